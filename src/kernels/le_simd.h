@@ -1,0 +1,54 @@
+// Hand-vectorised inner loops, compiled for every x86 target Highway offers
+// and dispatched once per process. Every variant gives the same bytes: fixed
+// summation order, no fused multiply-add, round-to-nearest-even halves.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace le::simd {
+
+// One row of BT.601 limited-range 4:2:0 video to packed R,G,B. chromaStep is
+// 1 for planar chroma rows, 2 for interleaved UV (u = uv, v = uv + 1).
+void yuv420RowToRgb24(const uint8_t* y, const uint8_t* u, const uint8_t* v, int width, int chromaStep,
+                      uint8_t* rgb);
+
+// Packed RGB bytes to three f16 planes of value/255.
+void rgb8ToPlanarF16(const uint8_t* rgb, uint16_t* out, size_t planeStride, size_t count);
+
+void f16ToF32(const uint16_t* in, float* out, size_t n);
+void f32ToF16(const float* in, uint16_t* out, size_t n);
+
+// Stride-1, zero-padded 3x3 convolution (NCHW) of output planes
+// j = b*Cout + o in [begin, end).
+void conv3x3Range(const float* in, int N, int Cin, int H, int W, const float* weight, const float* bias,
+                  int Cout, float* out, int begin, int end);
+
+// One output row of the paste compositor: Lanczos-8 colour, bilinear mask.
+void pasteLanczos8Row(const float* crop4, int side, const uint8_t* mask, const float* lanczosTable,
+                      const float* bilinTable, const int* colX, const int* colY, int offX, int offY, int x0,
+                      int x1, uint8_t* dstRow);
+
+// Weighted mean-absolute-difference sums of the mouth-borrow retrieval.
+float retrieveTermExact(const uint16_t* a, const uint16_t* b, const float* w, size_t n);
+float retrieveTermExactRange(const uint16_t* a, const uint16_t* b, const float* w, size_t n, size_t begin,
+                             size_t end);
+float retrieveTermPooled(const uint16_t* a, const uint16_t* b, const uint16_t* w, size_t n);
+
+// Highway's name of the best target the processor supports (compiled or not).
+const char* target();
+
+// Names of the targets compiled into this build, best first.
+std::vector<std::string> compiledTargets();
+
+}  // namespace le::simd
+
+namespace le {
+// Scalar f32 -> f16, round-to-nearest-even; any input whose exponent
+// overflows binary16 (NaN included) becomes +-infinity.
+uint16_t f32ToF16(float v);
+// Exact f16 -> f32.
+float f16ToF32(uint16_t h);
+}  // namespace le

@@ -1,0 +1,26 @@
+// Prints what this build of the engine links and runs on.
+#include <onnxruntime_c_api.h>
+
+#include <cstdio>
+
+#include "kernels/le_pool.h"
+#include "kernels/le_simd.h"
+#include "le/le.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
+int main() {
+  std::printf("le %s\n", le_version());
+  std::printf("onnxruntime %s (API %d)\n", OrtGetApiBase()->GetVersionString(), ORT_API_VERSION);
+  const unsigned v = avcodec_version();
+  std::printf("libavcodec %u.%u.%u\n", v >> 16, (v >> 8) & 0xff, v & 0xff);
+  std::printf("libavcodec configuration: %s\n", avcodec_configuration());
+  std::printf("simd target: %s\n", le::simd::target());
+  std::printf("simd compiled targets:");
+  for (const auto& t : le::simd::compiledTargets()) std::printf(" %s", t.c_str());
+  std::printf("\n");
+  std::printf("pool threads: %d\n", le::pool::threads());
+  return 0;
+}
