@@ -1,0 +1,260 @@
+// Paste compositor: tables, unsharp, footprint clipping, the blend and the
+// fast modes against the Lanczos path.
+#include <gtest/gtest.h>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <numeric>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "kernels/le_paste.h"
+#include "kernels/le_pool.h"
+
+namespace {
+
+using Frame = std::vector<uint8_t>;
+
+le::Unsharp unsharp(float amount, float sigma, int ksize) {
+  le::Unsharp u;
+  u.amount = amount;
+  u.sigma = sigma;
+  u.ksize = ksize;
+  return u;
+}
+
+std::vector<uint8_t> fullMask(int S, uint8_t v = 255) { return std::vector<uint8_t>(static_cast<size_t>(S) * S, v); }
+
+std::vector<float> constantCrop(int S, float v) { return std::vector<float>(3 * static_cast<size_t>(S) * S, v); }
+
+// A smooth crop: low-frequency gradients per channel.
+std::vector<float> smoothCrop(int S) {
+  std::vector<float> crop(3 * static_cast<size_t>(S) * S);
+  for (int c = 0; c < 3; ++c)
+    for (int y = 0; y < S; ++y)
+      for (int x = 0; x < S; ++x)
+        crop[(static_cast<size_t>(c) * S + y) * S + x] =
+            0.5f + 0.3f * std::sin(0.07f * x + 0.5f * c) * std::cos(0.05f * y - 0.3f * c);
+  return crop;
+}
+
+std::vector<uint8_t> ellipseMask(int S) {
+  std::vector<uint8_t> m(static_cast<size_t>(S) * S);
+  for (int y = 0; y < S; ++y)
+    for (int x = 0; x < S; ++x) {
+      const double dx = (x - S / 2.0) / (S * 0.45), dy = (y - S / 2.0) / (S * 0.45);
+      const double r = std::sqrt(dx * dx + dy * dy);
+      m[static_cast<size_t>(y) * S + x] = static_cast<uint8_t>(255 * std::clamp((1.0 - r) * 4, 0.0, 1.0));
+    }
+  return m;
+}
+
+Frame noiseFrame(int W, int H, unsigned seed) {
+  std::mt19937 rng(seed);
+  Frame f(static_cast<size_t>(W) * H * 3);
+  for (auto& v : f) v = static_cast<uint8_t>(rng());
+  return f;
+}
+
+TEST(PasteTables, LanczosPhasesAreNormalisedAndPhaseZeroIsTheSample) {
+  le::Paste p(fullMask(8), 8, unsharp(0, 1, 5));
+  const auto& t = p.lanczosTable();
+  ASSERT_EQ(t.size(), 256u);
+  EXPECT_EQ(std::vector<float>(t.begin(), t.begin() + 8), (std::vector<float>{0, 0, 0, 1, 0, 0, 0, 0}));
+  for (int ph = 0; ph < 32; ++ph) {
+    const double s = std::accumulate(t.begin() + 8 * ph, t.begin() + 8 * ph + 8, 0.0);
+    EXPECT_NEAR(s, 1.0, 1e-6) << "phase " << ph;
+    // The centre taps dominate and move with the phase.
+    EXPECT_GT(t[8 * ph + 3] + t[8 * ph + 4], 0.9f);
+  }
+  EXPECT_GT(t[8 * 16 + 3], 0.5f);
+  EXPECT_FLOAT_EQ(t[8 * 16 + 3], t[8 * 16 + 4]);  // half-way is symmetric
+  const auto& g = p.gauss();
+  EXPECT_NEAR(std::accumulate(g.begin(), g.end(), 0.0), 1.0, 1e-6);
+  EXPECT_FLOAT_EQ(g[0], g[4]);
+  const auto& c = p.cubicTable();
+  for (int ph = 0; ph < 32; ++ph)
+    EXPECT_NEAR(c[4 * ph] + c[4 * ph + 1] + c[4 * ph + 2] + c[4 * ph + 3], 1.0, 1e-6);
+}
+
+TEST(PasteConstruction, RefusesBadMaskAndEvenKernel) {
+  try {
+    le::Paste p(fullMask(7), 8, unsharp(0, 1, 5));
+    FAIL();
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "paste: mask size");
+  }
+  try {
+    le::Paste p(fullMask(8), 8, unsharp(0, 1, 4));
+    FAIL();
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "paste: ksize must be odd");
+  }
+}
+
+TEST(PasteConstruction, KsizeOverrideOnlyShrinksToOddLengths) {
+  struct Case {
+    const char* env;
+    int manifest, expected;
+  } cases[] = {{"3", 5, 3}, {"7", 5, 5}, {"4", 5, 5}, {"2", 5, 5}, {"1", 5, 5}, {"x", 5, 5}, {"5", 5, 5}};
+  for (const auto& c : cases) {
+    setenv("LE_PASTE_KSIZE", c.env, 1);
+    le::Paste p(fullMask(8), 8, unsharp(0, 1, c.manifest));
+    EXPECT_EQ(p.ksize(), c.expected) << c.env;
+  }
+  unsetenv("LE_PASTE_KSIZE");
+  for (auto [env, mode] : {std::pair{"1", 1}, {"2", 2}, {"3", 0}, {"-1", 0}, {"0", 0}}) {
+    setenv("LE_PASTE_FAST", env, 1);
+    EXPECT_EQ(le::Paste(fullMask(8), 8, unsharp(0, 1, 5)).fastMode(), mode) << env;
+  }
+  unsetenv("LE_PASTE_FAST");
+}
+
+TEST(PasteComposite, IdentityTransformWritesTheCropInsideAndNothingElse) {
+  const int S = 32, W = 50, H = 40;
+  le::Paste p(fullMask(S), S, unsharp(0, 2, 13));
+  const auto crop = constantCrop(S, 0.5f);
+  const float M[6] = {1, 0, 0, 0, 1, 0};
+  Frame f = noiseFrame(W, H, 1);
+  const Frame before = f;
+  p.composite(crop.data(), 255.0f, M, f.data(), W, H);
+  for (int y = 0; y < H; ++y)
+    for (int x = 0; x < W; ++x)
+      for (int c = 0; c < 3; ++c) {
+        const size_t i = (static_cast<size_t>(y) * W + x) * 3 + c;
+        if (x < S && y < S)
+          ASSERT_EQ(f[i], 127) << x << "," << y;
+        else
+          ASSERT_EQ(f[i], before[i]) << x << "," << y;
+      }
+}
+
+TEST(PasteComposite, ZeroMaskSingularTransformAndOffFrameFootprintLeaveTheFrame) {
+  const int S = 16, W = 40, H = 30;
+  const auto crop = smoothCrop(S);
+  const Frame before = noiseFrame(W, H, 2);
+  {
+    le::Paste p(fullMask(S, 0), S, unsharp(1.3f, 2, 13));
+    Frame f = before;
+    const float M[6] = {1.1f, 0.1f, 5, -0.1f, 1.1f, 3};
+    p.composite(crop.data(), 255.0f, M, f.data(), W, H);
+    EXPECT_EQ(f, before);
+  }
+  le::Paste p(fullMask(S), S, unsharp(1.3f, 2, 13));
+  for (const auto& M : {std::vector<float>{1, 2, 0, 2, 4, 0}, std::vector<float>{0, 0, 3, 0, 0, 3},
+                        std::vector<float>{1, 0, 500, 0, 1, 0}, std::vector<float>{1, 0, -100, 0, 1, 0},
+                        std::vector<float>{1, 0, 0, 0, 1, 1e9f}, std::vector<float>{NAN, 0, 0, 0, 1, 0}}) {
+    Frame f = before;
+    p.composite(crop.data(), 255.0f, M.data(), f.data(), W, H);
+    EXPECT_EQ(f, before) << M[0] << " " << M[2] << " " << M[5];
+  }
+}
+
+TEST(PasteComposite, FootprintIsClippedAtEveryFrameEdge) {
+  // Pasting into a frame that cuts the footprint must give exactly the
+  // pixels of the same paste into a larger frame. The transform (a 45 degree
+  // turn, scale sqrt 2) has an inverse exact in binary, so shifting it by the
+  // padding moves every fixed-point position by whole pixels only.
+  const int S = 24, W = 40, H = 36, pad = 30;
+  le::Paste p(ellipseMask(S), S, unsharp(0.8f, 1.5f, 7));
+  const auto crop = smoothCrop(S);
+  const float offsets[][2] = {{-20, 6}, {28, -20}, {8, -30}, {8, 20}, {-12, -40}, {30, 10}, {-25, 20}};
+  for (const auto& o : offsets) {
+    const float M[6] = {1, 1, o[0], -1, 1, o[1]};
+    Frame small = noiseFrame(W, H, 3);
+    const Frame before = small;
+    const int BW = W + 2 * pad, BH = H + 2 * pad;
+    Frame big(static_cast<size_t>(BW) * BH * 3, 0);
+    for (int y = 0; y < H; ++y)
+      std::copy_n(&small[static_cast<size_t>(y) * W * 3], W * 3, &big[(static_cast<size_t>(y + pad) * BW + pad) * 3]);
+    const float Mbig[6] = {M[0], M[1], M[2] + pad, M[3], M[4], M[5] + pad};
+    p.composite(crop.data(), 255.0f, M, small.data(), W, H);
+    p.composite(crop.data(), 255.0f, Mbig, big.data(), BW, BH);
+    EXPECT_NE(small, before) << "offset " << o[0] << "," << o[1] << " pastes nothing";
+    for (int y = 0; y < H; ++y)
+      for (int x = 0; x < W * 3; ++x)
+        ASSERT_EQ(small[static_cast<size_t>(y) * W * 3 + x], big[(static_cast<size_t>(y + pad) * BW + pad) * 3 + x])
+            << "offset " << o[0] << "," << o[1] << " at " << x / 3 << "," << y;
+  }
+}
+
+TEST(PasteComposite, UnitKernelOnlyClamps) {
+  // With ksize 1 the blur is the identity, so (1+a)v - a*v = v.
+  const int S = 16, W = 16, H = 16;
+  le::Paste p(fullMask(S), S, unsharp(2.0f, 1, 1));
+  const auto crop = constantCrop(S, 0.5f);
+  const float M[6] = {1, 0, 0, 0, 1, 0};
+  Frame f(static_cast<size_t>(W) * H * 3, 9);
+  p.composite(crop.data(), 255.0f, M, f.data(), W, H);
+  for (uint8_t v : f) ASSERT_EQ(v, 127);
+  // Out-of-range crop values are clamped to the byte range before blending.
+  const auto hot = constantCrop(S, 3.0f);
+  p.composite(hot.data(), 255.0f, M, f.data(), W, H);
+  for (uint8_t v : f) ASSERT_EQ(v, 255);
+}
+
+TEST(PasteComposite, UnsharpSharpensAnEdge) {
+  const int S = 32, W = 32, H = 32;
+  std::vector<float> crop(3 * S * S);
+  for (int c = 0; c < 3; ++c)
+    for (int y = 0; y < S; ++y)
+      for (int x = 0; x < S; ++x) crop[(c * S + y) * S + x] = x < S / 2 ? 0.25f : 0.75f;
+  const float M[6] = {1, 0, 0, 0, 1, 0};
+  Frame soft(W * H * 3, 0), sharp(W * H * 3, 0);
+  le::Paste(fullMask(S), S, unsharp(0, 2, 9)).composite(crop.data(), 255.0f, M, soft.data(), W, H);
+  le::Paste(fullMask(S), S, unsharp(1.0f, 2, 9)).composite(crop.data(), 255.0f, M, sharp.data(), W, H);
+  const int y = 10;
+  EXPECT_EQ(soft[(y * W + S / 2 - 1) * 3], 63);
+  EXPECT_LT(sharp[(y * W + S / 2 - 1) * 3], 63);   // dark side gets darker
+  EXPECT_GT(sharp[(y * W + S / 2) * 3], 191);      // bright side brighter
+  EXPECT_EQ(sharp[(y * W + 2) * 3], 63);           // far from the edge: unchanged
+}
+
+TEST(PasteComposite, FastModesAgreeWithLanczosOnSmoothContent) {
+  const int S = 64, W = 120, H = 100;
+  const auto crop = smoothCrop(S);
+  const float M[6] = {1.2f, 0.25f, 20, -0.25f, 1.2f, 15};
+  auto run = [&](const char* mode) {
+    if (mode) setenv("LE_PASTE_FAST", mode, 1);
+    le::Paste p(ellipseMask(S), S, unsharp(0.5f, 2, 7));
+    unsetenv("LE_PASTE_FAST");
+    Frame f = noiseFrame(W, H, 4);
+    p.composite(crop.data(), 255.0f, M, f.data(), W, H);
+    return f;
+  };
+  const Frame lanczos = run(nullptr), cubic = run("1"), bilinear = run("2");
+  const Frame base = noiseFrame(W, H, 4);
+  int changed = 0, maxCubic = 0, maxBilinear = 0;
+  for (size_t i = 0; i < lanczos.size(); ++i) {
+    changed += lanczos[i] != base[i];
+    maxCubic = std::max(maxCubic, std::abs(lanczos[i] - cubic[i]));
+    maxBilinear = std::max(maxBilinear, std::abs(lanczos[i] - bilinear[i]));
+  }
+  EXPECT_GT(changed, S * S);
+  EXPECT_LE(maxCubic, 3);
+  EXPECT_LE(maxBilinear, 4);
+}
+
+void pasteThreeTimesAndExit() {
+  setenv("LE_PASTE_KSIZE", "3", 1);
+  const int S = 8;
+  const auto crop = constantCrop(S, 0.5f);
+  const float M[6] = {1, 0, 0, 0, 1, 0};
+  Frame f(S * S * 3);
+  for (int i = 0; i < 3; ++i) le::Paste(fullMask(S), S, unsharp(0, 1, 5)).composite(crop.data(), 255, M, f.data(), S, S);
+  std::exit(0);
+}
+
+TEST(PasteComposite, ExecutorLineIsPrintedOncePerProcess) {
+  // The threadsafe death-test style re-executes the binary, so the child
+  // starts with a fresh once-flag whatever ran before in this process.
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(pasteThreeTimesAndExit(), testing::ExitedWithCode(0),
+      "^\\[le-paste\\] executor=cpu \\(side=8, ksize=3, threads=" + std::to_string(le::pool::threads()) +
+          "\\) — 1080p frame\n$");
+}
+
+}  // namespace

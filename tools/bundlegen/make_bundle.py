@@ -1,0 +1,281 @@
+#!/usr/bin/python3
+"""Writes a deterministic avatar bundle directory (and optionally its IMX container).
+
+Usage: /usr/bin/python3 tools/bundlegen/make_bundle.py --out DIR [--preset tiny|sample]
+       [--imx FILE] [options]
+
+The same options always give byte-identical output.  Defect options each
+break exactly one thing, so a test can ask for one refusal at a time.
+"""
+import argparse
+import os
+import shutil
+import sys
+
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import numpy as np  # noqa: E402
+
+import imx  # noqa: E402
+import manifest  # noqa: E402
+import tables  # noqa: E402
+import video  # noqa: E402
+from frames import FrameMaker  # noqa: E402
+from motion import Timeline  # noqa: E402
+
+PRESETS = {
+    "tiny": dict(crop=64, width=160, height=120, nt=12, frames=24, driver="jpg", prior="raw",
+                 unsharp="0.5,1.0,5"),
+    "sample": dict(crop=512, width=1920, height=1080, nt=100, frames=200, driver="mp4", prior="hevc",
+                   unsharp="1.3,2.0,13"),
+}
+
+
+def parser():
+    p = argparse.ArgumentParser(
+        prog="make_bundle.py", description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    g = p.add_argument_group("output")
+    g.add_argument("--out", required=True, help="bundle directory (replaced if it holds a bundle)")
+    g.add_argument("--imx", help="also write the bundle as this IMX v2 container")
+    g.add_argument("--preset", choices=sorted(PRESETS), default="tiny",
+                   help="tiny: crop 64, 160x120, NT 12 (tests); sample: crop 512, 1920x1080, NT 100")
+    g = p.add_argument_group("size and content (override the preset)")
+    g.add_argument("--seed", type=int, default=1, help="seed of every random choice (default 1)")
+    g.add_argument("--agent", default="bundlegen", help="manifest agent string")
+    g.add_argument("--crop", type=int, help="side of the face crop")
+    g.add_argument("--width", type=int, help="canvas width W")
+    g.add_argument("--height", type=int, help="canvas height H")
+    g.add_argument("--nt", type=int, help="target frames NT")
+    g.add_argument("--frames", type=int, help="idle-loop drive frames")
+    g.add_argument("--unsharp", metavar="A,S,K", help="unsharp amount, sigma, ksize")
+    g = p.add_argument_group("forms")
+    g.add_argument("--names", choices=("canonical", "old"), default="canonical",
+                   help="member file names: canonical (paste_transform.f32, ...) or older (M.f32, ...)")
+    g.add_argument("--driver", choices=("jpg", "mp4", "both"), help="driver video form")
+    g.add_argument("--prior", choices=("raw", "hevc", "both", "none"),
+                   help="warp prior: raw halves, lossless HEVC 4:4:4 video, both, or none")
+    g.add_argument("--fs-red", action="store_true", help="also write the fs_red feature tensors")
+    g.add_argument("--jpg-dir", help="jpg driver directory name (written as target_frames)")
+    g.add_argument("--mp4-name", help="mp4 driver member name (written as target_frames_mp4)")
+    g.add_argument("--p-hevc-name", help="HEVC prior member name (written as P_hevc)")
+    g.add_argument("--p-rgb", help="write the raw prior under this name and name it in P_rgb")
+    g.add_argument("--src-canvas", metavar="WxH",
+                   help="author M on this canvas (the paste-space stamp) instead of W x H")
+    g.add_argument("--stamp", choices=manifest.STAMPS, default="msrc",
+                   help="paste-space stamp keys: msrc (M_src_w/h), paste_source (paste_source_width/height), "
+                        "mixed (M_src_w + paste_source_height), both (equal pairs), conflicting (M_src right, "
+                        "paste_source doubled), missing, zero (M_src_w 0)")
+    g.add_argument("--driver-audio", action="store_true", help="mp4 driver also carries an audio stream")
+    g.add_argument("--prior-stream", choices=("mov", "hevc"), default="mov",
+                   help="HEVC prior in a mov (declares its frame count) or a bare stream (declares none)")
+    g = p.add_argument_group("defects (each breaks one thing)")
+    g.add_argument("--driver-frames", type=int, help="driver video holds this many frames instead of NT")
+    g.add_argument("--driver-pix-fmt", choices=("yuv420p", "yuv422p", "yuv444p"), default="yuv420p",
+                   help="pixel format of the mp4 driver (only yuv420p is accepted)")
+    g.add_argument("--prior-pix-fmt", choices=("yuv444p", "yuv420p"), default="yuv444p",
+                   help="pixel format of the HEVC prior (only yuv444p is accepted)")
+    g.add_argument("--jpg-bad-frame", type=int, metavar="K", help="jpg frame K is one pixel narrower")
+    g.add_argument("--drop", action="append", default=[], metavar="MEMBER",
+                   help="delete a member (either name; also target_frames, target_frames.mp4)")
+    g.add_argument("--bad-size", action="append", default=[], metavar="MEMBER[:DELTA]",
+                   help="grow (DELTA > 0, default 1) or cut (DELTA < 0) a member by DELTA bytes")
+    g.add_argument("--both-names", action="append", default=[], metavar="MEMBER",
+                   help="also write the member under its other name, zero-filled")
+    g.add_argument("--si-out-of-range", action="store_true", help="last idle-loop si is NT")
+    g.add_argument("--bad-dims", choices=("NT", "W", "H", "crop"), help="write this manifest key as 0")
+    g.add_argument("--format", default=manifest.FORMAT, help="manifest format string")
+    g.add_argument("--set", action="append", default=[], metavar="KEY=VALUE",
+                   help="set a manifest key (VALUE as JSON, else a string)")
+    g.add_argument("--unset", action="append", default=[], metavar="KEY", help="remove a manifest key")
+    g.add_argument("--nested", action="append", default=[], metavar="KEY",
+                   help="repeat KEY (other value) inside a nested block; the top-level one counts")
+    g.add_argument("--ambiguous", action="append", default=[], metavar="KEY",
+                   help="move KEY into two nested blocks with different values (ambiguous)")
+    g.add_argument("--imx-version", type=int, default=2, help="version field of the container")
+    return p
+
+
+def resolve(args):
+    """Fills unset size/form options from the preset."""
+    for key, value in PRESETS[args.preset].items():
+        if getattr(args, key) is None:
+            setattr(args, key, value)
+    a, s, k = args.unsharp.split(",")
+    args.unsharp = (float(a), float(s), int(k))
+    if args.src_canvas:
+        w, h = args.src_canvas.lower().split("x")
+        args.src_w, args.src_h = int(w), int(h)
+    else:
+        args.src_w, args.src_h = args.width, args.height
+    if args.driver_frames is None:
+        args.driver_frames = args.nt
+    return args
+
+
+def parse(argv):
+    return resolve(parser().parse_args(argv))
+
+
+class Bundle:
+    """Writes members into one bundle directory."""
+
+    def __init__(self, root, canonical):
+        self.root = root
+        self.canonical = canonical
+
+    def path(self, older):
+        return os.path.join(self.root, tables.member_name(older, self.canonical))
+
+    def write(self, older, data):
+        path = self.path(older)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+
+    def existing(self, name):
+        """Path of a member given by either name, as written."""
+        older = tables.older_name(name)
+        for candidate in (self.path(older), os.path.join(self.root, name)):
+            if os.path.lexists(candidate):
+                return candidate
+        raise SystemExit(f"make_bundle: no member {name} in this bundle")
+
+
+def prepare(out):
+    if os.path.isdir(out):
+        if os.listdir(out) and not os.path.exists(os.path.join(out, "manifest.json")):
+            raise SystemExit(f"make_bundle: {out} exists and is not a bundle; not replacing it")
+        shutil.rmtree(out)
+    os.makedirs(out)
+
+
+def write_videos(args, b, tl, fm):
+    """Driver frames and the warp prior, frame by frame; returns manifest entries."""
+    opt = []
+    jpg_dir = args.jpg_dir or "target_frames"
+    mp4_name = args.mp4_name or "target_frames.mp4"
+    if args.jpg_dir:
+        opt.append(("target_frames", jpg_dir))
+    if args.mp4_name:
+        opt.append(("target_frames_mp4", mp4_name))
+    drivers = []
+    if args.driver in ("jpg", "both"):
+        drivers.append(video.JpgDir(os.path.join(b.root, jpg_dir), args.width, args.height))
+    if args.driver in ("mp4", "both"):
+        audio = args.nt / video.FPS if args.driver_audio else 0.0
+        drivers.append(video.H264(os.path.join(b.root, mp4_name), args.width, args.height,
+                                  args.driver_pix_fmt, audio))
+    raw, hevc = None, None
+    raw_name = args.p_rgb or "P.f16"
+    if args.p_rgb:
+        opt.append(("P_rgb", args.p_rgb))
+    if args.prior in ("raw", "both"):
+        raw = open(b.path(raw_name), "wb")
+    if args.prior in ("hevc", "both"):
+        hevc_name = args.p_hevc_name or tables.member_name("P_hevc.mov", b.canonical)
+        opt.append(("P_hevc", hevc_name))
+        hevc = video.Hevc(os.path.join(b.root, hevc_name), args.crop, args.prior_pix_fmt, args.prior_stream)
+    fsred = open(b.path("fs_red.f16"), "wb") if args.fs_red else None
+    for i in range(args.nt):
+        if i < args.driver_frames:
+            frame = fm.canvas(i)
+            for d in drivers:
+                d.write(frame)
+        if raw or hevc:
+            crop = fm.crop(i)
+            if hevc:
+                hevc.write(crop)
+            if raw:
+                # what the lossless HEVC prior decodes to: both forms agree exactly
+                raw.write(tables.prior_frame(video.through_yuv444(crop)))
+    for d in drivers:
+        d.close()
+    if hevc:
+        hevc.close()
+    if raw:
+        raw.close()
+    if fsred:
+        fsred.write(tables.features(args.nt, tables.FSRED_ELEMS, args.seed, 2))
+        fsred.close()
+    if args.jpg_bad_frame is not None:
+        k = args.jpg_bad_frame
+        video.jpg_frame(os.path.join(b.root, jpg_dir, f"frame_{k:06d}.jpg"), fm.canvas(k)[:, :-1])
+    return opt
+
+
+def write_tables(args, b, tl):
+    b.write("pooled64.f16", tables.features(args.nt, tables.POOLED_ELEMS, args.seed, 1))
+    M = tl.M.astype(np.float64)
+    M[:, :3] *= args.src_w / args.width
+    M[:, 3:] *= args.src_h / args.height
+    b.write("M.f32", tables.f32(M))
+    b.write("mask_512.u8", tables.paste_mask(args.crop))
+    b.write("xs_target.bin", tables.f32(tl.kp.reshape(args.nt, 63)))
+    si, xs, xd = tl.idle_loop(args.frames, args.seed)
+    if args.si_out_of_range and args.frames:
+        si[-1] = args.nt
+    b.write("drive/si.i32", tables.i32(si))
+    b.write("drive/xs.f32", tables.f32(xs))
+    b.write("drive/xd.f32", tables.f32(xd))
+
+
+def apply_defects(args, b):
+    for name in args.both_names:
+        path = b.existing(name)
+        older = tables.older_name(name)
+        other = tables.member_name(older, not b.canonical)
+        with open(os.path.join(b.root, other), "wb") as f:
+            f.write(bytes(os.path.getsize(path)))
+    for spec in args.bad_size:
+        name, _, delta = spec.partition(":")
+        path = b.existing(name)
+        size = os.path.getsize(path) + int(delta or 1)
+        with open(path, "r+b") as f:
+            if size > os.path.getsize(path):
+                f.seek(0, os.SEEK_END)
+                f.write(bytes(size - f.tell()))
+            else:
+                f.truncate(max(size, 0))
+    for name in args.drop:
+        path = b.existing(name)
+        if os.path.isdir(path):
+            shutil.rmtree(path)
+        else:
+            os.remove(path)
+
+
+def write_manifest(args, b, optional):
+    amount, sigma, ksize = args.unsharp
+    fields = [("format", args.format), ("agent", args.agent), ("NT", args.nt), ("W", args.width),
+              ("H", args.height), ("crop", args.crop), ("amount", amount), ("sigma", sigma),
+              ("ksize", ksize), ("frames", args.frames)]
+    overrides = [(kv.partition("=")[0], manifest.parse_value(kv.partition("=")[2])) for kv in args.set]
+    if args.bad_dims:
+        overrides.append((args.bad_dims, 0))
+    text = manifest.build(fields, manifest.stamp_keys(args.stamp, args.src_w, args.src_h), optional,
+                          nested=args.nested, ambiguous=args.ambiguous, overrides=overrides, removed=args.unset)
+    with open(os.path.join(b.root, "manifest.json"), "w", encoding="utf-8") as f:
+        f.write(text)
+
+
+def build(args):
+    prepare(args.out)
+    b = Bundle(args.out, args.names == "canonical")
+    tl = Timeline(args.width, args.height, args.crop, args.nt, args.seed)
+    fm = FrameMaker(tl, args.seed)
+    optional = write_videos(args, b, tl, fm)
+    write_tables(args, b, tl)
+    apply_defects(args, b)
+    write_manifest(args, b, optional)
+    if args.imx:
+        imx.write(args.imx, imx.bundle_members(args.out), args.imx_version)
+
+
+def main(argv=None):
+    build(parse(sys.argv[1:] if argv is None else argv))
+
+
+if __name__ == "__main__":
+    main()

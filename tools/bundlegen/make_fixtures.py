@@ -1,0 +1,118 @@
+#!/usr/bin/python3
+"""Generates the standard tiny bundles the C++ tests use (see README.md).
+
+Usage: /usr/bin/python3 tools/bundlegen/make_fixtures.py --out DIR [--force]
+
+Skips all work when DIR/.bundlegen-stamp holds the hash of the generator's
+own sources (this file included), so an unchanged generator costs nothing.
+"""
+import argparse
+import concurrent.futures
+import glob
+import hashlib
+import os
+import shutil
+import sys
+
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import make_bundle  # noqa: E402
+
+STAMP = ".bundlegen-stamp"
+
+# name -> make_bundle options (all on the tiny preset: crop 64, 160x120, NT 12, 24 drive frames)
+FIXTURES = {
+    # valid bundles
+    "tiny_jpg": ["--driver", "jpg", "--prior", "raw"],
+    "tiny_mp4": ["--driver", "mp4", "--prior", "raw"],
+    "tiny_both_drivers": ["--driver", "both", "--prior", "raw"],
+    "tiny_hevc": ["--driver", "jpg", "--prior", "hevc"],
+    "tiny_hevc_stream": ["--driver", "jpg", "--prior", "hevc", "--prior-stream", "hevc"],
+    "tiny_fsred": ["--prior", "none", "--fs-red"],
+    "tiny_p_fsred": ["--prior", "raw", "--fs-red"],
+    "tiny_old_names": ["--names", "old", "--driver", "both", "--prior", "both", "--fs-red"],
+    "tiny_both_names": ["--names", "old", "--both-names", "M.f32", "--both-names", "mask_512.u8"],
+    "tiny_named": ["--driver", "both", "--jpg-dir", "driver_jpg", "--mp4-name", "driver.mp4",
+                   "--prior", "hevc", "--p-hevc-name", "face_prior.mov"],
+    "tiny_audio": ["--driver", "mp4", "--driver-audio"],
+    "tiny_src_canvas": ["--src-canvas", "320x240"],
+    "tiny_stamp_paste_source": ["--stamp", "paste_source"],
+    "tiny_stamp_mixed": ["--stamp", "mixed"],
+    "tiny_stamp_both": ["--stamp", "both"],
+    "tiny_stamp_conflicting": ["--stamp", "conflicting"],
+    "tiny_nested_W": ["--nested", "W"],
+    "tiny_imx_src": ["--imx", "{out}/tiny.imx"],
+    # one defect each
+    "bad_stamp_missing": ["--stamp", "missing"],
+    "bad_stamp_zero": ["--stamp", "zero"],
+    "bad_short_mp4": ["--driver", "mp4", "--driver-frames", "11"],
+    "bad_short_jpg": ["--driver", "jpg", "--driver-frames", "11"],
+    "bad_driver_yuv422": ["--driver", "mp4", "--driver-pix-fmt", "yuv422p"],
+    "bad_driver_yuv444": ["--driver", "mp4", "--driver-pix-fmt", "yuv444p"],
+    "bad_prior_yuv420": ["--prior", "hevc", "--prior-pix-fmt", "yuv420p"],
+    "bad_jpg_frame5": ["--jpg-bad-frame", "5"],
+    "bad_no_prior": ["--prior", "none"],
+    "bad_hevc_missing": ["--prior", "hevc", "--drop", "P_hevc.mov"],
+    "bad_p_rgb": ["--p-rgb", "face_prior.f16"],
+    "bad_no_driver": ["--drop", "target_frames"],
+    "bad_size_M": ["--bad-size", "M.f32:1"],
+    "bad_size_pooled": ["--bad-size", "pooled64.f16:-131072"],
+    "bad_size_P": ["--bad-size", "P.f16:-1"],
+    "bad_size_mask": ["--bad-size", "mask_512.u8:-1"],
+    "bad_size_xs": ["--bad-size", "drive/xs.f32:4"],
+    "bad_si": ["--si-out-of-range"],
+    "bad_dims": ["--bad-dims", "crop"],
+    "bad_format": ["--format", "le-bundle-v1"],
+    "bad_ambiguous_W": ["--ambiguous", "W"],
+    "bad_missing_frames": ["--unset", "frames"],
+    "bad_imx_src": ["--imx", "{out}/bad_imx_v3.imx", "--imx-version", "3"],
+}
+CONTAINERS = ("tiny.imx", "bad_imx_v3.imx")
+
+
+def generator_hash():
+    h = hashlib.sha256()
+    for path in sorted(glob.glob(os.path.join(os.path.dirname(os.path.abspath(__file__)), "*.py"))):
+        h.update(os.path.basename(path).encode() + b"\0")
+        with open(path, "rb") as f:
+            h.update(f.read())
+    return h.hexdigest()
+
+
+def make(out, name):
+    argv = [a.replace("{out}", out) for a in FIXTURES[name]]
+    make_bundle.main(["--out", os.path.join(out, name), *argv])
+
+
+def main(argv=None):
+    p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("--out", required=True, help="fixture directory")
+    p.add_argument("--force", action="store_true", help="regenerate even when up to date")
+    p.add_argument("--jobs", type=int, default=2, help="bundles generated at once (default 2)")
+    args = p.parse_args(argv)
+    out = os.path.abspath(args.out)
+    stamp = os.path.join(out, STAMP)
+    digest = generator_hash()
+    if not args.force and os.path.exists(stamp):
+        with open(stamp) as f:
+            if f.read().strip() == digest:
+                print(f"bundlegen: fixtures in {out} are up to date")
+                return
+    os.makedirs(out, exist_ok=True)
+    if os.path.exists(stamp):
+        os.remove(stamp)
+    for name in FIXTURES:
+        shutil.rmtree(os.path.join(out, name), ignore_errors=True)
+    for name in CONTAINERS:
+        if os.path.exists(os.path.join(out, name)):
+            os.remove(os.path.join(out, name))
+    with concurrent.futures.ProcessPoolExecutor(max_workers=max(1, args.jobs)) as pool:
+        list(pool.map(make, [out] * len(FIXTURES), FIXTURES))
+    with open(stamp, "w") as f:
+        f.write(digest + "\n")
+    print(f"bundlegen: {len(FIXTURES)} bundles and {len(CONTAINERS)} containers written to {out}")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,277 @@
+"""Tests of the bundle generator: run with /usr/bin/python3 -m unittest discover -s tools/bundlegen."""
+import filecmp
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import numpy as np  # noqa: E402
+
+import imx  # noqa: E402
+import make_bundle  # noqa: E402
+import tables  # noqa: E402
+import video  # noqa: E402
+from frames import FrameMaker  # noqa: E402
+from keypoints import LIP_ROWS  # noqa: E402
+from motion import Timeline  # noqa: E402
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def build(root, name, *argv):
+    out = os.path.join(root, name)
+    make_bundle.main(["--out", out, *argv])
+    return out
+
+
+def probe(path):
+    """(codec, pix_fmt, width, height, declared frames) of the first video stream."""
+    text = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+                           "stream=codec_name,pix_fmt,width,height,nb_frames", "-of", "json", path],
+                          check=True, capture_output=True, text=True).stdout
+    s = json.loads(text)["streams"][0]
+    return s["codec_name"], s["pix_fmt"], s["width"], s["height"], s.get("nb_frames")
+
+
+def decode(path, pix_fmt):
+    """Raw decoded frames of a video member, in pix_fmt."""
+    return subprocess.run(["ffmpeg", "-v", "error", "-i", path, "-f", "rawvideo", "-pix_fmt", pix_fmt, "-"],
+                          check=True, capture_output=True).stdout
+
+
+def manifest(bundle):
+    with open(os.path.join(bundle, "manifest.json"), encoding="utf-8") as f:
+        return json.load(f)
+
+
+def size(bundle, name):
+    return os.path.getsize(os.path.join(bundle, name))
+
+
+class Forms(unittest.TestCase):
+    """Every form of every member, at the sizes the manifest implies."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.TemporaryDirectory()
+        cls.full = build(cls.tmp.name, "full", "--driver", "both", "--prior", "both", "--fs-red",
+                         "--imx", os.path.join(cls.tmp.name, "full.imx"))
+        cls.old = build(cls.tmp.name, "old", "--names", "old", "--prior", "both", "--fs-red")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.tmp.cleanup()
+
+    def test_sizes_follow_the_manifest(self):
+        m = manifest(self.full)
+        nt, crop, frames = m["NT"], m["crop"], m["frames"]
+        self.assertEqual((m["format"], nt, m["W"], m["H"], crop), ("le-bundle-v0", 12, 160, 120, 64))
+        self.assertTrue(all(isinstance(m[k], int) for k in ("NT", "W", "H", "crop", "ksize", "frames",
+                                                              "M_src_w", "M_src_h")))
+        expected = {
+            "pooled_features.f16": nt * 131072, "source_frames.f16": nt * crop * crop * 6,
+            "feature_synth.f16": nt * 524288, "paste_transform.f32": nt * 24, "paste_mask.u8": crop * crop,
+            "target_keypoints.bin": nt * 252, "idle_loop/source_keypoints.f32": frames * 252,
+            "idle_loop/driven_keypoints.f32": frames * 252, "idle_loop/source_index.i32": frames * 4,
+        }
+        for name, n in expected.items():
+            self.assertEqual(size(self.full, name), n, name)
+        jpgs = sorted(os.listdir(os.path.join(self.full, "target_frames")))
+        self.assertEqual(jpgs, [f"frame_{i:06d}.jpg" for i in range(nt)])
+        self.assertEqual(len(decode(os.path.join(self.full, "target_frames", jpgs[-1]), "rgb24")), 160 * 120 * 3)
+        self.assertEqual(probe(os.path.join(self.full, "target_frames.mp4")), ("h264", "yuv420p", 160, 120, "12"))
+        self.assertEqual(m["P_hevc"], "source_frames.hevc")
+        self.assertEqual(probe(os.path.join(self.full, m["P_hevc"])), ("hevc", "yuv444p", 64, 64, "12"))
+
+    def test_older_names_mirror_canonical_ones(self):
+        def files(root):
+            return sorted(os.path.relpath(os.path.join(d, f), root) for d, _, fs in os.walk(root) for f in fs)
+        old, new = files(self.old), files(self.full)
+        self.assertIn("M.f32", old)
+        self.assertIn("drive/si.i32", old)
+        self.assertEqual(manifest(self.old)["P_hevc"], "P_hevc.mov")
+        renamed = sorted(tables.CANONICAL.get(f, f) for f in old)
+        self.assertEqual([f for f in renamed if not f.startswith("target_frames/")],
+                         [f for f in new if not f.startswith("target_frames")])
+        for f in old:
+            if not f.endswith((".mov", "manifest.json")):
+                self.assertTrue(filecmp.cmp(os.path.join(self.old, f),
+                                            os.path.join(self.full, tables.CANONICAL.get(f, f)), shallow=False), f)
+
+    def test_hevc_prior_decodes_to_the_raw_prior(self):
+        raw = np.fromfile(os.path.join(self.full, "source_frames.f16"), dtype="<f2")
+        yuv = np.frombuffer(decode(os.path.join(self.full, "source_frames.hevc"), "yuv444p"), np.uint8)
+        planes = yuv.reshape(12, 3, 64, 64)
+        rgb = video.yuv_to_rgb(planes[:, 0], planes[:, 1], planes[:, 2])
+        halves = tables.half_table()[np.moveaxis(rgb, -1, 1)]
+        np.testing.assert_array_equal(halves.reshape(-1), raw)
+        self.assertEqual((tables.half_table()[0], tables.half_table()[255]), (0.0, 1.0))
+
+    def test_imx_round_trip(self):
+        path = os.path.join(self.tmp.name, "full.imx")
+        version, toc = imx.read_toc(path)
+        self.assertEqual(version, 2)
+        members = dict(imx.bundle_members(self.full))
+        self.assertEqual(toc[0][0], "manifest.json")
+        self.assertEqual(sorted(n for n, _, _ in toc), sorted(members))
+        end = os.path.getsize(path)
+        for name, offset, length in toc:
+            self.assertLessEqual(offset + length, end)
+            with open(members[name], "rb") as f:
+                self.assertEqual(imx.read_member(path, offset, length), f.read(), name)
+        with open(path, "rb") as f:
+            self.assertEqual(f.read(8), b"IMX\0\x02\x00" + len(toc).to_bytes(2, "little"))
+
+
+class Determinism(unittest.TestCase):
+    def test_same_options_same_bytes(self):
+        argv = ["--driver", "both", "--prior", "both", "--fs-red", "--driver-audio", "--seed", "5"]
+        with tempfile.TemporaryDirectory() as tmp:
+            a = build(tmp, "a", *argv, "--imx", os.path.join(tmp, "a.imx"))
+            b = build(tmp, "b", *argv, "--imx", os.path.join(tmp, "b.imx"))
+            c = build(tmp, "c", *argv[:-2], "--seed", "6")
+            cmp = filecmp.dircmp(a, b)
+            pending = [cmp]
+            while pending:
+                d = pending.pop()
+                self.assertFalse(d.left_only or d.right_only, d.left)
+                _, mismatch, errors = filecmp.cmpfiles(d.left, d.right, d.common_files, shallow=False)
+                self.assertEqual((mismatch, errors), ([], []), d.left)
+                pending.extend(d.subdirs.values())
+            self.assertTrue(filecmp.cmp(os.path.join(tmp, "a.imx"), os.path.join(tmp, "b.imx"), shallow=False))
+            self.assertFalse(filecmp.cmp(os.path.join(a, "paste_transform.f32"),
+                                         os.path.join(c, "paste_transform.f32"), shallow=False))
+
+
+class Face(unittest.TestCase):
+    """The drawn face, its crop through M, and the keypoints on it."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.tl = Timeline(160, 120, 64, 12, 3)
+        cls.fm = FrameMaker(cls.tl, 3)
+
+    def test_crop_is_the_canvas_seen_through_M(self):
+        for i in (0, 7):
+            canvas = self.fm.canvas(i).astype(np.float64)
+            crop, face = self.fm.crop(i, with_face=True)
+            a, b, tx, c, d, ty = self.tl.M[i]
+            y, x = np.nonzero(face > 0.99)
+            X, Y = a * x + b * y + tx, c * x + d * y + ty
+            x0, y0 = np.floor(X).astype(int), np.floor(Y).astype(int)
+            fx, fy = (X - x0)[:, None], (Y - y0)[:, None]
+            sampled = (canvas[y0, x0] * (1 - fx) * (1 - fy) + canvas[y0, x0 + 1] * fx * (1 - fy)
+                       + canvas[y0 + 1, x0] * (1 - fx) * fy + canvas[y0 + 1, x0 + 1] * fx * fy)
+            err = np.abs(sampled - crop[y, x]).mean()
+            self.assertLess(err, 6.0, f"frame {i}")
+            self.assertGreater(len(y), 0.2 * 64 * 64)
+
+    def test_keypoints_lie_on_the_face(self):
+        for i in range(self.tl.nt):
+            crop, face = self.fm.crop(i, with_face=True)
+            px = np.clip(((self.tl.kp[i][:, :2] + 1) * 32).astype(int), 0, 63)
+            self.assertTrue(np.all(face[px[:, 1], px[:, 0]] > 0.5), f"frame {i}")
+            lips = crop[px[LIP_ROWS, 1], px[LIP_ROWS, 0]].astype(int)
+            # lips and mouth interior are red-dominant and darker than the skin around them
+            self.assertTrue(np.all(lips[:, 0] - lips[:, 1] > 40), f"frame {i}: {lips}")
+        self.assertTrue(np.all(np.abs(self.tl.kp) <= 1.0))
+
+    def test_blinks_and_idle_loop(self):
+        lids = self.tl.kp[:, 9, 1] - self.tl.kp[:, 8, 1]
+        self.assertLess(lids.min(), 0.3 * lids.max())   # the target loop blinks once
+        si, xs, xd = self.tl.idle_loop(40, 3)
+        self.assertEqual(list(si[:14]), list(range(12)) + [10, 9])
+        np.testing.assert_array_equal(xs, self.tl.kp[si].reshape(40, 63))
+        open_ = xd.reshape(40, 21, 3)[:, 9, 1] - xd.reshape(40, 21, 3)[:, 8, 1]
+        self.assertLess(open_.min(), 0.3 * open_.max())
+        motion = np.abs(xd - xs).reshape(40, 21, 3)[:, :, :2]
+        self.assertGreater(motion.max(), 0.005)
+        self.assertLess(motion.max(), 0.2)
+
+
+class Defects(unittest.TestCase):
+    """Each defect option breaks exactly the thing it names."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.TemporaryDirectory()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.tmp.cleanup()
+
+    def make(self, *argv):
+        return build(self.tmp.name, self.id().rsplit(".", 1)[-1] + str(abs(hash(argv))), *argv)
+
+    def test_videos(self):
+        b = self.make("--driver", "mp4", "--driver-frames", "11", "--prior", "hevc", "--prior-pix-fmt", "yuv420p")
+        self.assertEqual(probe(os.path.join(b, "target_frames.mp4"))[4], "11")
+        self.assertEqual(probe(os.path.join(b, "source_frames.hevc"))[1], "yuv420p")
+        b = self.make("--driver", "mp4", "--driver-pix-fmt", "yuv422p", "--prior", "hevc", "--prior-stream", "hevc")
+        self.assertEqual(probe(os.path.join(b, "target_frames.mp4"))[1], "yuv422p")
+        self.assertIsNone(probe(os.path.join(b, "source_frames.hevc"))[4])
+
+    def test_jpg_bad_frame(self):
+        b = self.make("--jpg-bad-frame", "5")
+        for k in (4, 5):
+            n = len(decode(os.path.join(b, "target_frames", f"frame_{k:06d}.jpg"), "rgb24"))
+            self.assertEqual(n, (159 if k == 5 else 160) * 120 * 3)
+
+    def test_members(self):
+        b = self.make("--bad-size", "M.f32", "--bad-size", "pooled_features.f16:-131072",
+                      "--both-names", "mask_512.u8", "--si-out-of-range", "--drop", "P.f16")
+        self.assertEqual(size(b, "paste_transform.f32"), 12 * 24 + 1)
+        self.assertEqual(size(b, "pooled_features.f16"), 11 * 131072)
+        self.assertEqual(size(b, "mask_512.u8"), 64 * 64)
+        with open(os.path.join(b, "mask_512.u8"), "rb") as f:
+            self.assertEqual(f.read(), bytes(64 * 64))
+        self.assertNotEqual(size(b, "paste_mask.u8"), 0)
+        self.assertEqual(np.fromfile(os.path.join(b, "idle_loop/source_index.i32"), "<i4")[-1], 12)
+        self.assertFalse(os.path.exists(os.path.join(b, "source_frames.f16")))
+
+    def test_manifest_variants(self):
+        want = {
+            "msrc": {"M_src_w": 320, "M_src_h": 240},
+            "paste_source": {"paste_source_width": 320, "paste_source_height": 240},
+            "mixed": {"M_src_w": 320, "paste_source_height": 240},
+            "conflicting": {"M_src_w": 320, "M_src_h": 240, "paste_source_width": 640,
+                            "paste_source_height": 480},
+            "missing": {},
+            "zero": {"M_src_w": 0, "M_src_h": 240},
+        }
+        keys = ("M_src_w", "M_src_h", "paste_source_width", "paste_source_height")
+        for mode, stamp in want.items():
+            m = manifest(self.make("--stamp", mode, "--src-canvas", "320x240"))
+            self.assertEqual({k: m[k] for k in keys if k in m}, stamp, mode)
+        b = self.make("--src-canvas", "320x240")
+        scaled = np.fromfile(os.path.join(b, "paste_transform.f32"), "<f4").reshape(12, 2, 3)
+        plain = Timeline(160, 120, 64, 12, 1).M.reshape(12, 2, 3)
+        np.testing.assert_allclose(scaled, plain * np.array([2.0, 2.0])[None, :, None], rtol=1e-6)
+        m = manifest(self.make("--bad-dims", "crop", "--format", "le-bundle-v1", "--unset", "frames",
+                               "--set", "sigma=2.5", "--set", "agent=x y", "--p-rgb", "face.f16"))
+        self.assertEqual((m["crop"], m["format"], m["sigma"], m["agent"], m["P_rgb"]),
+                         (0, "le-bundle-v1", 2.5, "x y", "face.f16"))
+        self.assertNotIn("frames", m)
+        m = manifest(self.make("--ambiguous", "W", "--nested", "H"))
+        self.assertNotIn("W", m)
+        self.assertEqual((m["calibration_a"]["W"], m["calibration_b"]["W"]), (160, 1160))
+        self.assertEqual((m["H"], m["calibration"]["H"]), (120, 1120))
+
+    def test_imx_version_and_cli(self):
+        out = os.path.join(self.tmp.name, "cli")
+        container = os.path.join(self.tmp.name, "v3.imx")
+        subprocess.run([sys.executable, os.path.join(HERE, "make_bundle.py"), "--out", out, "--imx", container,
+                        "--imx-version", "3"], check=True)
+        self.assertEqual(imx.read_toc(container)[0], 3)
+        help_text = subprocess.run([sys.executable, os.path.join(HERE, "make_bundle.py"), "--help"],
+                                   check=True, capture_output=True, text=True).stdout
+        self.assertIn("--jpg-bad-frame", help_text)
+
+
+if __name__ == "__main__":
+    unittest.main()
