@@ -38,6 +38,25 @@ int ksizeFromEnv(int ksize) {
   return (k > 2 && (k & 1) && k <= ksize) ? static_cast<int>(k) : ksize;
 }
 
+// The blur's inner loops. Each output adds its taps in order k = 0..K-1;
+// looping k outside keeps that order per element while the element loop
+// vectorises, so every clone gives the same bits.
+#define LE_PASTE_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+
+// out[i] = sum_k g[k] * src[i + k*stride] for i in [0, n).
+LE_PASTE_CLONES void blurRange(const float* src, size_t stride, const float* g, int K, float* out, size_t n) {
+  std::fill(out, out + n, 0.0f);
+  for (int k = 0; k < K; ++k) {
+    const float gk = g[k];
+    const float* s = src + k * stride;
+    for (size_t i = 0; i < n; ++i) out[i] += gk * s[i];
+  }
+}
+
+LE_PASTE_CLONES void sharpenRow(float* row, const float* blur, float keep, float amount, int n) {
+  for (int x = 0; x < n; ++x) row[x] = std::clamp(keep * row[x] - amount * blur[x], 0.0f, 255.0f);
+}
+
 int clampToInt(double v) { return static_cast<int>(std::clamp(v, -2147483648.0, 2147483647.0)); }
 
 }  // namespace
@@ -185,31 +204,16 @@ void Paste::unsharpPlane(std::vector<float>& plane) {
     }
   });
 
-  // Each output adds its taps in order k = 0..K-1; looping k outside keeps
-  // that order per element while letting the compiler vectorise over i.
   const size_t flat = static_cast<size_t>(P) * P - (K - 1);
-  pool::parallelRange(flat, kGrain, [&](size_t b, size_t e) {
-    std::fill(filtered + b, filtered + e, 0.0f);
-    for (int k = 0; k < K; ++k) {
-      const float gk = g[k];
-      const float* src = padded + k;
-      for (size_t i = b; i < e; ++i) filtered[i] += gk * src[i];
-    }
-  });
+  pool::parallelRange(flat, kGrain, [&](size_t b, size_t e) { blurRange(padded + b, 1, g, K, filtered + b, e - b); });
 
   if (S > 1024) throw std::runtime_error("paste: side > 1024");
   const float keep = 1 + amount_, amount = amount_;
   pool::parallelRange(S, kGrain, [&](size_t b, size_t e) {
     float blur[1024];
     for (size_t y = b; y < e; ++y) {
-      std::fill(blur, blur + S, 0.0f);
-      for (int k = 0; k < K; ++k) {
-        const float gk = g[k];
-        const float* src = filtered + (y + k) * P;
-        for (int x = 0; x < S; ++x) blur[x] += gk * src[x];
-      }
-      float* row = plane.data() + y * S;
-      for (int x = 0; x < S; ++x) row[x] = std::clamp(keep * row[x] - amount * blur[x], 0.0f, 255.0f);
+      blurRange(filtered + y * P, P, g, K, blur, S);
+      sharpenRow(plane.data() + y * S, blur, keep, amount, S);
     }
   });
 }

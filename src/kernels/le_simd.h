@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,11 @@ const char* target();
 
 // Names of the targets compiled into this build, best first.
 std::vector<std::string> compiledTargets();
+
+// Test hook: forces each compiled target the processor supports in turn and
+// calls fn with the name of the variant the entry points then run; restores
+// the normal choice afterwards. Not thread-safe with concurrent kernel calls.
+void forEachTarget(const std::function<void(const char*)>& fn);
 
 }  // namespace le::simd
 

@@ -1,0 +1,187 @@
+// The SIMD kernels at the sizes the engine runs them, single-threaded, on
+// the target the dispatcher picks for this processor.
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "kernels/le_simd.h"
+
+namespace {
+
+constexpr int kW = 1920, kH = 1080;
+constexpr size_t kHalfCount = size_t{16} << 20;  // 16M elements: 64 MB of f32
+
+std::vector<uint8_t> randomBytes(size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::vector<uint8_t> v(n);
+  for (auto& b : v) b = static_cast<uint8_t>(rng());
+  return v;
+}
+
+void yuvFrame(benchmark::State& state, int chromaStep) {
+  const auto y = randomBytes(size_t{kW} * kH, 1);
+  const auto chroma = randomBytes(size_t{kW} * kH / 2, 2);  // planar U then V, or interleaved UV
+  std::vector<uint8_t> rgb(size_t{3} * kW * kH);
+  const size_t cstride = chromaStep == 1 ? kW / 2 : kW;
+  const uint8_t* u = chroma.data();
+  const uint8_t* v = chromaStep == 1 ? chroma.data() + size_t{kW / 2} * (kH / 2) : chroma.data() + 1;
+  for (auto _ : state) {
+    for (int r = 0; r < kH; ++r) {
+      const size_t c = (r / 2) * cstride;
+      le::simd::yuv420RowToRgb24(y.data() + size_t{kW} * r, u + c, v + c, kW, chromaStep,
+                                 rgb.data() + size_t{3} * kW * r);
+    }
+    benchmark::DoNotOptimize(rgb.data());
+  }
+  state.SetItemsProcessed(state.iterations() * kW * kH);
+}
+
+void BM_Yuv420ToRgb24_1080p_Planar(benchmark::State& state) { yuvFrame(state, 1); }
+void BM_Yuv420ToRgb24_1080p_Interleaved(benchmark::State& state) { yuvFrame(state, 2); }
+BENCHMARK(BM_Yuv420ToRgb24_1080p_Planar)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Yuv420ToRgb24_1080p_Interleaved)->Unit(benchmark::kMillisecond);
+
+void BM_F16ToF32_16M(benchmark::State& state) {
+  std::vector<uint16_t> in(kHalfCount);
+  for (size_t i = 0; i < in.size(); ++i) in[i] = static_cast<uint16_t>(i * 2654435761u >> 16);
+  std::vector<float> out(kHalfCount);
+  for (auto _ : state) {
+    le::simd::f16ToF32(in.data(), out.data(), in.size());
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.SetBytesProcessed(state.iterations() * kHalfCount * sizeof(float));
+}
+BENCHMARK(BM_F16ToF32_16M)->Unit(benchmark::kMillisecond);
+
+void BM_F32ToF16_16M(benchmark::State& state) {
+  std::vector<float> in(kHalfCount);
+  std::mt19937 rng(3);
+  std::normal_distribution<float> dist(0.0f, 100.0f);
+  for (auto& x : in) x = dist(rng);
+  std::vector<uint16_t> out(kHalfCount);
+  for (auto _ : state) {
+    le::simd::f32ToF16(in.data(), out.data(), in.size());
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.SetBytesProcessed(state.iterations() * kHalfCount * sizeof(float));
+}
+BENCHMARK(BM_F32ToF16_16M)->Unit(benchmark::kMillisecond);
+
+// What the conversions are measured against: copying the f32 array.
+void BM_Memcpy_64MB(benchmark::State& state) {
+  std::vector<float> in(kHalfCount, 1.0f), out(kHalfCount);
+  for (auto _ : state) {
+    std::memcpy(out.data(), in.data(), in.size() * sizeof(float));
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.SetBytesProcessed(state.iterations() * kHalfCount * sizeof(float));
+}
+BENCHMARK(BM_Memcpy_64MB)->Unit(benchmark::kMillisecond);
+
+// A 512 x 512 crop, as the mouth-borrow pass converts it.
+void BM_Rgb8ToPlanarF16_512(benchmark::State& state) {
+  constexpr size_t kCount = 512 * 512;
+  const auto rgb = randomBytes(3 * kCount, 4);
+  std::vector<uint16_t> out(3 * kCount);
+  for (auto _ : state) {
+    le::simd::rgb8ToPlanarF16(rgb.data(), out.data(), kCount, kCount);
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.SetItemsProcessed(state.iterations() * kCount);
+}
+BENCHMARK(BM_Rgb8ToPlanarF16_512)->Unit(benchmark::kMicrosecond);
+
+void BM_Conv3x3_8x128x128_to8(benchmark::State& state) {
+  constexpr int kCin = 8, kCout = 8, kSide = 128;
+  std::mt19937 rng(5);
+  std::normal_distribution<float> dist;
+  std::vector<float> in(kCin * kSide * kSide), w(kCout * kCin * 9), bias(kCout), out(kCout * kSide * kSide);
+  for (auto* v : {&in, &w, &bias})
+    for (auto& x : *v) x = dist(rng);
+  for (auto _ : state) {
+    le::simd::conv3x3Range(in.data(), 1, kCin, kSide, kSide, w.data(), bias.data(), kCout, out.data(), 0, kCout);
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.SetItemsProcessed(state.iterations() * kCout * kSide * kSide);
+}
+BENCHMARK(BM_Conv3x3_8x128x128_to8)->Unit(benchmark::kMicrosecond);
+
+// Every row of a 512 crop pasted at scale 1.3 into a 1080p frame, with
+// fixed-point positions as the compositor builds them.
+void BM_PasteLanczos8_512Crop(benchmark::State& state) {
+  constexpr int kSide = 512;
+  constexpr double kScale = 1.3, kLeft = 700.0, kTop = 200.0;
+  std::vector<float> crop4(4 * kSide * kSide), lanczos(32 * 8), bilin(64);
+  std::mt19937 rng(6);
+  std::uniform_real_distribution<float> colour(0.0f, 255.0f);
+  for (size_t i = 0; i < crop4.size(); ++i) crop4[i] = (i % 4 == 3) ? 0.0f : colour(rng);
+  for (int p = 0; p < 32; ++p) {
+    const double x = p / 32.0;
+    double sum = 0.0;
+    for (int k = 0; k < 8; ++k) {
+      const double t = x + 3 - k;
+      const double c = std::fabs(t) < 1e-9 ? 1.0 : 4.0 * std::sin(M_PI * t) * std::sin(M_PI * t / 4) / (M_PI * M_PI * t * t);
+      lanczos[8 * p + k] = static_cast<float>(c);
+      sum += c;
+    }
+    for (int k = 0; k < 8; ++k) lanczos[8 * p + k] = static_cast<float>(lanczos[8 * p + k] / sum);
+    bilin[2 * p] = 1.0f - p / 32.0f;
+    bilin[2 * p + 1] = p / 32.0f;
+  }
+  std::vector<uint8_t> mask(kSide * kSide, 255);
+  std::vector<uint8_t> frame = randomBytes(size_t{3} * kW * kH, 7);
+  const int x0 = static_cast<int>(kLeft) - 6, x1 = static_cast<int>(kLeft + kScale * kSide) + 6;
+  const int y0 = static_cast<int>(kTop) - 6, y1 = static_cast<int>(kTop + kScale * kSide) + 6;
+  std::vector<int> colX(x1 - x0 + 1), colY(x1 - x0 + 1, 0);
+  for (int X = x0; X <= x1; ++X) colX[X - x0] = static_cast<int>(std::rint(X / kScale * 1024));
+  for (auto _ : state) {
+    for (int Y = y0; Y <= y1; ++Y) {
+      const int offX = static_cast<int>(std::rint(-kLeft / kScale * 1024)) + 16;
+      const int offY = static_cast<int>(std::rint((Y - kTop) / kScale * 1024)) + 16;
+      le::simd::pasteLanczos8Row(crop4.data(), kSide, mask.data(), lanczos.data(), bilin.data(), colX.data(),
+                                 colY.data(), offX, offY, x0, x1, frame.data() + size_t{3} * kW * Y);
+    }
+    benchmark::DoNotOptimize(frame.data());
+  }
+  state.SetItemsProcessed(state.iterations() * (x1 - x0 + 1) * (y1 - y0 + 1));
+}
+BENCHMARK(BM_PasteLanczos8_512Crop)->Unit(benchmark::kMillisecond);
+
+struct RetrievalImages {
+  static constexpr size_t kN = 64 * 64;
+  std::vector<uint16_t> a, b, wHalf;
+  std::vector<float> w;
+  RetrievalImages() : a(3 * kN), b(3 * kN), wHalf(kN), w(kN) {
+    std::mt19937 rng(8);
+    std::uniform_real_distribution<float> dist(0.0f, 1.0f);
+    for (size_t i = 0; i < 3 * kN; ++i) {
+      a[i] = le::f32ToF16(dist(rng));
+      b[i] = le::f32ToF16(dist(rng));
+    }
+    for (size_t i = 0; i < kN; ++i) {
+      w[i] = (i % 5 == 0) ? 0.0f : dist(rng);
+      wHalf[i] = le::f32ToF16(w[i]);
+    }
+  }
+};
+
+void BM_RetrieveExact_3x64x64(benchmark::State& state) {
+  const RetrievalImages im;
+  for (auto _ : state)
+    benchmark::DoNotOptimize(le::simd::retrieveTermExact(im.a.data(), im.b.data(), im.w.data(), im.kN));
+  state.SetItemsProcessed(state.iterations() * im.kN);
+}
+BENCHMARK(BM_RetrieveExact_3x64x64)->Unit(benchmark::kMicrosecond);
+
+void BM_RetrievePooled_3x64x64(benchmark::State& state) {
+  const RetrievalImages im;
+  for (auto _ : state)
+    benchmark::DoNotOptimize(le::simd::retrieveTermPooled(im.a.data(), im.b.data(), im.wHalf.data(), im.kN));
+  state.SetItemsProcessed(state.iterations() * im.kN);
+}
+BENCHMARK(BM_RetrievePooled_3x64x64)->Unit(benchmark::kMicrosecond);
+
+}  // namespace

@@ -1,0 +1,377 @@
+// Every SIMD kernel, on every compiled target this processor supports,
+// against the scalar references of simd_reference.h, byte for byte.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "kernels/le_simd.h"
+#include "simd_reference.h"
+
+namespace {
+
+using le::ref::bitsOf;
+using le::ref::floatOf;
+
+// Runs body once per target, with the target's name in failure messages.
+template <class Body>
+void onEveryTarget(const Body& body) {
+  le::simd::forEachTarget([&](const char* name) {
+    SCOPED_TRACE(std::string("target ") + name);
+    body();
+  });
+}
+
+// Floats are equal when their bits are, or when both are NaN (which NaN an
+// arithmetic instruction propagates depends on operand order).
+::testing::AssertionResult sameFloat(float a, float b) {
+  if (bitsOf(a) == bitsOf(b) || (std::isnan(a) && std::isnan(b))) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << a << " (0x" << std::hex << bitsOf(a) << ") vs " << b << " (0x"
+                                       << bitsOf(b) << ")";
+}
+
+std::vector<uint8_t> randomBytes(std::mt19937& rng, size_t n) {
+  std::vector<uint8_t> v(n);
+  for (auto& b : v) b = static_cast<uint8_t>(rng());
+  return v;
+}
+
+std::vector<uint16_t> randomHalves(std::mt19937& rng, size_t n, float lo, float hi) {
+  std::uniform_real_distribution<float> dist(lo, hi);
+  std::vector<uint16_t> v(n);
+  for (auto& x : v) x = le::ref::toHalf(dist(rng));
+  return v;
+}
+
+TEST(SimdTargets, VisitsEachSupportedCompiledTargetOnce) {
+  const auto compiled = le::simd::compiledTargets();
+  std::vector<std::string> seen;
+  le::simd::forEachTarget([&](const char* name) { seen.emplace_back(name); });
+  ASSERT_FALSE(seen.empty());
+  EXPECT_EQ(std::set<std::string>(seen.begin(), seen.end()).size(), seen.size());
+  for (const auto& s : seen) EXPECT_NE(std::find(compiled.begin(), compiled.end(), s), compiled.end()) << s;
+  // The fallback runs everywhere; the best one is what target() names when it is compiled in.
+  EXPECT_EQ(seen.back(), "SSSE3");
+  if (std::find(compiled.begin(), compiled.end(), le::simd::target()) != compiled.end()) {
+    EXPECT_EQ(seen.front(), le::simd::target());
+  }
+}
+
+TEST(SimdYuv, CornerValues) {
+  struct Case {
+    uint8_t y, u, v, r, g, b;
+  };
+  const Case cases[] = {{16, 128, 128, 0, 0, 0}, {235, 128, 128, 255, 255, 255}, {81, 90, 240, 255, 0, 0}};
+  onEveryTarget([&] {
+    for (const auto& c : cases)
+      for (int width : {1, 7, 16, 40}) {
+        const std::vector<uint8_t> y(width, c.y), u(width, c.u), v(width, c.v);
+        std::vector<uint8_t> rgb(3 * width);
+        le::simd::yuv420RowToRgb24(y.data(), u.data(), v.data(), width, 1, rgb.data());
+        for (int x = 0; x < width; ++x) {
+          EXPECT_EQ(rgb[3 * x], c.r);
+          EXPECT_EQ(rgb[3 * x + 1], c.g);
+          EXPECT_EQ(rgb[3 * x + 2], c.b);
+        }
+      }
+  });
+}
+
+TEST(SimdYuv, RandomRowsMatchReferenceForBothChromaLayouts) {
+  std::mt19937 rng(1);
+  std::vector<int> widths;
+  for (int w = 1; w <= 40; ++w) widths.push_back(w);
+  widths.insert(widths.end(), {63, 127, 1920});
+  onEveryTarget([&] {
+    for (int width : widths) {
+      const auto y = randomBytes(rng, width);
+      const auto u = randomBytes(rng, (width + 1) / 2);
+      const auto v = randomBytes(rng, (width + 1) / 2);
+      // Interleaved UV sized exactly for the row, so any overread shows under ASan.
+      const auto uv = randomBytes(rng, 2 * ((width + 1) / 2));
+      for (int step : {1, 2}) {
+        const uint8_t* pu = step == 1 ? u.data() : uv.data();
+        const uint8_t* pv = step == 1 ? v.data() : uv.data() + 1;
+        std::vector<uint8_t> got(3 * width), want(3 * width);
+        le::simd::yuv420RowToRgb24(y.data(), pu, pv, width, step, got.data());
+        le::ref::yuvRow(y.data(), pu, pv, width, step, want.data());
+        EXPECT_EQ(got, want) << "width " << width << " step " << step;
+      }
+    }
+  });
+}
+
+TEST(SimdYuv, ShortRowMatchesVectorRowOnSamePixels) {
+  std::mt19937 rng(2);
+  const auto y = randomBytes(rng, 16), u = randomBytes(rng, 8), v = randomBytes(rng, 8);
+  onEveryTarget([&] {
+    std::vector<uint8_t> row7(21), row16(48);
+    le::simd::yuv420RowToRgb24(y.data(), u.data(), v.data(), 7, 1, row7.data());
+    le::simd::yuv420RowToRgb24(y.data(), u.data(), v.data(), 16, 1, row16.data());
+    EXPECT_TRUE(std::equal(row7.begin(), row7.end(), row16.begin()));
+  });
+}
+
+TEST(SimdHalf, EveryHalfWidensExactly) {
+  std::vector<uint16_t> all(65536);
+  for (size_t i = 0; i < all.size(); ++i) all[i] = static_cast<uint16_t>(i);
+  onEveryTarget([&] {
+    // Odd offsets and lengths put patterns in the one-lane tail too.
+    for (size_t off : {0, 3}) {
+      std::vector<float> out(all.size() - off);
+      le::simd::f16ToF32(all.data() + off, out.data(), out.size());
+      for (size_t i = 0; i < out.size(); ++i)
+        ASSERT_EQ(bitsOf(out[i]), bitsOf(le::ref::fromHalf(all[i + off]))) << std::hex << all[i + off];
+    }
+  });
+  for (uint32_t hbits = 0; hbits < 65536; ++hbits) {
+    const auto hv = static_cast<uint16_t>(hbits);
+    ASSERT_EQ(bitsOf(le::f16ToF32(hv)), bitsOf(le::ref::fromHalf(hv)));
+    // Every non-NaN half survives the round trip.
+    if ((hv & 0x7FFF) <= 0x7C00) {
+      ASSERT_EQ(le::f32ToF16(le::f16ToF32(hv)), hv);
+    }
+  }
+}
+
+std::vector<float> narrowingInputs() {
+  std::vector<float> v = {
+      0.0f, -0.0f, 1.0f, -1.0f, 65504.0f, 65519.99f, 65520.0f, -65520.0f, 65536.0f, 1e30f,
+      INFINITY, -INFINITY, std::numeric_limits<float>::quiet_NaN(), -std::numeric_limits<float>::quiet_NaN(),
+      floatOf(0x7F800001),  // signalling NaN whose payload does not survive narrowing
+      floatOf(0x7FA02000), floatOf(0xFFC00001),
+      std::ldexp(1.0f, -14), std::ldexp(1.0f, -24), std::ldexp(1.0f, -25),       // normal/subnormal edges
+      std::ldexp(1.0f, -25) * 1.0000001f, std::ldexp(1.0f, -26), std::ldexp(1023.5f, -24),  // ties and near-ties
+      std::ldexp(1.5f, -24), std::ldexp(2.5f, -24), std::ldexp(2047.5f, -25), std::ldexp(1.0f, -149),
+      1.0f + std::ldexp(1.0f, -11), 1.0f + 3 * std::ldexp(1.0f, -11),  // ties to even, down and up
+      2049.0f, 2051.0f, 1.0f / 3.0f, -0.1f};
+  std::mt19937 rng(3);
+  for (int i = 0; i < 200000; ++i) v.push_back(floatOf(static_cast<uint32_t>(rng())));
+  std::uniform_real_distribution<float> range(-70000.0f, 70000.0f);
+  for (int i = 0; i < 20000; ++i) v.push_back(range(rng));
+  for (int i = 0; i < 20000; ++i) v.push_back(std::ldexp(range(rng), -30));
+  return v;
+}
+
+TEST(SimdHalf, NarrowingRoundsToNearestEven) {
+  const auto in = narrowingInputs();
+  EXPECT_EQ(le::ref::toHalf(65520.0f), 0x7C00);
+  EXPECT_EQ(le::ref::toHalf(65519.99f), 0x7BFF);
+  onEveryTarget([&] {
+    for (size_t n : {in.size(), size_t{1}, size_t{5}, size_t{17}, size_t{33}}) {
+      std::vector<uint16_t> out(n + 1, 0xABCD);
+      le::simd::f32ToF16(in.data(), out.data(), n);
+      for (size_t i = 0; i < n; ++i) ASSERT_EQ(out[i], le::ref::toHalf(in[i])) << std::hexfloat << in[i];
+      EXPECT_EQ(out[n], 0xABCD);
+    }
+  });
+}
+
+TEST(SimdHalf, ScalarNarrowingSendsNaNAndOverflowToInfinity) {
+  for (const float f : narrowingInputs()) {
+    const uint16_t want = std::isnan(f) ? ((bitsOf(f) >> 16) & 0x8000) | 0x7C00 : le::ref::toHalf(f);
+    ASSERT_EQ(le::f32ToF16(f), want) << std::hexfloat << f;
+  }
+}
+
+TEST(SimdHalf, RgbBytesToPlanarHalves) {
+  std::mt19937 rng(4);
+  onEveryTarget([&] {
+    const uint8_t white[3] = {255, 0, 255};
+    uint16_t one[3];
+    le::simd::rgb8ToPlanarF16(white, one, 1, 1);
+    EXPECT_EQ(one[0], 0x3C00);
+    EXPECT_EQ(one[1], 0x0000);
+    EXPECT_EQ(one[2], 0x3C00);
+    for (size_t count : {1, 3, 16, 37, 4096}) {
+      const auto rgb = randomBytes(rng, 3 * count);
+      const size_t stride = count + 5;
+      std::vector<uint16_t> out(3 * stride, 0xEEEE);
+      le::simd::rgb8ToPlanarF16(rgb.data(), out.data(), stride, count);
+      for (size_t c = 0; c < 3; ++c)
+        for (size_t i = 0; i < stride; ++i) {
+          const uint16_t want = i < count ? le::ref::toHalf(rgb[3 * i + c] / 255.0f) : 0xEEEE;
+          ASSERT_EQ(out[c * stride + i], want) << "count " << count << " c " << c << " i " << i;
+        }
+    }
+  });
+}
+
+struct ConvCase {
+  int N, Cin, H, W, Cout;
+};
+
+TEST(SimdConv, MatchesReferenceOnNarrowAndWidePlanes) {
+  // W <= 33 is all scalar; wider planes mix 32-column blocks (the last one
+  // overlapping) with scalar edges; Cout = 6 also runs grouped channels.
+  const ConvCase cases[] = {{1, 3, 5, 7, 2}, {2, 2, 4, 33, 3}, {1, 4, 3, 34, 2}, {2, 3, 6, 70, 2},
+                            {1, 1, 1, 99, 1}, {2, 3, 5, 40, 6}};
+  std::mt19937 rng(5);
+  std::normal_distribution<float> dist;
+  onEveryTarget([&] {
+    for (const auto& c : cases) {
+      std::vector<float> in(static_cast<size_t>(c.N) * c.Cin * c.H * c.W), w(c.Cout * c.Cin * 9), bias(c.Cout);
+      for (auto* v : {&in, &w, &bias})
+        for (auto& x : *v) x = dist(rng);
+      // Non-finite weights and zeros: edge taps that are left out must not spread NaN.
+      w[0] = NAN;
+      w[4] = 0.0f;
+      in[1] = INFINITY;
+      const size_t plane = static_cast<size_t>(c.H) * c.W, planes = static_cast<size_t>(c.N) * c.Cout;
+      std::vector<float> got(planes * plane, -7.0f), want(planes * plane, -7.0f);
+      // A middle range of planes: the ones outside it stay untouched.
+      const int begin = planes > 1 ? 1 : 0, end = static_cast<int>(planes);
+      le::simd::conv3x3Range(in.data(), c.N, c.Cin, c.H, c.W, w.data(), bias.data(), c.Cout, got.data(), begin, end);
+      le::ref::conv3x3(in.data(), c.Cin, c.H, c.W, w.data(), bias.data(), c.Cout, want.data(), begin, end);
+      for (size_t i = 0; i < got.size(); ++i) ASSERT_TRUE(sameFloat(got[i], want[i])) << "W " << c.W << " i " << i;
+      // Taps next to the NaN weight's position are still NaN-free somewhere:
+      // the test must not pass on an all-NaN plane.
+      EXPECT_TRUE(std::any_of(got.begin() + begin * plane, got.end(), [](float v) { return std::isfinite(v); }));
+    }
+  });
+}
+
+TEST(SimdConv, EmptyRangeWritesNothing) {
+  const std::vector<float> in(2 * 4 * 40, 1.0f), w(2 * 2 * 9, 1.0f), bias(2, 1.0f);
+  onEveryTarget([&] {
+    std::vector<float> out(2 * 4 * 40, -3.0f);
+    le::simd::conv3x3Range(in.data(), 1, 2, 4, 40, w.data(), bias.data(), 2, out.data(), 1, 1);
+    EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](float v) { return v == -3.0f; }));
+  });
+}
+
+// A crop with its tables; colour differs from the frame so blending shows.
+struct PasteFixture {
+  int side;
+  std::vector<float> crop4, lanczos, bilin;
+  std::vector<uint8_t> mask;
+
+  PasteFixture(int s, std::mt19937& rng) : side(s), crop4(4 * s * s), lanczos(32 * 8), bilin(64), mask(s * s) {
+    std::uniform_real_distribution<float> colour(0.0f, 255.0f), tap(-0.2f, 0.9f);
+    for (size_t i = 0; i < crop4.size(); ++i) crop4[i] = (i % 4 == 3) ? 0.0f : colour(rng);
+    for (auto& t : lanczos) t = tap(rng);
+    for (int p = 0; p < 32; ++p) {
+      bilin[2 * p] = 1.0f - p / 32.0f;
+      bilin[2 * p + 1] = p / 32.0f;
+    }
+    for (auto& m : mask) m = static_cast<uint8_t>(rng());
+  }
+
+  std::vector<uint8_t> run(const std::vector<int>& colX, const std::vector<int>& colY, int offX, int offY, int x0,
+                           std::vector<uint8_t> row, bool reference) const {
+    const int x1 = x0 + static_cast<int>(colX.size()) - 1;
+    if (reference)
+      le::ref::pasteRow(crop4.data(), side, mask.data(), lanczos.data(), bilin.data(), colX.data(), colY.data(), offX,
+                        offY, x0, x1, row.data());
+    else
+      le::simd::pasteLanczos8Row(crop4.data(), side, mask.data(), lanczos.data(), bilin.data(), colX.data(),
+                                 colY.data(), offX, offY, x0, x1, row.data());
+    return row;
+  }
+};
+
+TEST(SimdPaste, RandomPositionsMatchReference) {
+  std::mt19937 rng(6);
+  const PasteFixture fx(24, rng);
+  // Positions from two pixels before the crop to two beyond it, any phase.
+  std::uniform_int_distribution<int> pos(-2048 - 100, (fx.side + 2) * 1024);
+  onEveryTarget([&] {
+    for (int trial = 0; trial < 40; ++trial) {
+      const int x0 = trial % 5, cols = 64;
+      std::vector<int> colX(cols), colY(cols);
+      for (int i = 0; i < cols; ++i) {
+        colX[i] = pos(rng);
+        colY[i] = pos(rng);
+      }
+      const auto frame = randomBytes(rng, 3 * (x0 + cols + 2));
+      const int offX = trial * 37 - 700, offY = 16;
+      EXPECT_EQ(fx.run(colX, colY, offX, offY, x0, frame, false), fx.run(colX, colY, offX, offY, x0, frame, true));
+    }
+  });
+}
+
+TEST(SimdPaste, SkipRules) {
+  std::mt19937 rng(7);
+  // Flat crop of 250 with flat taps over a black frame: any blend shows.
+  PasteFixture fx(16, rng);
+  std::fill(fx.mask.begin(), fx.mask.end(), 255);
+  std::fill(fx.lanczos.begin(), fx.lanczos.end(), 0.125f);
+  for (size_t i = 0; i < fx.crop4.size(); ++i) fx.crop4[i] = (i % 4 == 3) ? 0.0f : 250.0f;
+  const std::vector<uint8_t> frame(3 * 8, 0);
+  // One column per case; x0 = 0 and offsets 0, so the tables are the positions.
+  auto pixelChanged = [&](int sx, int sy) {
+    const auto out = fx.run({sx}, {sy}, 0, 0, 0, frame, false);
+    EXPECT_EQ(out, fx.run({sx}, {sy}, 0, 0, 0, frame, true));
+    return out[0] != 0 || out[1] != 0 || out[2] != 0;
+  };
+  onEveryTarget([&] {
+    EXPECT_TRUE(pixelChanged(8 * 1024, 8 * 1024));
+    EXPECT_TRUE(pixelChanged(-512, 8 * 1024));  // -0.5 crop pixel: blended from the in-range taps
+    EXPECT_TRUE(pixelChanged(8 * 1024, -512));
+    EXPECT_TRUE(pixelChanged(-512, -512));
+    EXPECT_FALSE(pixelChanged(-1024, -1024));  // in range, but its mask sample lies wholly outside
+    EXPECT_FALSE(pixelChanged(-1025, 8 * 1024));  // below -1 crop pixel
+    EXPECT_FALSE(pixelChanged(8 * 1024, -1025));
+    EXPECT_FALSE(pixelChanged(16 * 1024, 8 * 1024));  // at side
+    EXPECT_FALSE(pixelChanged(8 * 1024, 16 * 1024 + 5000));
+    EXPECT_TRUE(pixelChanged(15 * 1024 + 100, 15 * 1024 + 100));  // last pixel, footprint mostly outside
+    // x0 > x1: nothing at all.
+    std::vector<uint8_t> row = frame;
+    const int col = 8 * 1024;
+    le::simd::pasteLanczos8Row(fx.crop4.data(), fx.side, fx.mask.data(), fx.lanczos.data(), fx.bilin.data(), &col,
+                               &col, 0, 0, 3, 2, row.data());
+    EXPECT_EQ(row, frame);
+  });
+  // One mask byte seen with bilinear weight 1/16: 1 -> 0.0625 and 8 -> 0.5
+  // both round to 0 (ties to even); 40 -> 2.5 rounds to 2 and blends.
+  std::fill(fx.mask.begin(), fx.mask.end(), 0);
+  const int at = 8 * 1024 + 256;
+  onEveryTarget([&] {
+    for (const auto& [byte, blended] : {std::pair<uint8_t, bool>{1, false}, {8, false}, {40, true}}) {
+      fx.mask[9 * 16 + 9] = byte;
+      EXPECT_EQ(pixelChanged(at, at), blended) << int(byte);
+    }
+  });
+}
+
+TEST(SimdRetrieve, SumsMatchReferenceInIndexOrder) {
+  std::mt19937 rng(8);
+  const size_t n = 3 * 64 * 64 + 5;
+  const auto a = randomHalves(rng, 3 * n, -1.0f, 2.0f), b = randomHalves(rng, 3 * n, -1.0f, 2.0f);
+  std::vector<float> w(n);
+  std::uniform_real_distribution<float> wd(-1.0f, 3.0f);
+  for (size_t i = 0; i < n; ++i) w[i] = (i % 7 == 0) ? 0.0f : wd(rng);
+  const auto wh = randomHalves(rng, n, 0.0f, 4.0f);
+  onEveryTarget([&] {
+    EXPECT_TRUE(sameFloat(le::simd::retrieveTermExact(a.data(), b.data(), w.data(), n),
+                          le::ref::retrieveExact(a.data(), b.data(), w.data(), n, 0, n)));
+    for (auto [begin, end] : {std::pair<size_t, size_t>{0, 1}, {3, 40}, {17, 17}, {5, n}})
+      EXPECT_TRUE(sameFloat(le::simd::retrieveTermExactRange(a.data(), b.data(), w.data(), n, begin, end),
+                            le::ref::retrieveExact(a.data(), b.data(), w.data(), n, begin, end)))
+          << begin << ".." << end;
+    EXPECT_TRUE(sameFloat(le::simd::retrieveTermPooled(a.data(), b.data(), wh.data(), n),
+                          le::ref::retrievePooled(a.data(), b.data(), wh.data(), n)));
+  });
+}
+
+TEST(SimdRetrieve, ZeroWeightsDropNaNButPooledKeepsIt) {
+  const size_t n = 37;
+  std::vector<uint16_t> nanImage(3 * n, 0x7E00), zeros(3 * n, 0);
+  const std::vector<float> w0(n, 0.0f);
+  std::vector<float> w1(n, 0.0f);
+  w1[20] = 0.5f;
+  const std::vector<uint16_t> pooledW(n, 0x3C00);
+  onEveryTarget([&] {
+    EXPECT_EQ(bitsOf(le::simd::retrieveTermExact(nanImage.data(), zeros.data(), w0.data(), n)), 0u);
+    EXPECT_EQ(bitsOf(le::simd::retrieveTermExactRange(nanImage.data(), zeros.data(), w0.data(), n, 2, 30)), 0u);
+    EXPECT_TRUE(std::isnan(le::simd::retrieveTermExact(nanImage.data(), zeros.data(), w1.data(), n)));
+    EXPECT_TRUE(std::isnan(le::simd::retrieveTermPooled(nanImage.data(), zeros.data(), pooledW.data(), n)));
+  });
+}
+
+}  // namespace
