@@ -161,7 +161,8 @@ TEST(PasteComposite, FootprintIsClippedAtEveryFrameEdge) {
   const int S = 24, W = 40, H = 36, pad = 30;
   le::Paste p(ellipseMask(S), S, unsharp(0.8f, 1.5f, 7));
   const auto crop = smoothCrop(S);
-  const float offsets[][2] = {{-20, 6}, {28, -20}, {8, -30}, {8, 20}, {-12, -40}, {30, 10}, {-25, 20}};
+  // The crop centre lands on (24 + ox, oy): on each edge and two corners.
+  const float offsets[][2] = {{-24, 18}, {16, 18}, {-4, 0}, {-4, 36}, {-24, 0}, {16, 36}, {-20, 30}};
   for (const auto& o : offsets) {
     const float M[6] = {1, 1, o[0], -1, 1, o[1]};
     Frame small = noiseFrame(W, H, 3);

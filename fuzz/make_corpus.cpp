@@ -1,0 +1,71 @@
+// Writes the seed corpus of the fuzz targets into OUT/<target>/: JSON
+// documents, manifests, and IMX containers packed from small bundles.
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "bundle/le_imx.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+void put(const fs::path& path, const std::string& bytes) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+const char* const kJson[] = {
+    R"({"format": "tessera_bank.v1", "donors": [{"id": 1, "rect": [0, 0, 64, 64]}], "scale": 0.5e1})",
+    R"([true, false, null, -1.25e-3, "a\u00e9\n\"b", {}, [], {"k": {"k": [1, 2]}}, "k"])",
+    R"({"dup": 1, "dup": 2, "nocolon" 3, "s": "unterminated)",
+    "[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[1]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]",
+};
+
+const char* const kManifest[] = {
+    R"({"format": "le-bundle-v0", "agent": "ada", "NT": 12, "W": 160, "H": 120, "crop": 64,
+ "amount": 1.3, "sigma": 2.0, "ksize": 13, "frames": 24, "M_src_w": 320, "M_src_h": 240,
+ "target_frames": "target_frames", "P_hevc": "P_hevc.mov"})",
+    R"({"format": "le-bundle-v0", "agent": "ada", "frame_count": 40, "W": 1920, "H": 1080,
+ "crop_size": 512, "unsharp": {"sigma": 1}, "amount": 1.3, "sigma": 2.0, "ksize": 13,
+ "frames": 100, "paste_source_width": 1920, "M_src_h": 1080, "tessera": {"W": [1, 2]}})",
+    R"({"format": "le-bundle-v0", "agent": "x\"y", "NT": 1, "a": {"W": 5}, "b": {"W": 6}, "H": 1})",
+};
+
+// Small bundles, each packed into one container.
+std::vector<std::pair<std::string, std::vector<std::pair<std::string, std::string>>>> bundles() {
+  return {
+      {"avatar",
+       {{"manifest.json", kManifest[0]},
+        {"paste_mask.u8", std::string(64, '\x80')},
+        {"drive/si.i32", std::string(8, '\0')},
+        {"target_frames/000001.jpg", "jpg"}}},
+      {"empty", {}},
+      {"synthetic", {{"manifest.json", R"({"_imx_synthetic_manifest": true})"}, {"a/b/c", "c"}}},
+  };
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: fuzz_corpus OUT\n");
+    return 2;
+  }
+  const fs::path out = argv[1];
+  int n = 0;
+  for (const char* doc : kJson) put(out / "json" / std::to_string(n++), doc);
+  for (const char* doc : kManifest) put(out / "manifest" / std::to_string(n++), doc);
+  const fs::path scratch = out / "bundles";
+  for (const auto& [name, files] : bundles()) {
+    fs::create_directories(scratch / name);
+    for (const auto& [rel, bytes] : files) put(scratch / name / rel, bytes);
+    fs::create_directories(out / "imx");
+    le::packImx((scratch / name).string(), (out / "imx" / (name + ".imx")).string());
+  }
+  fs::remove_all(scratch);
+  return 0;
+}

@@ -1,0 +1,394 @@
+// IMX containers: unwrap and reuse, refusal of unsafe or forged containers,
+// recovery from an unwrap killed half way, concurrent opens, member lookup
+// and the bundle-resolution C functions.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bundle/le_imx.h"
+#include "bundle_fixtures.h"
+#include "le/le_bundle.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using le::test::readAll;
+using le::test::TempDir;
+using le::test::writeFile;
+using Files = std::map<std::string, std::string>;
+
+// Packs files into <dir>/<name>.imx through the le-bundle pack code path.
+std::string packed(const TempDir& t, const std::string& name, const Files& files) {
+  const std::string src = t / (name + ".src");
+  fs::create_directories(src);
+  for (const auto& [rel, bytes] : files) writeFile(src + "/" + rel, bytes);
+  const std::string c = t / (name + ".imx");
+  le::packImx(src, c);
+  return c;
+}
+
+// Every regular file under dir, by relative path.
+Files filesUnder(const std::string& dir) {
+  Files out;
+  for (const auto& e : fs::recursive_directory_iterator(dir))
+    if (e.is_regular_file()) out[fs::relative(e.path(), dir).generic_string()] = readAll(e.path());
+  return out;
+}
+
+// Every entry name under dir, links included and not followed.
+std::set<std::string> entriesUnder(const std::string& dir) {
+  std::set<std::string> out;
+  for (const auto& e : fs::recursive_directory_iterator(dir)) out.insert(fs::relative(e.path(), dir).generic_string());
+  return out;
+}
+
+std::string unwrapError(const std::string& c) {
+  return le::test::errorOf([&] { le::unwrapOnce(c); });
+}
+
+ino_t inodeOf(const std::string& p) {
+  struct stat st {};
+  return ::stat(p.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+void setMtime(const std::string& p, time_t sec) {
+  const timespec times[2] = {{sec, 0}, {sec, 123}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, p.c_str(), times, 0), 0);
+}
+
+const Files kAvatar = {
+    {"manifest.json", "{\"format\": \"le-bundle-v0\"}"},
+    {"paste_mask.u8", std::string(4096, '\x7f')},
+    {"drive/si.i32", std::string("\0\1\2\3", 4)},
+    {"a/b/c.bin", "deep"},
+    {"empty.bin", ""},
+    {"large.bin", std::string((size_t{9} << 20) + 5, 'L')},  // spans two copy buffers
+};
+
+class Imx : public testing::Test {
+ protected:
+  void SetUp() override { unsetenv("LE_IMX_UNWRAP_ROOT"); }
+  void TearDown() override { unsetenv("LE_IMX_UNWRAP_ROOT"); }
+  TempDir t;
+};
+
+TEST_F(Imx, UnwrapsOnceAndReusesUntilTheContainerChanges) {
+  const std::string c = packed(t, "avatar", kAvatar);
+  const std::string out = t / "avatar.lebundle";
+
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(le::resolveBundlePath(c), out);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "[le] unwrapped " + c + " -> " + out + "\n");
+  EXPECT_EQ(filesUnder(out), kAvatar);
+  struct stat st {};
+  ASSERT_EQ(::lstat(c.c_str(), &st), 0);
+  EXPECT_EQ(readAll(out + ".imx_unwrapped"),
+            "imx-unwrapped.v2 avatar.imx " + std::to_string(st.st_size) + " " +
+                std::to_string(st.st_mtim.tv_sec * 1000000000ll + st.st_mtim.tv_nsec) + " " +
+                std::to_string(st.st_ino));
+
+  // Unchanged container: nothing printed, nothing rewritten, local edits kept.
+  const ino_t maskInode = inodeOf(out + "/paste_mask.u8");
+  writeFile(out + "/a/b/c.bin", "edited");
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(le::resolveBundlePath(t / "avatar"), out);  // the path without ".imx"
+  EXPECT_EQ(le::resolveBundlePath(c), out);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(inodeOf(out + "/paste_mask.u8"), maskInode);
+  EXPECT_EQ(readAll(out + "/a/b/c.bin"), "edited");
+
+  // Blanks around the marker text are tolerated.
+  writeFile(out + ".imx_unwrapped", "\n\t " + readAll(out + ".imx_unwrapped") + " \r\n");
+  testing::internal::CaptureStderr();
+  le::resolveBundlePath(c);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+
+  // A touched container is unwrapped anew, over a fresh directory.
+  setMtime(c, 1700000000);
+  writeFile(out + "/stale.bin", "x");
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(le::resolveBundlePath(c), out);
+  EXPECT_NE(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(filesUnder(out), kAvatar);
+}
+
+TEST_F(Imx, NamingRootAndPathForms) {
+  // ".lebundle.imx" unwraps to ".lebundle", and that directory resolves back
+  // through the container beside it.
+  const std::string c = packed(t, "ada.lebundle", {{"manifest.json", "{}"}});
+  EXPECT_EQ(le::resolveBundlePath(c), t / "ada.lebundle");
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(le::resolveBundlePath(t / "ada.lebundle/"), t / "ada.lebundle");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+
+  EXPECT_EQ(le::unwrapTarget("plain.imx").dir, "./plain.lebundle");
+  EXPECT_EQ(le::unwrapTarget("/top.imx").dir, "/top.lebundle");
+  EXPECT_EQ(le::unwrapTarget("d//x.bin").marker, "d/x.bin.lebundle.imx_unwrapped");
+
+  const std::string root = t / "root";
+  setenv("LE_IMX_UNWRAP_ROOT", (root + "//").c_str(), 1);
+  const std::string c2 = packed(t, "avatar", {{"x", "1"}});
+  EXPECT_EQ(le::resolveBundlePath(c2), root + "/avatar.lebundle");
+  EXPECT_TRUE(fs::exists(root + "/avatar.lebundle.imx_unwrapped"));
+  EXPECT_EQ(readAll(root + "/avatar.lebundle/x"), "1");
+  setenv("LE_IMX_UNWRAP_ROOT", "", 1);
+  EXPECT_EQ(le::unwrapTarget(c2).dir, t / "avatar.lebundle");
+
+  // Directories without a marker and unknown paths pass through.
+  fs::create_directories(t / "plain");
+  EXPECT_EQ(le::resolveBundlePath(t / "plain/"), t / "plain/");
+  EXPECT_EQ(le::resolveBundlePath(t / "nowhere"), t / "nowhere");
+  EXPECT_EQ(le::resolveBundlePath(""), "");
+
+  // Version 3 is not a container for resolution, and refused by the unwrap.
+  std::string v3 = readAll(c2);
+  v3[4] = 3;
+  writeFile(t / "v3.imx", v3);
+  EXPECT_FALSE(le::isImxV2File(t / "v3.imx"));
+  EXPECT_TRUE(le::isImxV2File(c2));
+  EXPECT_FALSE(le::isImxV2File(t.path()));
+  EXPECT_EQ(le::resolveBundlePath(t / "v3.imx"), t / "v3.imx");
+  EXPECT_EQ(unwrapError(t / "v3.imx"), t / "v3.imx" + ": unsupported IMX container version 3");
+}
+
+TEST_F(Imx, ZeroMembersAndSyntheticManifest) {
+  const std::string c = packed(t, "none", {});
+  EXPECT_EQ(readAll(c).size(), 8u);
+  EXPECT_EQ(le::unwrapOnce(c), t / "none.lebundle");
+  EXPECT_TRUE(fs::is_empty(t / "none.lebundle"));
+  EXPECT_TRUE(fs::exists(t / "none.lebundle.imx_unwrapped"));
+
+  const Files synthetic = {{"manifest.json", "{\"_imx_synthetic_manifest\": true}"}, {"x.bin", "x"}};
+  const std::string s = packed(t, "syn", synthetic);
+  EXPECT_EQ(filesUnder(le::unwrapOnce(s)), (Files{{"x.bin", "x"}}));
+  // Unpacking writes the members exactly.
+  fs::create_directories(t / "syn.src.copy");
+  le::extractImx(s, t / "syn.src.copy", false);
+  EXPECT_EQ(filesUnder(t / "syn.src.copy"), synthetic);
+}
+
+TEST_F(Imx, PackUnpackRoundTripIsByteExact) {
+  const std::string c = packed(t, "trip", kAvatar);
+  fs::create_directories(t / "unpacked");
+  le::extractImx(c, t / "unpacked", false);
+  EXPECT_EQ(filesUnder(t / "unpacked"), kAvatar);
+  le::packImx(t / "unpacked", t / "again.imx");
+  EXPECT_EQ(readAll(t / "again.imx"), readAll(c));  // members in a fixed order
+  EXPECT_FALSE(fs::exists(t / "again.imx.part"));
+}
+
+TEST_F(Imx, TruncatedAtEveryField) {
+  const std::string good = readAll(packed(t, "full", {{"m0.bin", "0123456789"}, {"dir/m1", "abcdef"}}));
+  ASSERT_EQ(good.size(), 72u);
+  const std::string c = t / "cut.imx";
+  for (size_t n = 0; n < good.size(); ++n) {
+    writeFile(c, good.substr(0, n));
+    std::string want = c + ": ";
+    if (n < 8) want += "not an IMX\\0 container";
+    else if (n < 10) want += "truncated TOC at member 0";
+    else if (n < 16) want += "truncated member name at 0";
+    else if (n < 32) want += "truncated TOC offsets at member dir/m1";
+    else if (n < 34) want += "truncated TOC at member 1";
+    else if (n < 40) want += "truncated member name at 1";
+    else if (n < 56) want += "truncated TOC offsets at member m0.bin";
+    else if (n < 62) want += "truncated payload for member dir/m1";
+    else want += "truncated payload for member m0.bin";
+    EXPECT_EQ(unwrapError(c), want) << n;
+    EXPECT_FALSE(fs::exists(t / "cut.lebundle.imx_unwrapped"));
+    EXPECT_TRUE(fs::is_empty(t / "cut.lebundle")) << n;  // checked before writing
+  }
+  writeFile(c, std::string("IMY\0\2\0\0\0", 8));
+  EXPECT_EQ(unwrapError(c), c + ": not an IMX\\0 container");
+  EXPECT_EQ(unwrapError(t / "absent.imx"), "cannot stat container " + t / "absent.imx");
+}
+
+TEST_F(Imx, ForgedSizesAreCheckedAgainstTheFile) {
+  std::string bytes = readAll(packed(t, "forged", {{"manifest.json", "{}"}, {"z", "zz"}}));
+  // Entry 0 is manifest.json (name 13 bytes): offset at 23, size at 31.
+  auto put64 = [&](size_t at, uint64_t v) {
+    for (int i = 0; i < 8; ++i) bytes[at + i] = static_cast<char>(v >> (8 * i));
+  };
+  const std::string c = t / "forged.imx";
+  for (uint64_t size : {uint64_t{4} << 20, ~uint64_t{0}, uint64_t{1} << 62}) {
+    put64(31, size);
+    writeFile(c, bytes);
+    EXPECT_EQ(unwrapError(c), c + ": truncated payload for member manifest.json");
+  }
+  put64(31, 2);
+  put64(23, ~uint64_t{0} - 1);  // offset + size wraps around
+  writeFile(c, bytes);
+  EXPECT_EQ(unwrapError(c), c + ": truncated payload for member manifest.json");
+}
+
+TEST_F(Imx, UnsafeNamesAreRefusedBeforeAnythingIsWritten) {
+  // Same-length placeholders are packed, then their bytes replaced.
+  const std::string unsafe[] = {"a/../../x", "../x", "/abs", "\\win", std::string("n\0ul", 4)};
+  const std::string keep = std::string(20, 'k');
+  for (const std::string& bad : unsafe) {
+    TempDir w;
+    const std::string placeholder(bad.size(), 'q');
+    std::string bytes = readAll(packed(w, "bad", {{"first.bin", keep}, {placeholder, "payload"}}));
+    bytes.replace(bytes.find(placeholder), bad.size(), bad);
+    const std::string c = w / "bad.imx";
+    writeFile(c, bytes);
+    const std::set<std::string> before = entriesUnder(w.path());
+    // A NUL in the name ends the C text of the message.
+    EXPECT_EQ(unwrapError(c), (c + ": refusing unsafe member name '" + bad + "'").c_str());
+    EXPECT_TRUE(fs::is_empty(w / "bad.lebundle"));
+    std::set<std::string> after = entriesUnder(w.path());
+    after.erase("bad.lebundle");
+    EXPECT_EQ(after, before);
+  }
+
+  // The empty name, written by hand: one entry of length 0.
+  std::string empty("IMX\0\2\0\1\0\0\0", 10);
+  empty += std::string("\x1a\0\0\0\0\0\0\0", 8) + std::string(8, '\0');
+  writeFile(t / "empty.imx", empty);
+  EXPECT_EQ(unwrapError(t / "empty.imx"), t / "empty.imx" + ": refusing unsafe member name ''");
+
+  // Pack refuses to write what the unwrap would refuse.
+  writeFile(t / "dots/a..b", "x");
+  EXPECT_THROW(le::packImx(t / "dots", t / "dots.imx"), std::runtime_error);
+}
+
+TEST_F(Imx, PlantedLinksAreReplacedNeverFollowed) {
+  const std::string outside = t / "outside";
+  writeFile(outside + "/victim.bin", "original");
+  const std::string c = packed(t, "links", {{"sub/x.bin", "new"}, {"f.bin", "file"}, {"g.bin", "g"}});
+
+  // Unpacking into a directory that holds links to outside.
+  const std::string dir = t / "target";
+  fs::create_directories(dir);
+  fs::create_directory_symlink(outside, dir + "/sub");
+  fs::create_symlink(outside + "/victim.bin", dir + "/f.bin");
+  fs::create_symlink(outside + "/victim.bin", dir + "/g.bin.part");
+  le::extractImx(c, dir, false);
+  EXPECT_EQ(entriesUnder(outside), (std::set<std::string>{"victim.bin"}));
+  EXPECT_EQ(readAll(outside + "/victim.bin"), "original");
+  EXPECT_FALSE(fs::is_symlink(dir + "/sub"));
+  EXPECT_FALSE(fs::is_symlink(dir + "/f.bin"));
+  EXPECT_EQ(filesUnder(dir), (Files{{"sub/x.bin", "new"}, {"f.bin", "file"}, {"g.bin", "g"}}));
+
+  // An old output directory with a link in it and a stale marker: the
+  // re-unwrap removes the link, not what it points at.
+  const std::string out = le::unwrapOnce(c);
+  fs::remove_all(out + "/sub");
+  fs::create_directory_symlink(outside, out + "/sub");
+  setMtime(c, 1600000000);
+  EXPECT_EQ(le::unwrapOnce(c), out);
+  EXPECT_EQ(entriesUnder(outside), (std::set<std::string>{"victim.bin"}));
+  EXPECT_FALSE(fs::is_symlink(out + "/sub"));
+  EXPECT_EQ(readAll(out + "/sub/x.bin"), "new");
+}
+
+TEST_F(Imx, AnUnwrapKilledHalfWayIsRedone) {
+  const Files files = {{"a.bin", std::string(1024, 'a')}, {"b.bin", std::string(size_t{4} << 20, 'b')}};
+  const std::string c = packed(t, "killed", files);
+  const std::string out = t / "killed.lebundle";
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    // Writing past 1 MiB raises SIGXFSZ, which kills the process mid-member.
+    const rlimit fsize{size_t{1} << 20, size_t{1} << 20}, core{0, 0};
+    setrlimit(RLIMIT_CORE, &core);
+    setrlimit(RLIMIT_FSIZE, &fsize);
+    signal(SIGXFSZ, SIG_DFL);
+    le::unwrapOnce(c);
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFSIGNALED(status)) << status;
+  EXPECT_EQ(WTERMSIG(status), SIGXFSZ);
+  EXPECT_FALSE(fs::exists(out + ".imx_unwrapped"));
+  EXPECT_EQ(readAll(out + "/a.bin"), files.at("a.bin"));
+  EXPECT_FALSE(fs::exists(out + "/b.bin"));  // visible only once complete
+  EXPECT_TRUE(fs::exists(out + "/b.bin.part"));
+
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(le::resolveBundlePath(c), out);
+  EXPECT_NE(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(filesUnder(out), files);
+  EXPECT_TRUE(fs::exists(out + ".imx_unwrapped"));
+}
+
+TEST_F(Imx, ConcurrentOpensUnwrapOnce) {
+  const std::string c = packed(t, "shared", kAvatar);
+  const std::string other = packed(t, "other", {{"o", "o"}});
+  constexpr int kThreads = 8;
+  std::vector<std::string> dirs(kThreads);
+  std::vector<std::thread> threads;
+  testing::internal::CaptureStderr();
+  for (int i = 0; i < kThreads; ++i)
+    threads.emplace_back([&, i] { dirs[i] = le::resolveBundlePath(i % 4 == 3 ? other : c); });
+  for (auto& th : threads) th.join();
+  const std::string err = testing::internal::GetCapturedStderr();
+  // One line per container, in either order.
+  const std::string shared = "[le] unwrapped " + c + " -> " + t / "shared.lebundle\n";
+  const std::string second = "[le] unwrapped " + other + " -> " + t / "other.lebundle\n";
+  EXPECT_TRUE(err == shared + second || err == second + shared) << err;
+  for (int i = 0; i < kThreads; ++i) EXPECT_EQ(dirs[i], t / (i % 4 == 3 ? "other.lebundle" : "shared.lebundle"));
+  EXPECT_EQ(filesUnder(t / "shared.lebundle"), kAvatar);
+}
+
+TEST_F(Imx, CFunctions) {
+  const std::string c = packed(t, "capi", {{"paste_mask.u8", "m"}, {"M.f32", "f"}});
+  const std::string out = t / "capi.lebundle";
+  char buf[4096];
+  std::string err = "unset";
+
+  EXPECT_EQ(le_bundle_resolve_handle(c.c_str(), buf, sizeof buf), 1);
+  EXPECT_EQ(std::string(buf), out);
+  EXPECT_STREQ(le_last_error(), "");
+  EXPECT_EQ(le_bundle_resolve_handle(nullptr, buf, sizeof buf), -1);
+  EXPECT_EQ(le_bundle_resolve_handle(c.c_str(), nullptr, 10), -1);
+  EXPECT_EQ(le_bundle_resolve_handle(c.c_str(), buf, 0), -1);
+  EXPECT_EQ(le_bundle_resolve_handle(c.c_str(), buf, out.size()), -1);
+  EXPECT_STREQ(buf, "");
+  EXPECT_STREQ(le_last_error(), "le_bundle_resolve_handle: buffer too small");
+  EXPECT_EQ(le_bundle_resolve_handle(c.c_str(), buf, out.size() + 1), 1);
+  EXPECT_STREQ(le_last_error(), "");
+
+  writeFile(t / "broken.imx", std::string("IMX\0\2\0\1\0", 8));
+  EXPECT_EQ(le_bundle_resolve_handle((t / "broken.imx").c_str(), buf, sizeof buf), -1);
+  EXPECT_STREQ(buf, "");
+  EXPECT_EQ(std::string(le_last_error()), "le_bundle_resolve_handle: " + t / "broken.imx" + ": truncated TOC at member 0");
+  // Another thread's error text is its own.
+  std::thread([&] { err = le_last_error(); }).join();
+  EXPECT_EQ(err, "");
+
+  // Members under both names; the error text is left alone.
+  EXPECT_EQ(le_bundle_resolve_member(c.c_str(), "mask_512.u8", buf, sizeof buf), 1);
+  EXPECT_EQ(std::string(buf), out + "/paste_mask.u8");
+  EXPECT_EQ(le_bundle_resolve_member(c.c_str(), "M.f32", buf, sizeof buf), 1);
+  EXPECT_EQ(std::string(buf), out + "/M.f32");
+  EXPECT_EQ(le_bundle_resolve_member(c.c_str(), "pooled64.f16", buf, sizeof buf), 0);
+  EXPECT_EQ(std::string(buf), out + "/pooled64.f16");
+  const std::string want = out + "/paste_mask.u8";
+  EXPECT_EQ(le_bundle_resolve_member(c.c_str(), "paste_mask.u8", buf, want.size()), -1);
+  EXPECT_STREQ(buf, "");
+  EXPECT_EQ(le_bundle_resolve_member(c.c_str(), "paste_mask.u8", buf, want.size() + 1), 1);
+  EXPECT_EQ(le_bundle_resolve_member(c.c_str(), nullptr, buf, sizeof buf), -1);
+  // A failing unwrap stays inside the function, which leaves the error
+  // text of the previous call as it was.
+  EXPECT_EQ(le_bundle_resolve_handle(c.c_str(), buf, 1), -1);
+  EXPECT_EQ(le_bundle_resolve_member((t / "broken.imx").c_str(), "M.f32", buf, sizeof buf), -1);
+  EXPECT_STREQ(buf, "");
+  EXPECT_STREQ(le_last_error(), "le_bundle_resolve_handle: buffer too small");
+}
+
+}  // namespace

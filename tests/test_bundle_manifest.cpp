@@ -1,0 +1,271 @@
+// Manifest key scanner and reader, and member-name resolution.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdlib>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "bundle/le_bundle.h"
+#include "bundle_fixtures.h"
+
+namespace {
+
+using le::test::errorOf;
+using le::test::TempDir;
+using le::test::writeFile;
+namespace mk = le::manifest_key;
+
+// A valid manifest as ordered (key, raw JSON value) pairs.
+class ManifestDoc {
+ public:
+  ManifestDoc()
+      : fields_{{"format", "\"le-bundle-v0\""}, {"agent", "\"ada\""}, {"NT", "12"},       {"W", "160"},
+                {"H", "120"},                   {"crop", "64"},         {"amount", "1.5"}, {"sigma", "2.5"},
+                {"ksize", "9"},                 {"frames", "30"},       {"M_src_w", "320"}, {"M_src_h", "240"}} {}
+
+  ManifestDoc& set(const std::string& key, const std::string& raw) {
+    for (auto& f : fields_)
+      if (f.first == key) {
+        f.second = raw;
+        return *this;
+      }
+    fields_.emplace_back(key, raw);
+    return *this;
+  }
+  ManifestDoc& drop(const std::string& key) {
+    std::erase_if(fields_, [&](const auto& f) { return f.first == key; });
+    return *this;
+  }
+  std::string text() const {
+    std::string out = "{\n";
+    for (size_t i = 0; i < fields_.size(); ++i)
+      out += "  \"" + fields_[i].first + "\": " + fields_[i].second + (i + 1 < fields_.size() ? ",\n" : "\n");
+    return out + "}\n";
+  }
+
+ private:
+  std::vector<std::pair<std::string, std::string>> fields_;
+};
+
+std::string loadError(const std::string& text) {
+  return errorOf([&] { le::loadManifestText(text, "/bundles/ada"); });
+}
+
+std::string ambiguity(const std::string& key, const std::vector<size_t>& at) {
+  std::string list;
+  for (size_t p : at) list += (list.empty() ? "byte " : ", byte ") + std::to_string(p);
+  return "manifest: key \"" + key + "\" is AMBIGUOUS \u2014 " + std::to_string(at.size()) + " scalar occurrences (" +
+         list +
+         "). A loader that picks one silently installs a number nobody checks. Rename the colliding key (a nested "
+         "block must not reuse a name the bundle loader reads: NT/frame_count, H, W, crop/crop_size, amount, sigma, "
+         "ksize, frames, M_src_w/paste_source_width, M_src_h/paste_source_height), or produce the bundle with the "
+         "legacy manifest layout.";
+}
+
+TEST(ManifestScanner, HitsCarryDepthScalarAndValuePosition) {
+  const std::string t = R"({"W" :  7, "n": {"W": [1], "deep": {"W":"x"}}, "s": "\"W\": 3", "W":   )";
+  const auto hits = mk::keyHits(t, "W");
+  ASSERT_EQ(hits.size(), 4u);
+  EXPECT_EQ(hits[0].pos, t.find('7'));
+  EXPECT_EQ(hits[0].depth, 1);
+  EXPECT_TRUE(hits[0].scalar);
+  EXPECT_EQ(hits[1].depth, 2);
+  EXPECT_FALSE(hits[1].scalar);
+  EXPECT_EQ(hits[2].depth, 3);
+  EXPECT_EQ(t[hits[2].pos], '"');
+  EXPECT_TRUE(hits[2].scalar);
+  // The string "\"W\": 3" is skipped as one run; a key at the very end has no
+  // value and so is not a scalar.
+  EXPECT_FALSE(hits[3].scalar);
+  EXPECT_EQ(hits[3].pos, t.size());
+
+  // A quoted value that is itself followed by a colon counts as a key, and
+  // brackets inside strings do not change the depth.
+  const std::string odd = R"({"a": "W": 5, "b": "{[", "H": 1})";
+  ASSERT_EQ(mk::keyHits(odd, "W").size(), 1u);
+  EXPECT_EQ(mk::keyHits(odd, "H").at(0).depth, 1);
+  // Prefixes and text ending inside a string find nothing.
+  EXPECT_TRUE(mk::keyHits(R"({"WW": 1, "Wx": 2})", "W").empty());
+  EXPECT_TRUE(mk::keyHits(R"({"x": "W)", "W").empty());
+}
+
+TEST(ManifestScanner, CollisionRule) {
+  const std::string topAndNested = R"({"n": {"W": 5}, "W": 9, "m": [{"W": 6}]})";
+  EXPECT_EQ(mk::scalarValuePos(topAndNested, "W"), topAndNested.find('9'));
+
+  const std::string nestedOnce = R"({"n": {"W": 5}, "frames": [1, 2]})";
+  EXPECT_EQ(mk::scalarValuePos(nestedOnce, "W"), nestedOnce.find('5'));
+  EXPECT_EQ(mk::scalarValuePos(nestedOnce, "frames"), std::string::npos);
+  EXPECT_EQ(mk::scalarValuePos(nestedOnce, "H"), std::string::npos);
+
+  const std::string nestedTwice = R"({"a": {"W": 5}, "b": {"W": 7}})";
+  EXPECT_EQ(errorOf([&] { mk::scalarValuePos(nestedTwice, "W"); }),
+            ambiguity("W", {nestedTwice.find('5'), nestedTwice.find('7')}));
+  const std::string topTwice = R"({"W": 5, "x": {"W": 6}, "W": 7})";
+  EXPECT_EQ(errorOf([&] { mk::scalarValuePos(topTwice, "W"); }),
+            ambiguity("W", {topTwice.find('5'), topTwice.find('7')}));
+}
+
+TEST(ManifestScanner, FieldReaders) {
+  const std::string t = R"({"agent": "a\"b", "NT": "12", "frame_count": 40, "p": -1e300, "n": 3, "o": "open)";
+  EXPECT_EQ(mk::strField(t, "agent"), "a\\");  // escapes are not interpreted
+  EXPECT_EQ(mk::numFieldEither(t, "NT", "frame_count"), 0.0);  // not a number reads as 0
+  EXPECT_EQ(mk::numFieldEither(t, "p", "frame_count"), 40.0);  // the absent marker falls to the alias
+  EXPECT_EQ(mk::numFieldEither(t, "none", "n"), 3.0);
+  EXPECT_EQ(errorOf([&] { mk::numFieldEither(t, "none", "p"); }), "manifest: missing key none/p");
+  EXPECT_THROW(mk::strField(t, "o"), std::runtime_error);
+  EXPECT_THROW(mk::findKey(t, "absent"), std::runtime_error);
+
+  std::string s;
+  EXPECT_TRUE(mk::optStr(t, "agent", &s));
+  EXPECT_EQ(s, "a\\");
+  EXPECT_FALSE(mk::optStr(t, "n", &s));
+  EXPECT_FALSE(mk::optStr(t, "o", &s));
+  EXPECT_FALSE(mk::optStr(t, "absent", &s));
+}
+
+TEST(ManifestReader, ReadsEveryFieldAndAliases) {
+  const le::Manifest m = le::loadManifestText(ManifestDoc().text(), "/b");
+  EXPECT_EQ(m.dir, "/b");
+  EXPECT_EQ(m.agent, "ada");
+  EXPECT_EQ(m.NT, 12);
+  EXPECT_EQ(m.W, 160);
+  EXPECT_EQ(m.H, 120);
+  EXPECT_EQ(m.crop, 64);
+  EXPECT_FLOAT_EQ(m.unsharp.amount, 1.5f);
+  EXPECT_FLOAT_EQ(m.unsharp.sigma, 2.5f);
+  EXPECT_EQ(m.unsharp.ksize, 9);
+  EXPECT_EQ(m.frames, 30);
+  EXPECT_EQ(m.srcW, 320);
+  EXPECT_EQ(m.srcH, 240);
+  EXPECT_TRUE(m.lipTemplate.empty());
+
+  const le::Manifest a = le::loadManifestText(ManifestDoc()
+                                                  .drop("NT")
+                                                  .drop("crop")
+                                                  .drop("M_src_h")
+                                                  .set("frame_count", "40.9")
+                                                  .set("crop_size", "96")
+                                                  .set("paste_source_height", "1080")
+                                                  .set("M_src_w", "1920")
+                                                  .set("tessera", R"({"ksize": 5, "W": [1]})")
+                                                  .text(),
+                                              "/b");
+  EXPECT_EQ(a.NT, 40);
+  EXPECT_EQ(a.crop, 96);
+  EXPECT_EQ(a.srcW, 1920);
+  EXPECT_EQ(a.srcH, 1080);
+  EXPECT_EQ(a.unsharp.ksize, 9);
+  // A number beyond int saturates instead of wrapping.
+  EXPECT_EQ(le::loadManifestText(ManifestDoc().set("W", "1e30").text(), "/b").W, INT_MAX);
+}
+
+TEST(ManifestReader, RefusalsNameTheKey) {
+  EXPECT_EQ(loadError(ManifestDoc().set("format", "\"le-bundle-v1\"").text()), "not an le-bundle-v0: /bundles/ada");
+  EXPECT_EQ(loadError(ManifestDoc().set("format", "\"le-bundle-v0 \"").text()), "not an le-bundle-v0: /bundles/ada");
+  EXPECT_EQ(loadError(ManifestDoc().drop("format").text()), "manifest: missing key format");
+  EXPECT_EQ(loadError(ManifestDoc().drop("agent").set("agent", "7").text()), "manifest: bad string agent");
+  EXPECT_EQ(loadError(ManifestDoc().drop("NT").text()), "manifest: missing key NT/frame_count");
+  EXPECT_EQ(loadError(ManifestDoc().drop("crop").text()), "manifest: missing key crop/crop_size");
+  for (const char* key : {"H", "W", "amount", "sigma", "ksize", "frames"})
+    EXPECT_EQ(loadError(ManifestDoc().drop(key).text()), std::string("manifest: missing key ") + key);
+  EXPECT_EQ(loadError(ManifestDoc().set("frames", "[1, 2]").text()), "manifest: missing key frames");
+  EXPECT_EQ(loadError(ManifestDoc().set("crop", "0").text()), "manifest: bad dims");
+  EXPECT_EQ(loadError(ManifestDoc().set("W", "\"wide\"").text()), "manifest: bad dims");
+  EXPECT_EQ(loadError(ManifestDoc().set("NT", "0.5").text()), "manifest: bad dims");
+  EXPECT_EQ(loadError(ManifestDoc().set("H", "nan").text()), "manifest: bad dims");
+  EXPECT_EQ(loadError(ManifestDoc().set("x", R"({"W": 1})").set("y", R"({"W": 2})").drop("W").text()).find(
+                "manifest: key \"W\" is AMBIGUOUS"),
+            0u);
+  EXPECT_EQ(loadError(ManifestDoc().set("M_src_w", "0").set("M_src_h", "1080").text()),
+            "manifest: bad paste-space stamp (M_src_w/M_src_h must be > 0)");
+}
+
+TEST(ManifestReader, MissingPasteSpaceStamp) {
+  const std::string bare = ManifestDoc().drop("M_src_w").drop("M_src_h").set("paste_source_width", "640").text();
+  const std::string refused =
+      "/bundles/ada/manifest.json declares no paste-space stamp (M_src_w/M_src_h, aka paste_source_width/height) "
+      "\u2014 the canvas is 160x120, so M cannot be placed: absence is not evidence that M was authored at that "
+      "size. Re-stamp the bundle (models/velisar-2/inference/backfill_msrc), or set VELISAR2_MSRC_MISSING_OK=1 to "
+      "restore the legacy assumption.";
+  unsetenv("VELISAR2_MSRC_MISSING_OK");
+  EXPECT_EQ(loadError(bare), refused);
+  // The absent marker is no stamp either.
+  EXPECT_EQ(loadError(ManifestDoc().set("M_src_w", "-1e300").text()), refused);
+  setenv("VELISAR2_MSRC_MISSING_OK", "true", 1);
+  EXPECT_EQ(loadError(bare), refused);
+
+  setenv("VELISAR2_MSRC_MISSING_OK", "1", 1);
+  testing::internal::CaptureStderr();
+  const le::Manifest m = le::loadManifestText(bare, "/bundles/ada");
+  const std::string err = testing::internal::GetCapturedStderr();
+  unsetenv("VELISAR2_MSRC_MISSING_OK");
+  EXPECT_EQ(m.srcW, 160);
+  EXPECT_EQ(m.srcH, 120);
+  EXPECT_EQ(err,
+            "[le] WARNING VELISAR2_MSRC_MISSING_OK=1: /bundles/ada/manifest.json carries no paste-space stamp; "
+            "ASSUMING M was authored on this 160x120 canvas. If it was not, the face pastes off-target (cv#144) and "
+            "nothing will say so.\n");
+}
+
+TEST(ManifestReader, LoadsFromDirectory) {
+  TempDir t;
+  const std::string dir = t / "ada";
+  EXPECT_EQ(errorOf([&] { le::loadManifest(dir); }), "cannot open " + dir + "/manifest.json");
+  writeFile(dir + "/manifest.json", ManifestDoc().text());
+  EXPECT_TRUE(le::loadManifest(dir).lipTemplate.empty());
+  writeFile(dir + "/lip_template.v1.json", "{\"format\": \"lip-template-v1\"}");
+  const le::Manifest m = le::loadManifest(dir);
+  EXPECT_EQ(m.dir, dir);
+  EXPECT_EQ(m.lipTemplate, "{\"format\": \"lip-template-v1\"}");
+}
+
+TEST(MemberNames, CanonicalTableAndPatterns) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"P.f16", "source_frames.f16"},
+      {"P_hevc.mov", "source_frames.hevc"},
+      {"a2x_enc_stream.onnx", "audio_motion_encoder.onnx"},
+      {"a2x_dec.onnx", "audio_motion_decoder.onnx"},
+      {"M.f32", "paste_transform.f32"},
+      {"mask_512.u8", "paste_mask.u8"},
+      {"pooled64.f16", "pooled_features.f16"},
+      {"fs_red.f16", "feature_synth.f16"},
+      {"xs_target.bin", "target_keypoints.bin"},
+      {"model_b8.onnx", "render_model.batch8.onnx"},
+      {"model_b4_fp16.onnx", "render_model.batch4.fp16.onnx"},
+      {"model_b1_int8_vnni.onnx", "render_model.batch1.int8_vnni.onnx"},
+      {"model_b.onnx", "model_b.onnx"},
+      {"model_b8.onnx.bak", "model_b8.onnx.bak"},
+      {"drive/xs.f32", "idle_loop/source_keypoints.f32"},
+      {"drive/xd.f32", "idle_loop/driven_keypoints.f32"},
+      {"drive/si.i32", "idle_loop/source_index.i32"},
+      {"drive/xs", "idle_loop/source_keypoints"},
+      {"drive/other.tar.gz", "idle_loop/other.tar.gz"},
+      {"manifest.json", "manifest.json"},
+      {"paste_mask.u8", "paste_mask.u8"},
+  };
+  for (const auto& [older, canonical] : cases) EXPECT_EQ(le::canonicalMember(older), canonical) << older;
+}
+
+TEST(MemberNames, ResolveFindsWhicheverNameExists) {
+  TempDir t;
+  const std::string d = t.path();
+  // Neither exists: the asked name.
+  EXPECT_EQ(le::resolveMember(d, "mask_512.u8"), d + "/mask_512.u8");
+  // Only the canonical file: found through the older name.
+  writeFile(d + "/paste_mask.u8", "m");
+  writeFile(d + "/idle_loop/source_index.i32", "i");
+  EXPECT_EQ(le::resolveMember(d, "mask_512.u8"), d + "/paste_mask.u8");
+  EXPECT_EQ(le::resolveMember(d, "drive/si.i32"), d + "/idle_loop/source_index.i32");
+  // Both exist: the older name wins.
+  writeFile(d + "/mask_512.u8", "m");
+  EXPECT_EQ(le::resolveMember(d, "mask_512.u8"), d + "/mask_512.u8");
+  // A canonical name is returned as asked, without looking for older files.
+  writeFile(d + "/M.f32", "x");
+  EXPECT_EQ(le::resolveMember(d, "paste_transform.f32"), d + "/paste_transform.f32");
+}
+
+}  // namespace

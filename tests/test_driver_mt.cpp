@@ -1,0 +1,395 @@
+// The driver cursor: its reader thread, ring, history, pinning, hard seeks
+// and failure recording, over a counting frame source and over real video.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <random>
+#include <stdexcept>
+#include <thread>
+
+#include "bundle/le_bundle.h"
+#include "driver/le_driver.h"
+#include "driver_test_media.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using le::testmedia::errorOf;
+
+constexpr int kFrameW = 8, kFrameH = 4;
+constexpr size_t kFrameBytes = kFrameW * kFrameH * 3;
+
+uint8_t patternByte(int index, size_t j) { return static_cast<uint8_t>(index * 31 + j * 7); }
+
+bool holds(const uint8_t* frame, int index) {
+  for (size_t j = 0; j < kFrameBytes; ++j)
+    if (frame[j] != patternByte(index, j)) return false;
+  return true;
+}
+
+struct Counters {
+  std::atomic<int> produced{0}, rewinds{0}, seeks{0}, lastSeek{-1};
+};
+
+// NT frames of a known pattern; `length` frames are really there, and the
+// source can be told to fail at one frame or on seeking.
+class PatternSource final : public le::driver::Source {
+ public:
+  PatternSource(int nt, Counters& c, int length = -1) : nt_(nt), length_(length < 0 ? nt : length), c_(c) {}
+  int NT() const override { return nt_; }
+  int W() const override { return kFrameW; }
+  int H() const override { return kFrameH; }
+  bool next(uint8_t* out) override {
+    if (pos_ == failAt) throw std::runtime_error("boom at " + std::to_string(pos_));
+    if (pos_ >= length_) return false;
+    for (size_t j = 0; j < kFrameBytes; ++j) out[j] = patternByte(pos_, j);
+    ++pos_;
+    ++c_.produced;
+    return true;
+  }
+  void rewind() override {
+    pos_ = 0;
+    ++c_.rewinds;
+  }
+  void seek(int i) override {
+    if (failSeek) throw std::runtime_error("no way back");
+    le::driver::checkSeekTarget(i, nt_);
+    pos_ = i;
+    ++c_.seeks;
+    c_.lastSeek = i;
+  }
+  std::string name() const override { return "pattern"; }
+  size_t residentBytes() const override { return 1000; }
+
+  int failAt = -1;
+  bool failSeek = false;
+
+ private:
+  int nt_, length_, pos_ = 0;
+  Counters& c_;
+};
+
+std::unique_ptr<le::DriverCursor> cursor(int nt, Counters& c, int ahead = 2, int hist = 11, int length = -1) {
+  return le::DriverCursor::over(std::make_unique<PatternSource>(nt, c, length), ahead, hist);
+}
+
+void waitProduced(const Counters& c, int n) {
+  for (int i = 0; i < 2000 && c.produced < n; ++i) std::this_thread::sleep_for(1ms);
+  ASSERT_EQ(c.produced, n);
+}
+
+void pullSequentially(le::DriverCursor& cur, int from, int to) {
+  for (int i = from; i <= to; ++i) {
+    int index = -1;
+    const uint8_t* f = cur.pull(&index);
+    ASSERT_EQ(index, i);
+    ASSERT_TRUE(holds(f, i)) << i;
+  }
+}
+
+TEST(DriverCursor, SequentialPullsLoopWithOneRewindPerPass) {
+  Counters c;
+  auto cur = cursor(7, c);
+  EXPECT_EQ(cur->NT(), 7);
+  EXPECT_EQ(cur->frameBytes(), kFrameBytes);
+  EXPECT_EQ(cur->name(), "pattern");
+  std::vector<uint8_t> out(kFrameBytes);
+  for (int k = 0; k < 19; ++k) {
+    ASSERT_EQ(cur->pull(out.data()), k % 7);
+    ASSERT_TRUE(holds(out.data(), k % 7));
+  }
+  EXPECT_EQ(cur->position(), 19 % 7);
+  EXPECT_EQ(c.rewinds, 2);  // at most two frames read ahead into the fourth pass
+  EXPECT_EQ(c.seeks, 0);
+  EXPECT_EQ(cur->seeks(), 0u);
+}
+
+TEST(DriverCursor, HistoryAndLookAheadAreServedWithoutSeeking) {
+  Counters c;
+  auto cur = cursor(100, c);
+  pullSequentially(*cur, 0, 20);
+  int index = -1;
+  EXPECT_TRUE(holds(cur->pullAt(15, &index), 15));
+  EXPECT_EQ(cur->seeks(), 0u);
+  pullSequentially(*cur, 16, 17);  // still from history
+  EXPECT_EQ(cur->seeks(), 0u);
+
+  pullSequentially(*cur, 18, 20);
+  waitProduced(c, 23);
+  EXPECT_TRUE(holds(cur->pullAt(22, &index), 22));  // within the look-ahead
+  waitProduced(c, 25);
+  EXPECT_TRUE(holds(cur->pullAt(25, &index), 25));  // the frame the reader produces next
+  EXPECT_EQ(cur->seeks(), 0u);
+  EXPECT_EQ(c.seeks, 0);
+
+  EXPECT_TRUE(holds(cur->pullAt(5, &index), 5));  // past the history: a true jump
+  EXPECT_EQ(cur->seeks(), 1u);
+  EXPECT_EQ(c.seeks, 1);
+  EXPECT_EQ(c.lastSeek, 5);
+  pullSequentially(*cur, 6, 8);
+
+  cur->seek(50);
+  EXPECT_EQ(cur->position(), 50);
+  pullSequentially(*cur, 50, 51);
+  EXPECT_EQ(cur->seeks(), 2u);
+}
+
+TEST(DriverCursor, PinnedFrameIsNeverServedFromHistoryAgain) {
+  Counters c;
+  auto cur = cursor(100, c);
+  pullSequentially(*cur, 0, 20);
+  int index = -1;
+  uint8_t* pinned = cur->pullMutAt(15, &index);
+  EXPECT_EQ(cur->seeks(), 0u);
+  pinned[0] ^= 0xff;  // the consumer draws on it
+  EXPECT_TRUE(holds(cur->pullAt(14, &index), 14));
+  EXPECT_EQ(cur->seeks(), 1u);
+  const uint8_t* fresh = cur->pullMut(&index);
+  EXPECT_EQ(index, 15);
+  EXPECT_TRUE(holds(fresh, 15));  // decoded afresh, not the drawn-on copy
+
+  // A handed-out frame stays put while the history still covers it.
+  pullSequentially(*cur, 16, 26);
+  std::this_thread::sleep_for(10ms);  // let the reader fill its look-ahead
+  EXPECT_TRUE(holds(fresh, 15));
+}
+
+TEST(DriverCursor, ShortMemberFailsEveryLaterCallWithTheSameText) {
+  Counters c;
+  // Look-ahead 0 counts as 1, so the reader hits the end only when frame 5
+  // has been handed out.
+  auto cur = cursor(7, c, 0, 3, 6);
+  pullSequentially(*cur, 0, 5);
+  const std::string text =
+      "le_driver: pattern ended after 6 frames, the manifest says NT=7 \u2014 a short driver is a session that "
+      "stops part way through the loop, refusing";
+  std::vector<uint8_t> out(kFrameBytes);
+  EXPECT_EQ(errorOf([&] { cur->pull(out.data()); }), text);
+  EXPECT_EQ(errorOf([&] { cur->pull(out.data()); }), text);
+  EXPECT_EQ(errorOf([&] { cur->pullAt(0, out.data()); }), text);
+  EXPECT_EQ(errorOf([&] { cur->seek(3); }), text);
+}
+
+TEST(DriverCursor, SourceFailuresSurfaceOnTheConsumer) {
+  Counters c;
+  auto src = std::make_unique<PatternSource>(10, c);
+  src->failAt = 3;
+  auto cur = le::DriverCursor::over(std::move(src), 1, 2);
+  std::vector<uint8_t> out(kFrameBytes);
+  EXPECT_EQ(errorOf([&] {
+              for (;;) cur->pull(out.data());
+            }),
+            "le_driver: boom at 3");
+
+  Counters c2;
+  auto noSeek = std::make_unique<PatternSource>(10, c2);
+  noSeek->failSeek = true;
+  cur = le::DriverCursor::over(std::move(noSeek), 2, 2);
+  EXPECT_EQ(errorOf([&] { cur->pullAt(8, out.data()); }), "le_driver: seek failed: no way back");
+  EXPECT_EQ(errorOf([&] { cur->pull(out.data()); }), "le_driver: seek failed: no way back");
+}
+
+TEST(DriverCursor, OutOfRangeTargetsAndClampedGeometry) {
+  Counters c;
+  auto cur = cursor(7, c);
+  std::vector<uint8_t> out(kFrameBytes);
+  EXPECT_EQ(errorOf([&] { cur->seek(7); }), "le_driver: seek(7) outside [0,7)");
+  EXPECT_EQ(errorOf([&] { cur->pullAt(-1, out.data()); }), "le_driver: seek(-1) outside [0,7)");
+  EXPECT_EQ(cur->pullAt(6, out.data()), 6);
+  EXPECT_TRUE(holds(out.data(), 6));
+  EXPECT_EQ(cur->residentBytes(), 14 * kFrameBytes + 1000);
+
+  // Look-ahead 0 counts as 1 and history -3 as 0: two slots.
+  cur = cursor(5, c, 0, -3);
+  EXPECT_EQ(cur->residentBytes(), 2 * kFrameBytes + 1000);
+  pullSequentially(*cur, 0, 4);
+  pullSequentially(*cur, 0, 1);
+}
+
+TEST(DriverCursor, DestructionWhileTheReaderWaitsForSpace) {
+  Counters c;
+  auto cur = cursor(100, c, 3, 4);
+  waitProduced(c, 3);
+  std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(c.produced, 3);  // nothing decoded beyond the look-ahead
+  cur.reset();
+}
+
+TEST(DriverCursor, ConcurrentSequentialPullsShareOneSequence) {
+  Counters c;
+  auto cur = cursor(37, c);
+  constexpr int kPerThread = 300;
+  std::vector<int> seen[2];
+  std::atomic<bool> corrupt{false};
+  auto puller = [&](std::vector<int>& mine) {
+    std::vector<uint8_t> out(kFrameBytes);
+    for (int k = 0; k < kPerThread; ++k) {
+      const int i = cur->pull(out.data());
+      if (!holds(out.data(), i)) corrupt = true;
+      mine.push_back(i);
+    }
+  };
+  std::thread a(puller, std::ref(seen[0])), b(puller, std::ref(seen[1]));
+  a.join();
+  b.join();
+  EXPECT_FALSE(corrupt);
+  std::map<int, int> counts;
+  for (const auto& v : seen)
+    for (int i : v) ++counts[i];
+  for (int i = 0; i < 37; ++i) EXPECT_EQ(counts[i], 2 * kPerThread / 37 + (i < 2 * kPerThread % 37)) << i;
+  EXPECT_EQ(cur->seeks(), 0u);
+}
+
+TEST(DriverCursor, RandomAndSequentialConsumersAlwaysGetTheFrameTheyAreTold) {
+  Counters c;
+  auto cur = cursor(23, c, 2, 5);
+  std::atomic<bool> corrupt{false};
+  std::thread jumper([&] {
+    std::mt19937 rng(7);
+    std::vector<uint8_t> out(kFrameBytes);
+    for (int k = 0; k < 200; ++k) {
+      const int want = static_cast<int>(rng() % 23);
+      if (cur->pullAt(want, out.data()) != want || !holds(out.data(), want)) corrupt = true;
+    }
+  });
+  std::vector<uint8_t> out(kFrameBytes);
+  for (int k = 0; k < 200; ++k) {
+    const int i = cur->pull(out.data());
+    if (!holds(out.data(), i)) corrupt = true;
+    (void)cur->position();
+    (void)cur->residentBytes();
+  }
+  jumper.join();
+  EXPECT_FALSE(corrupt);
+}
+
+class DriverCursorOverVideo : public ::testing::Test {
+ protected:
+  void SetUp() override { setenv("LE_DRIVER_HWDEC", "0", 1); }
+  void TearDown() override { unsetenv("LE_DRIVER_HWDEC"); }
+};
+
+TEST_F(DriverCursorOverVideo, LoopsAndSeeksOverAnH264Member) {
+  using namespace le::testmedia;
+  constexpr int w = 160, h = 120, nt = 16;
+  const std::string path = h264Clip("canvas.mp4", w, h, nt);
+  const auto exact = yuv420pToRgb(rawSamples(path, "yuv420p"), w, h);
+  const size_t fb = static_cast<size_t>(w) * h * 3;
+  auto cur = le::DriverCursor::over(le::driver::openMp4(path, nt, w, h), 2, 3);
+  std::vector<uint8_t> out(fb);
+  for (int k = 0; k < 2 * nt + 5; ++k) {
+    ASSERT_EQ(cur->pull(out.data()), k % nt);
+    ASSERT_TRUE(std::equal(out.begin(), out.end(), exact.begin() + fb * (k % nt))) << k;
+  }
+  // Frame 2 is in the history of the last pull (4); 12 is far from the ring.
+  ASSERT_EQ(cur->pullAt(2, out.data()), 2);
+  EXPECT_TRUE(std::equal(out.begin(), out.end(), exact.begin() + fb * 2));
+  EXPECT_EQ(cur->seeks(), 0u);
+  ASSERT_EQ(cur->pullAt(12, out.data()), 12);
+  EXPECT_TRUE(std::equal(out.begin(), out.end(), exact.begin() + fb * 12));
+  EXPECT_EQ(cur->seeks(), 1u);
+  ASSERT_EQ(cur->pull(out.data()), 13);
+  EXPECT_TRUE(std::equal(out.begin(), out.end(), exact.begin() + fb * 13));
+  EXPECT_GT(cur->residentBytes(), 6 * fb);
+}
+
+// Bundle directories holding a jpg driver, an mp4 driver, both or neither.
+class DriverCursorOpen : public DriverCursorOverVideo {
+ protected:
+  static constexpr int kNt = 4, kW = 32, kH = 24;
+  static constexpr const char* kNoHwdec =
+      "[le-driver] LE_DRIVER_HWDEC=0 \u2014 h264_cuvid not attempted; the software decoder is the one decoder on "
+      "this fleet (same samples)\n";
+
+  static le::Manifest bundle(const std::string& name, bool jpg, const std::string& mp4,
+                             const std::string& manifest = "{\"format\": \"le-bundle-v0\"}") {
+    using namespace le::testmedia;
+    le::Manifest m;
+    m.dir = dataDir() + "/bundle-" + name;
+    m.NT = kNt;
+    m.W = kW;
+    m.H = kH;
+    m.crop = 16;
+    std::filesystem::remove_all(m.dir);
+    std::filesystem::create_directories(m.dir + "/target_frames");
+    std::ofstream(m.dir + "/manifest.json") << manifest;
+    const std::string size = std::to_string(kW) + "x" + std::to_string(kH);
+    if (jpg)
+      ffmpeg("-f lavfi -i testsrc2=size=" + size + ":rate=25 -frames:v 4 -start_number 0 " + m.dir +
+             "/target_frames/frame_%06d.jpg");
+    if (!mp4.empty()) std::filesystem::copy_file(h264Clip("open.mp4", kW, kH, kNt), m.dir + "/" + mp4);
+    return m;
+  }
+
+  static std::string opened(const le::Manifest& m, std::string* name) {
+    ::testing::internal::CaptureStderr();
+    try {
+      auto cur = le::DriverCursor::open(m, 0, 11);
+      *name = cur->name();
+      std::vector<uint8_t> out(cur->frameBytes());
+      for (int i = 0; i < 2 * kNt; ++i) EXPECT_EQ(cur->pull(out.data()), i % kNt);
+    } catch (const std::runtime_error& e) {
+      *name = e.what();
+    }
+    return ::testing::internal::GetCapturedStderr();
+  }
+};
+
+TEST_F(DriverCursorOpen, ChoosesBetweenJpgAndMp4) {
+  std::string name;
+  auto m = bundle("jpg", true, "");
+  EXPECT_EQ(opened(m, &name), "[le-driver] " + m.dir + "/target_frames/ (raw jpg, 4 frames) \u2014 read one frame "
+                              "per pull\n");
+  EXPECT_EQ(name, "jpg/stb");
+
+  // Preferring the mp4 changes nothing when there is none.
+  setenv("LE_DRIVER_PREFER_MP4", "1", 1);
+  EXPECT_EQ(opened(m, &name), "[le-driver] " + m.dir + "/target_frames/ (raw jpg, 4 frames) \u2014 read one frame "
+                              "per pull\n");
+
+  m = bundle("both", true, "target_frames.mp4");
+  const std::string mp4 = m.dir + "/target_frames.mp4";
+  const std::string inPlace = "[le-driver] " + mp4 + " decoded IN PLACE (mp4/libavcodec " + le::libavcodecVersion() +
+                              " h264, 4 frames 32x24, look-ahead 1, history 11) \u2014 no frame of the driver is "
+                              "expanded ahead of the paste\n";
+  EXPECT_TRUE(opened(m, &name).ends_with("[le-driver] LE_DRIVER_PREFER_MP4=1 \u2014 " + m.dir +
+                                         "/target_frames/ is populated and NOT used; " + mp4 +
+                                         " is the member this consumer reads\n" + kNoHwdec + inPlace));
+  unsetenv("LE_DRIVER_PREFER_MP4");
+  EXPECT_EQ(opened(m, &name).find("decoded IN PLACE"), std::string::npos);
+  EXPECT_EQ(name, "jpg/stb");
+
+  m = bundle("renamed", false, "drv.mp4", "{\"format\": \"le-bundle-v0\", \"target_frames_mp4\": \"drv.mp4\"}");
+  EXPECT_TRUE(opened(m, &name).ends_with("decoded IN PLACE (" + name + ", 4 frames 32x24, look-ahead 1, history 11) "
+                                         "\u2014 no frame of the driver is expanded ahead of the paste\n"));
+  EXPECT_TRUE(name.starts_with("mp4/libavcodec "));
+
+  m = bundle("none", false, "");
+  opened(m, &name);
+  EXPECT_EQ(name, "this bundle carries neither a populated target_frames/ nor target_frames.mp4 (" + m.dir +
+                      "/target_frames.mp4) \u2014 there is no driver video to play. REFUSING to create a session.");
+}
+
+TEST_F(DriverCursorOpen, OpensTheHevcPriorOrRefuses) {
+  using namespace le::testmedia;
+  auto m = bundle("prior", false, "", "{\"format\": \"le-bundle-v0\", \"P_hevc\": \"warp.mov\"}");
+  EXPECT_EQ(errorOf([&] { le::DriverCursor::openPrior(m, 2, 3); }),
+            "this bundle carries neither a raw P.f16 nor warp.mov (" + m.dir +
+                "/warp.mov) \u2014 there is no warp prior to play. REFUSING to create a session.");
+  std::filesystem::copy_file(
+      clip("prior16.mov", 16, 16, kNt, "-pix_fmt yuv444p -c:v libx265 -preset ultrafast -x265-params log-level=error"),
+      m.dir + "/warp.mov");
+  ::testing::internal::CaptureStderr();
+  auto cur = le::DriverCursor::openPrior(m, 2, 3);
+  const std::string said = ::testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(said.ends_with("Corvamel: identity source ready \u2014 4 frames 16x16, played straight from " + m.dir +
+                             "/warp.mov (" + cur->name() + "); nothing is unpacked to disk\n"))
+      << said;
+  EXPECT_EQ(cur->frameBytes(), 16u * 16 * 6);
+  std::vector<uint8_t> out(cur->frameBytes());
+  for (int i = 0; i < 6; ++i) EXPECT_EQ(cur->pull(out.data()), i % kNt);
+}
+
+}  // namespace
