@@ -1,10 +1,12 @@
 // The SIMD kernels at the sizes the engine runs them, single-threaded, on
-// the target the dispatcher picks for this processor.
+// the target the dispatcher picks for this processor; the hot ones also on
+// every compiled target (name/<target>).
 #include <benchmark/benchmark.h>
 
 #include <cmath>
 #include <cstring>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "kernels/le_simd.h"
@@ -19,6 +21,31 @@ std::vector<uint8_t> randomBytes(size_t n, unsigned seed) {
   std::vector<uint8_t> v(n);
   for (auto& b : v) b = static_cast<uint8_t>(rng());
   return v;
+}
+
+// Runs body under the named compiled target only; skips when the processor
+// lacks it.
+template <class Body>
+void onTarget(benchmark::State& state, const std::string& target, const Body& body) {
+  bool ran = false;
+  le::simd::forEachTarget([&](const char* name) {
+    if (target == name) {
+      body();
+      ran = true;
+    }
+  });
+  if (!ran) state.SkipWithError("target not supported here");
+}
+
+// Registers fn as name/<target> for every compiled target, so the variants
+// the dispatcher would not pick on this processor are measured too.
+template <class Fn>
+bool registerPerTarget(const std::string& name, Fn fn, benchmark::TimeUnit unit) {
+  for (const auto& t : le::simd::compiledTargets())
+    benchmark::RegisterBenchmark((name + "/" + t).c_str(), [=](benchmark::State& st) {
+      onTarget(st, t, [&] { fn(st); });
+    })->Unit(unit);
+  return true;
 }
 
 void yuvFrame(benchmark::State& state, int chromaStep) {
@@ -43,6 +70,8 @@ void BM_Yuv420ToRgb24_1080p_Planar(benchmark::State& state) { yuvFrame(state, 1)
 void BM_Yuv420ToRgb24_1080p_Interleaved(benchmark::State& state) { yuvFrame(state, 2); }
 BENCHMARK(BM_Yuv420ToRgb24_1080p_Planar)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Yuv420ToRgb24_1080p_Interleaved)->Unit(benchmark::kMillisecond);
+const bool yuvPerTarget = registerPerTarget("BM_Yuv420ToRgb24_1080p_Planar", BM_Yuv420ToRgb24_1080p_Planar,
+                                            benchmark::kMillisecond);
 
 void BM_F16ToF32_16M(benchmark::State& state) {
   std::vector<uint16_t> in(kHalfCount);
@@ -149,6 +178,8 @@ void BM_PasteLanczos8_512Crop(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * (x1 - x0 + 1) * (y1 - y0 + 1));
 }
 BENCHMARK(BM_PasteLanczos8_512Crop)->Unit(benchmark::kMillisecond);
+const bool pastePerTarget = registerPerTarget("BM_PasteLanczos8_512Crop", BM_PasteLanczos8_512Crop,
+                                              benchmark::kMillisecond);
 
 struct RetrievalImages {
   static constexpr size_t kN = 64 * 64;

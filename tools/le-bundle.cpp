@@ -1,5 +1,6 @@
 // Avatar bundle utility: packs a bundle directory into an IMX container,
-// unpacks one, and resolves bundle paths and members as the engine does.
+// unpacks one, resolves bundle paths and members as the engine does, lists
+// what a bundle holds and checks whether the engine would open it.
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -7,7 +8,12 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
+#include "bundle/le_bundle.h"
 #include "bundle/le_imx.h"
+#include "driver/le_driver.h"
+#include "le/le.h"
 #include "le/le_bundle.h"
 
 namespace {
@@ -18,7 +24,9 @@ int usage() {
   std::fprintf(stderr,
                "usage: le-bundle pack DIR OUT.imx      write DIR as an IMX v2 container\n"
                "       le-bundle unpack IMX DIR        write the container's members into DIR\n"
-               "       le-bundle resolve PATH [MEMBER] print the bundle directory (and the member's path)\n");
+               "       le-bundle resolve PATH [MEMBER] print the bundle directory (and the member's path)\n"
+               "       le-bundle info PATH             print the manifest, the members and their sizes\n"
+               "       le-bundle check PATH            exit 1 with the engine's refusal if it would not open\n");
   return 2;
 }
 
@@ -56,11 +64,86 @@ int resolve(const std::vector<std::string>& args) {
   return found ? 0 : 1;
 }
 
+// One member line: resolved path, expected and actual size.
+void printMember(const le::Manifest& m, const char* name, long long expected) {
+  const std::string path = le::resolveMember(m.dir, name);
+  struct stat st {};
+  const bool present = ::stat(path.c_str(), &st) == 0;
+  std::printf("  %-22s %s", name, path.c_str());
+  if (!present) {
+    std::printf("  (absent)\n");
+    return;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    std::printf("  (directory)\n");
+    return;
+  }
+  std::printf("  %lld bytes", static_cast<long long>(st.st_size));
+  if (expected >= 0) std::printf(", expected %lld%s", expected, st.st_size == expected ? "" : "  MISMATCH");
+  std::printf("\n");
+}
+
+int info(const std::vector<std::string>& args) {
+  if (args.size() != 1) return usage();
+  const le::Manifest m = le::loadManifest(args[0]);
+  const std::string text = le::readText(m.dir + "/manifest.json");
+  std::printf("bundle   %s\nagent    %s\nNT       %d\ncanvas   %dx%d (M authored on %dx%d)\ncrop     %d\n"
+              "unsharp  amount %g sigma %g ksize %d\nframes   %d (idle loop)\n",
+              m.dir.c_str(), m.agent.c_str(), m.NT, m.W, m.H, m.srcW, m.srcH, m.crop, m.unsharp.amount,
+              m.unsharp.sigma, m.unsharp.ksize, m.frames);
+  std::string hevc = "P_hevc.mov";
+  le::manifest_key::optStr(text, "P_hevc", &hevc);
+  const long long nt = m.NT, crop = m.crop, frames = m.frames;
+  std::printf("members:\n");
+  printMember(m, "pooled64.f16", nt * 131072);
+  printMember(m, "P.f16", nt * crop * crop * 6);
+  printMember(m, "fs_red.f16", nt * 524288);
+  printMember(m, hevc.c_str(), -1);
+  printMember(m, "M.f32", nt * 24);
+  printMember(m, "mask_512.u8", crop * crop);
+  printMember(m, "drive/xs.f32", frames * 252);
+  printMember(m, "drive/xd.f32", frames * 252);
+  printMember(m, "drive/si.i32", frames * 4);
+  le::Identity identity(m);
+  std::printf("warp prior: %s\n", identity.priorBackend().c_str());
+  std::printf("driver:     %s\n", le::DriverCursor::open(m, 1, 0)->name().c_str());
+  return 0;
+}
+
+// Opens the bundle exactly as a host would, then reads every driver frame
+// and every frame of a video warp prior, which the engine decodes lazily.
+int check(const std::vector<std::string>& args) {
+  if (args.size() != 1) return usage();
+  const char* path = args[0].c_str();
+  le_ctx* ctx = le_create(path, "render", 1, nullptr);
+  if (!ctx) {
+    std::fprintf(stderr, "%s\n", le_last_error());
+    return 1;
+  }
+  bool ok = true;
+  for (int si = 0; si < le_nt(ctx) && ok; ++si) ok = le_target_frame(ctx, si) != nullptr;
+  const std::string prior = le::Identity(le::loadManifest(path)).priorBackend();
+  if (ok && prior != "mmap P.f16" && prior != "none") {
+    le_prior* h = le_prior_open(path, 2, 0);
+    ok = h != nullptr;
+    std::vector<uint16_t> row(h ? le_prior_row_bytes(h) / 2 : 0);
+    for (int si = 0; si < le_nt(ctx) && ok; ++si) ok = le_prior_row(h, si, row.data(), row.size() * 2) == 1;
+    le_prior_close(h);
+  }
+  if (!ok) std::fprintf(stderr, "%s\n", le_last_error());
+  else
+    std::printf("ok: %d target frames of %dx%d, crop %d, %d idle frames, warp prior %s\n", le_nt(ctx),
+                le_width(ctx), le_height(ctx), le_crop(ctx), le_drive_frames(ctx), prior.c_str());
+  le_destroy(ctx);
+  return ok ? 0 : 1;
+}
+
 struct Command {
   const char* name;
   int (*run)(const std::vector<std::string>&);
 };
-constexpr Command kCommands[] = {{"pack", pack}, {"unpack", unpack}, {"resolve", resolve}};
+constexpr Command kCommands[] = {{"pack", pack},       {"unpack", unpack}, {"resolve", resolve},
+                                 {"info", info},       {"check", check}};
 
 }  // namespace
 

@@ -1,12 +1,17 @@
-// Avatar bundle: the manifest reader, member lookup and the shared file
-// readers of the bundle members.
+// Avatar bundle: the manifest reader, member lookup, the shared file
+// readers of the bundle members, and the identity and drive tables.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 namespace le {
+
+class DriverCursor;
 
 // Unsharp mask of the paste compositor.
 struct Unsharp {
@@ -76,6 +81,76 @@ bool canOpen(const std::string& path);
 // The whole file ("cannot open " / "short read " + path on failure).
 std::string readFile(const std::string& path);
 
-// Identity and idle-loop drive tables follow here.
+// A read-only memory mapping of a whole member file.
+struct MappedFile {
+  const uint8_t* data = nullptr;
+  size_t len = 0;
+
+  MappedFile() = default;
+  MappedFile(MappedFile&& o) noexcept : data(o.data), len(o.len) { o.data = nullptr, o.len = 0; }
+  MappedFile& operator=(MappedFile&& o) noexcept;
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+  ~MappedFile();
+  bool empty() const { return data == nullptr; }
+};
+
+// Maps path read-only; its size must be exactly len.
+MappedFile mapFile(const std::string& path, size_t len);
+// The whole file, read in pieces until end of file ("cannot open " + path).
+std::string readText(const std::string& path);
+// Exactly n elements of T: a shorter or longer file is "size mismatch ".
+template <typename T>
+std::vector<T> readRaw(const std::string& path, size_t n);
+void halfToFloat(const uint16_t* src, float* dst, size_t n);
+
+// Refuses a bundle that would leave the renderer without a warp prior.
+void ensureIdentityMembers(const Manifest& m);
+
+// Per-target-frame tables: paste transforms, pooled features and the warp
+// prior (mapped raw halves, or an HEVC video decoded on demand).
+class Identity {
+ public:
+  explicit Identity(const Manifest& m);
+  ~Identity();
+  Identity(Identity&&) noexcept;
+  Identity(const Identity&) = delete;
+  Identity& operator=(const Identity&) = delete;
+
+  const uint8_t* pooled64(int i) const { return pooled.data + static_cast<size_t>(i) * 131072; }
+  const uint8_t* P(int i);
+  const uint8_t* fsRed(int i) const { return fsred.data + static_cast<size_t>(i) * 524288; }
+  const float* M(int i) const { return m.data() + static_cast<size_t>(i) * 6; }
+  void walkP(int i);
+  DriverCursor* prior();
+  std::string priorBackend();
+  size_t priorResidentBytes();
+  uint64_t priorSeeks();
+  void rescaleM(const Manifest& mf);
+
+  int nt;
+  int crop;
+  MappedFile pooled;
+  MappedFile prgb;
+  MappedFile fsred;
+  std::vector<float> m;
+  std::string priorPath;
+  Manifest manifest;
+
+ private:
+  std::unique_ptr<std::once_flag> priorOnce = std::make_unique<std::once_flag>();
+  std::unique_ptr<DriverCursor> priorCursor;
+};
+
+// Idle-loop drive tables: per drive frame the target frame it shows and the
+// source and driven keypoints (63 floats each).
+struct Drive {
+  std::vector<float> xs;
+  std::vector<float> xd;
+  std::vector<int32_t> si;
+  int frames = 0;
+};
+
+Drive loadDrive(const Manifest& m);
 
 }  // namespace le

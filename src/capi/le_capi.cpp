@@ -1,15 +1,46 @@
 #include "le/le.h"
 
+#include <cstdio>
+#include <cstring>
+#include <exception>
+
+#include "capi/le_ctx.h"
 #include "capi/le_error.h"
+#include "kernels/le_pool.h"
 
-namespace le::capi {
+using le::capi::renderError;
+using le::capi::setArgErr;
+using le::capi::setErr;
 
-std::string& renderError() {
-  thread_local std::string g_err;
-  return g_err;
+namespace {
+
+std::vector<uint8_t> readMask(const std::string& dir, int crop) {
+  std::vector<uint8_t> mask(static_cast<size_t>(crop) * crop, 0);
+  std::FILE* f = std::fopen(le::resolveMember(dir, "mask_512.u8").c_str(), "rb");
+  if (!f) throw std::runtime_error("mask read failed");
+  const size_t got = std::fread(mask.data(), 1, mask.size(), f);
+  std::fclose(f);
+  if (got != mask.size()) throw std::runtime_error("mask read failed");
+  return mask;
 }
 
-}  // namespace le::capi
+bool validFrame(const le_ctx* ctx, int si) { return si >= 0 && si < ctx->manifest.NT; }
+
+}  // namespace
+
+le_ctx::le_ctx(const std::string& bundleDir, const std::string& key, int nThreads, const std::string& provider,
+               bool explicitThreads)
+    : manifest(le::loadManifest(bundleDir)),
+      identity(manifest),
+      drive(le::loadDrive(manifest)),
+      threads(nThreads),
+      ep(provider),
+      threadsExplicit(explicitThreads),
+      modelKey(key) {
+  paste = std::make_unique<le::Paste>(readMask(manifest.dir, manifest.crop), manifest.crop, manifest.unsharp);
+  cursor = le::DriverCursor::open(manifest, 2, 11);
+  frame.assign(static_cast<size_t>(manifest.W) * manifest.H * 3, 0);
+}
 
 extern "C" {
 
@@ -17,6 +48,106 @@ LE_API const char* le_version(void) { return LE_VERSION_STRING; }
 
 LE_API int le_host_kp_rows(void) { return le::kHostKpRows; }
 
-LE_API const char* le_last_error(void) { return le::capi::renderError().c_str(); }
+LE_API const char* le_last_error(void) { return renderError().c_str(); }
+
+LE_API le_ctx* le_create(const char* bundle_dir, const char* model_key, int threads, const char* ep) {
+  renderError().clear();
+  if (!bundle_dir || !model_key) {
+    setArgErr(renderError(), "le_create", "NULL bundle_dir/model_key");
+    return nullptr;
+  }
+  const bool explicitThreads = threads > 0;
+  if (threads < 1) threads = le::pool::threads();
+  try {
+    return new le_ctx(bundle_dir, model_key, threads, ep ? ep : "", explicitThreads);
+  } catch (const std::exception& e) {
+    setErr(renderError(), "le_create", e);
+    return nullptr;
+  }
+}
+
+LE_API void le_destroy(le_ctx* ctx) { delete ctx; }
+
+LE_API int le_nt(le_ctx* ctx) { return ctx ? ctx->manifest.NT : 0; }
+LE_API int le_height(le_ctx* ctx) { return ctx ? ctx->manifest.H : 0; }
+LE_API int le_width(le_ctx* ctx) { return ctx ? ctx->manifest.W : 0; }
+LE_API int le_crop(le_ctx* ctx) { return ctx ? ctx->manifest.crop : 0; }
+LE_API int le_drive_frames(le_ctx* ctx) { return ctx ? ctx->drive.frames : 0; }
+
+LE_API int le_paste_crop(le_ctx* ctx, int si, const float* crop, uint8_t* out, size_t out_size) {
+  renderError().clear();
+  if (!ctx || !crop || !out || !validFrame(ctx, si) ||
+      out_size < static_cast<size_t>(ctx->manifest.W) * ctx->manifest.H * 3) {
+    setArgErr(renderError(), "le_paste_crop", "bad args / out too small");
+    return 0;
+  }
+  try {
+    ctx->cursor->pullAt(si, out);
+    ctx->paste->composite(crop, 255.0f, ctx->identity.M(si), out, ctx->manifest.W, ctx->manifest.H);
+    return 1;
+  } catch (const std::exception& e) {
+    setErr(renderError(), "le_paste_crop", e);
+    return 0;
+  }
+}
+
+LE_API const uint8_t* le_target_frame(le_ctx* ctx, int si) {
+  renderError().clear();
+  if (!ctx || !validFrame(ctx, si)) {
+    setArgErr(renderError(), "le_target_frame", "bad args");
+    return nullptr;
+  }
+  try {
+    int index = -1;
+    return ctx->cursor->pullAt(si, &index);
+  } catch (const std::exception& e) {
+    setErr(renderError(), "le_target_frame", e);
+    return nullptr;
+  }
+}
+
+LE_API le_prior* le_prior_open(const char* bundle_dir, int look_ahead, int history) {
+  renderError().clear();
+  if (!bundle_dir) {
+    setArgErr(renderError(), "le_prior_open", "NULL bundle_dir");
+    return nullptr;
+  }
+  try {
+    auto h = std::make_unique<le_prior>();
+    h->manifest = le::loadManifest(bundle_dir);
+    h->cursor = le::DriverCursor::openPrior(h->manifest, look_ahead < 1 ? 2 : look_ahead, history < 0 ? 0 : history);
+    h->backend = h->cursor->name();
+    return h.release();
+  } catch (const std::exception& e) {
+    setErr(renderError(), "le_prior_open", e);
+    return nullptr;
+  }
+}
+
+LE_API int le_prior_row(le_prior* h, int si, uint16_t* out, size_t out_size) {
+  renderError().clear();
+  if (!h || !out) {
+    setArgErr(renderError(), "le_prior_row", "NULL prior/out");
+    return 0;
+  }
+  const size_t bytes = h->cursor->frameBytes();
+  if (out_size < bytes) {
+    renderError() = "le_prior_row: cap " + std::to_string(out_size) + " < row bytes " + std::to_string(bytes);
+    return 0;
+  }
+  try {
+    h->cursor->pullAt(si, reinterpret_cast<uint8_t*>(out));
+    return 1;
+  } catch (const std::exception& e) {
+    setErr(renderError(), "le_prior_row", e);
+    return 0;
+  }
+}
+
+LE_API size_t le_prior_row_bytes(le_prior* h) { return h ? h->cursor->frameBytes() : 0; }
+
+LE_API const char* le_prior_backend(le_prior* h) { return h ? h->backend.c_str() : ""; }
+
+LE_API void le_prior_close(le_prior* h) { delete h; }
 
 }  // extern "C"

@@ -1,5 +1,7 @@
 // Video members decoded in place with libavformat/libavcodec, one frame per
 // call, straight into the caller's buffer.
+#include <dlfcn.h>
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -26,6 +28,18 @@ std::string errText(int code) {
   char buf[AV_ERROR_MAX_STRING_SIZE] = {};
   av_strerror(code, buf, sizeof buf);
   return buf;
+}
+
+// FFmpeg's hardware wrapper logs errors of its own when the video driver
+// library is missing; looking for it first leaves such machines with our one
+// refusal line.
+bool cudaVideoPresent() {
+  static const bool present = [] {
+    void* lib = dlopen("libnvcuvid.so.1", RTLD_LAZY | RTLD_LOCAL);
+    if (lib) dlclose(lib);
+    return lib != nullptr;
+  }();
+  return present;
 }
 
 uint8_t clamp255(int v) { return static_cast<uint8_t>(std::clamp(v, 0, 255)); }
@@ -118,7 +132,7 @@ class FfSource final : public Source {
       if (const AVCodec* hw = avcodec_find_decoder_by_name(kHwDecoder)) {
         allocDecoder(hw, par);
         dec_->thread_count = 1;
-        if (avcodec_open2(dec_, hw, nullptr) < 0) {
+        if (!cudaVideoPresent() || avcodec_open2(dec_, hw, nullptr) < 0) {
           avcodec_free_context(&dec_);
           std::fprintf(stderr,
                        "[le-driver] %s refused %s \u2014 falling back to the software h264 decoder (same samples, "

@@ -1,0 +1,36 @@
+// The render context behind the C handle le_ctx: one opened bundle with its
+// tables, compositor and driver cursor.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bundle/le_bundle.h"
+#include "driver/le_driver.h"
+#include "kernels/le_paste.h"
+
+struct le_ctx {
+  le_ctx(const std::string& bundleDir, const std::string& modelKey, int threads, const std::string& ep,
+         bool threadsExplicit);
+
+  le::Manifest manifest;
+  le::Identity identity;
+  le::Drive drive;
+  std::unique_ptr<le::Paste> paste;
+  int threads;
+  std::string ep;
+  bool threadsExplicit;
+  std::string modelKey;
+  std::unique_ptr<le::DriverCursor> cursor;
+  std::vector<uint8_t> frame;
+  const float* lastCrop = nullptr;
+};
+
+// A bundle's HEVC warp prior, played without a render context.
+struct le_prior {
+  le::Manifest manifest;
+  std::unique_ptr<le::DriverCursor> cursor;
+  std::string backend;
+};

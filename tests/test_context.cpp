@@ -1,0 +1,269 @@
+// The render context over generated bundles: opening every form, refusing
+// every broken variant with its exact text, the identity tables, and the
+// paste, target-frame and prior entry points.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bundle_fixtures.h"
+#include "capi/le_ctx.h"
+#include "kernels/le_pool.h"
+#include "le/le.h"
+
+namespace {
+
+using le::test::readAll;
+using le::test::TempDir;
+
+std::string fixture(const std::string& name) { return std::string(LE_FIXTURE_DIR) + "/" + name; }
+
+struct Ctx {
+  explicit Ctx(const std::string& name, int threads = 1, const char* ep = nullptr)
+      : ctx(le_create(fixture(name).c_str(), "render", threads, ep)) {}
+  ~Ctx() { le_destroy(ctx); }
+  le_ctx* ctx;
+};
+
+template <typename T>
+std::vector<T> readVector(const std::string& path) {
+  const std::string bytes = readAll(path);
+  std::vector<T> v(bytes.size() / sizeof(T));
+  std::memcpy(v.data(), bytes.data(), v.size() * sizeof(T));
+  return v;
+}
+
+TEST(ContextOpen, EveryBundleFormOpens) {
+  for (const char* name : {"tiny_jpg", "tiny_mp4", "tiny_hevc", "tiny_fsred", "tiny_p_fsred", "tiny_old_names",
+                           "tiny_both_names", "tiny_both_drivers", "tiny_named", "tiny_audio", "tiny_src_canvas",
+                           "tiny_stamp_paste_source", "tiny.imx"}) {
+    Ctx c(name);
+    ASSERT_NE(c.ctx, nullptr) << name << ": " << le_last_error();
+    EXPECT_STREQ(le_last_error(), "");
+    EXPECT_EQ(le_nt(c.ctx), 12);
+    EXPECT_EQ(le_width(c.ctx), 160);
+    EXPECT_EQ(le_height(c.ctx), 120);
+    EXPECT_EQ(le_crop(c.ctx), 64);
+    EXPECT_EQ(le_drive_frames(c.ctx), 24);
+  }
+}
+
+TEST(ContextOpen, BrokenBundlesAreRefusedWithTheirReason) {
+  const std::string dir = LE_FIXTURE_DIR;
+  const struct {
+    const char* name;
+    std::string text;
+  } cases[] = {
+      {"bad_dims", "manifest: bad dims"},
+      {"bad_format", "not an le-bundle-v0: " + fixture("bad_format")},
+      {"bad_missing_frames", "manifest: missing key frames"},
+      {"bad_size_M", "size mismatch " + fixture("bad_size_M/paste_transform.f32")},
+      {"bad_size_P", "size mismatch " + fixture("bad_size_P/source_frames.f16")},
+      {"bad_size_pooled", "size mismatch " + fixture("bad_size_pooled/pooled_features.f16")},
+      {"bad_size_xs", "size mismatch " + fixture("bad_size_xs/idle_loop/source_keypoints.f32")},
+      {"bad_size_mask", "mask read failed"},
+      {"bad_si", "drive: si out of range"},
+      {"bad_short_mp4", "le_driver: " + fixture("bad_short_mp4/target_frames.mp4") +
+                            " carries 11 frames, the manifest says NT=12 — member/manifest mismatch, refusing"},
+      {"bad_no_prior",
+       "this bundle carries neither P.f16 nor fs_red.f16, and its manifest names no P_hevc member to play one "
+       "from — the renderer has no warp prior and le::Identity would hand it a null pointer. REFUSING to create "
+       "a session."},
+      {"bad_hevc_missing", "this bundle's manifest names P_hevc 'source_frames.hevc' and the file is not there (" +
+                               fixture("bad_hevc_missing/source_frames.hevc") +
+                               ") — the renderer has no warp prior. REFUSING to create a session."},
+      {"bad_p_rgb",
+       "this bundle's manifest names its raw warp prior 'face_prior.f16' (P_rgb) but le::Identity maps the welded "
+       "name P.f16 and would find nothing — it maps NOTHING silently and Identity::P(si) is then an offset from a "
+       "null pointer. REFUSING rather than rendering off a prior nothing will read."},
+      {"bad_stamp_zero", "manifest: bad paste-space stamp (M_src_w/M_src_h must be > 0)"},
+  };
+  for (const auto& c : cases) {
+    Ctx ctx(c.name);
+    EXPECT_EQ(ctx.ctx, nullptr) << c.name;
+    EXPECT_EQ(le_last_error(), "le_create: " + c.text) << c.name;
+  }
+  Ctx ambiguous("bad_ambiguous_W");
+  EXPECT_EQ(ambiguous.ctx, nullptr);
+  EXPECT_EQ(std::string(le_last_error()).rfind("le_create: manifest: key \"W\" is AMBIGUOUS — 2 scalar", 0), 0u);
+}
+
+TEST(ContextOpen, ArgumentsThreadsAndErrorTextPerThread) {
+  EXPECT_EQ(le_create(nullptr, "render", 1, nullptr), nullptr);
+  EXPECT_STREQ(le_last_error(), "le_create: NULL bundle_dir/model_key");
+  EXPECT_EQ(le_create(fixture("tiny_jpg").c_str(), nullptr, 1, nullptr), nullptr);
+  EXPECT_STREQ(le_last_error(), "le_create: NULL bundle_dir/model_key");
+  std::thread([] { EXPECT_STREQ(le_last_error(), ""); }).join();
+  // Accessors neither set nor clear the text.
+  EXPECT_EQ(le_nt(nullptr) + le_width(nullptr) + le_height(nullptr) + le_crop(nullptr) + le_drive_frames(nullptr), 0);
+  EXPECT_STREQ(le_last_error(), "le_create: NULL bundle_dir/model_key");
+  EXPECT_EQ(le_host_kp_rows(), 21);
+  le_destroy(nullptr);
+
+  for (int threads : {0, -2}) {
+    Ctx c("tiny_jpg", threads);
+    ASSERT_NE(c.ctx, nullptr);
+    EXPECT_EQ(c.ctx->threads, le::pool::threads());
+    EXPECT_FALSE(c.ctx->threadsExplicit);
+    EXPECT_EQ(c.ctx->ep, "");
+  }
+  Ctx three("tiny_jpg", 3, "cpu");
+  EXPECT_EQ(three.ctx->threads, 3);
+  EXPECT_TRUE(three.ctx->threadsExplicit);
+  EXPECT_EQ(three.ctx->ep, "cpu");
+  EXPECT_EQ(three.ctx->modelKey, "render");
+}
+
+TEST(ContextOpen, LongerMaskLoads) {
+  TempDir tmp;
+  const std::string dir = tmp / "bundle";
+  std::filesystem::copy(fixture("tiny_jpg"), dir, std::filesystem::copy_options::recursive);
+  le::test::writeFile(dir + "/paste_mask.u8", readAll(dir + "/paste_mask.u8") + "extra");
+  le_ctx* ctx = le_create(dir.c_str(), "render", 1, nullptr);
+  EXPECT_NE(ctx, nullptr) << le_last_error();
+  le_destroy(ctx);
+}
+
+TEST(Identity, HevcPriorDecodesToTheRawPriorOfTheSameFace) {
+  const le::Manifest raw = le::loadManifest(fixture("tiny_jpg"));
+  const le::Manifest hevc = le::loadManifest(fixture("tiny_hevc"));
+  le::Identity a(raw), b(hevc);
+  EXPECT_EQ(a.priorBackend(), "mmap P.f16");
+  EXPECT_EQ(b.priorPath, fixture("tiny_hevc/source_frames.hevc"));
+  EXPECT_EQ(b.priorResidentBytes(), b.priorResidentBytes());  // opens the cursor
+  EXPECT_NE(b.priorBackend().find("hevc"), std::string::npos) << b.priorBackend();
+  const size_t bytes = 64 * 64 * 6;
+  for (int i : {0, 1, 7, 11, 3}) {
+    const uint8_t* p = b.P(i);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(std::memcmp(a.P(i), p, bytes), 0) << "frame " << i;
+  }
+  EXPECT_GT(b.priorResidentBytes(), 0u);
+  EXPECT_EQ(a.priorResidentBytes(), 0u);
+  EXPECT_EQ(a.priorSeeks(), 0u);
+  le::Identity none(le::loadManifest(fixture("tiny_fsred")));
+  EXPECT_EQ(none.priorBackend(), "none");
+  EXPECT_NE(none.fsRed(11), nullptr);
+}
+
+TEST(Identity, PasteTransformsFollowThePasteSpaceStamp) {
+  // Same stamp as the canvas: M exactly as stored.
+  const le::Manifest same = le::loadManifest(fixture("tiny_jpg"));
+  const auto stored = readVector<float>(fixture("tiny_jpg/paste_transform.f32"));
+  le::Identity a(same);
+  ASSERT_EQ(a.m.size(), stored.size());
+  EXPECT_EQ(std::memcmp(a.m.data(), stored.data(), stored.size() * sizeof(float)), 0);
+
+  // Authored on another canvas: rows scale by the canvas ratio per axis.
+  le::Manifest other = same;
+  other.srcW = same.W / 2;
+  other.srcH = same.H / 2;
+  le::Identity b(same);
+  b.m = stored;
+  b.rescaleM(other);
+  for (size_t i = 0; i < stored.size(); ++i) EXPECT_EQ(b.m[i], stored[i] * 2) << i;
+
+  other.srcW = 0;
+  EXPECT_EQ(le::test::errorOf([&] { b.rescaleM(other); }),
+            "le::Identity: manifest carries no paste-space stamp (M_src_w/M_src_h) — refusing to paste M without "
+            "knowing the space it was authored in");
+
+  const le::Manifest scaled = le::loadManifest(fixture("tiny_src_canvas"));
+  ASSERT_NE(scaled.srcW, scaled.W);
+  le::Identity c(scaled);
+  const auto raw = readVector<float>(fixture("tiny_src_canvas/paste_transform.f32"));
+  const double sx = static_cast<double>(scaled.W) / scaled.srcW, sy = static_cast<double>(scaled.H) / scaled.srcH;
+  for (size_t f = 0; f < raw.size(); f += 6)
+    for (int k = 0; k < 6; ++k) EXPECT_EQ(c.m[f + k], static_cast<float>(raw[f + k] * (k < 3 ? sx : sy)));
+}
+
+TEST(Identity, DriveTablesAndFileReaders) {
+  const le::Manifest m = le::loadManifest(fixture("tiny_jpg"));
+  const le::Drive d = le::loadDrive(m);
+  EXPECT_EQ(d.frames, 24);
+  EXPECT_EQ(d.xs.size(), 24u * 63);
+  EXPECT_EQ(d.xd.size(), 24u * 63);
+  ASSERT_EQ(d.si.size(), 24u);
+  for (int s : d.si) EXPECT_TRUE(s >= 0 && s < 12);
+
+  TempDir tmp;
+  le::test::writeFile(tmp / "f.f32", std::string(25, '\0'));
+  EXPECT_EQ(le::test::errorOf([&] { le::readRaw<float>(tmp / "f.f32", 6); }), "size mismatch " + tmp / "f.f32");
+  EXPECT_EQ(le::test::errorOf([&] { le::readRaw<float>(tmp / "f.f32", 7); }), "size mismatch " + tmp / "f.f32");
+  EXPECT_EQ(le::test::errorOf([&] { le::mapFile(tmp / "f.f32", 24); }), "size mismatch " + tmp / "f.f32");
+  EXPECT_EQ(le::test::errorOf([&] { le::mapFile(tmp / "none", 24); }), "cannot open " + tmp / "none");
+  EXPECT_EQ(le::mapFile(tmp / "f.f32", 25).len, 25u);
+
+  // No drive frames: three empty tables load.
+  le::Manifest empty = m;
+  empty.frames = 0;
+  empty.dir = tmp.path();
+  for (const char* f : {"drive/xs.f32", "drive/xd.f32", "drive/si.i32"}) le::test::writeFile(tmp / f, "");
+  EXPECT_EQ(le::loadDrive(empty).frames, 0);
+}
+
+TEST(ContextPaste, PasteCropBlendsIntoTheTargetFrame) {
+  Ctx c("tiny_mp4");
+  ASSERT_NE(c.ctx, nullptr) << le_last_error();
+  const int W = 160, H = 120, S = 64;
+  std::vector<uint8_t> out(W * H * 3), direct(W * H * 3);
+  const std::vector<float> crop(3 * S * S, 1.0f);  // white face crop
+
+  EXPECT_EQ(le_paste_crop(c.ctx, 12, crop.data(), out.data(), out.size()), 0);
+  EXPECT_STREQ(le_last_error(), "le_paste_crop: bad args / out too small");
+  EXPECT_EQ(le_paste_crop(c.ctx, 0, crop.data(), out.data(), out.size() - 1), 0);
+  EXPECT_EQ(le_paste_crop(c.ctx, 0, nullptr, out.data(), out.size()), 0);
+  EXPECT_EQ(le_target_frame(c.ctx, -1), nullptr);
+  EXPECT_STREQ(le_last_error(), "le_target_frame: bad args");
+
+  for (int si : {0, 5, 11, 2}) {
+    ASSERT_EQ(le_paste_crop(c.ctx, si, crop.data(), out.data(), out.size()), 1) << le_last_error();
+    EXPECT_STREQ(le_last_error(), "");
+    const uint8_t* frame = le_target_frame(c.ctx, si);
+    ASSERT_NE(frame, nullptr) << le_last_error();
+    // The same composite done by hand on the untouched driver frame.
+    std::memcpy(direct.data(), frame, direct.size());
+    c.ctx->paste->composite(crop.data(), 255.0f, c.ctx->identity.M(si), direct.data(), W, H);
+    EXPECT_EQ(out, direct) << "frame " << si;
+    int changed = 0;
+    for (size_t i = 0; i < out.size(); ++i) changed += out[i] != frame[i];
+    EXPECT_GT(changed, S * 3) << "the crop lands on the frame";
+  }
+}
+
+TEST(ContextPrior, PriorRowsAreTheRawPriorFrames) {
+  le_prior* h = le_prior_open(fixture("tiny_hevc").c_str(), 0, -1);
+  ASSERT_NE(h, nullptr) << le_last_error();
+  const size_t bytes = le_prior_row_bytes(h);
+  EXPECT_EQ(bytes, 64u * 64 * 6);
+  EXPECT_NE(std::string(le_prior_backend(h)).find("hevc"), std::string::npos);
+  const std::string raw = readAll(fixture("tiny_jpg/source_frames.f16"));
+  ASSERT_EQ(raw.size(), 12 * bytes);
+  std::vector<uint16_t> row(bytes / 2);
+  for (int si : {3, 4, 0, 11}) {
+    ASSERT_EQ(le_prior_row(h, si, row.data(), bytes), 1) << le_last_error();
+    EXPECT_EQ(std::memcmp(row.data(), raw.data() + si * bytes, bytes), 0) << si;
+  }
+  EXPECT_EQ(le_prior_row(h, 0, row.data(), bytes - 1), 0);
+  EXPECT_EQ(le_last_error(), "le_prior_row: cap " + std::to_string(bytes - 1) + " < row bytes " + std::to_string(bytes));
+  EXPECT_EQ(le_prior_row(h, 12, row.data(), bytes), 0);
+  EXPECT_EQ(std::string(le_last_error()).rfind("le_prior_row: le_driver: seek(12) outside [0,12)", 0), 0u)
+      << le_last_error();
+  EXPECT_EQ(le_prior_row(nullptr, 0, row.data(), bytes), 0);
+  EXPECT_STREQ(le_last_error(), "le_prior_row: NULL prior/out");
+  le_prior_close(h);
+
+  EXPECT_STREQ(le_prior_backend(nullptr), "");
+  EXPECT_EQ(le_prior_row_bytes(nullptr), 0u);
+  le_prior_close(nullptr);
+  EXPECT_EQ(le_prior_open(nullptr, 2, 11), nullptr);
+  EXPECT_STREQ(le_last_error(), "le_prior_open: NULL bundle_dir");
+  EXPECT_EQ(le_prior_open(fixture("tiny_jpg").c_str(), 2, 11), nullptr);
+  EXPECT_EQ(std::string(le_last_error()).rfind("le_prior_open: this bundle carries neither a raw P.f16 nor", 0), 0u)
+      << le_last_error();
+}
+
+}  // namespace
