@@ -169,22 +169,55 @@ HWY_INLINE hn::Vec<DF> LanczosInsideWide(const float* const* src, const float* c
 }
 #endif
 
+// Per-pixel values v[0..kPix) spread over each pixel's block. Built in
+// registers: a vector load of freshly stored scalars would stall.
+HWY_INLINE hn::Vec<DF> SpreadPerPixel(const float* v) {
+  if constexpr (kPix == 1) {
+    return hn::Set(DF(), v[0]);
+#if HWY_TARGET <= HWY_AVX2
+  } else if constexpr (kPix == 2) {
+    const __m256i idx = _mm256_setr_epi32(0, 0, 0, 0, 1, 1, 1, 1);
+    return hn::Vec<DF>{_mm256_permutevar8x32_ps(_mm256_castps128_ps256(_mm_castpd_ps(_mm_load_sd(
+                                                    reinterpret_cast<const double*>(v)))), idx)};
+#endif
+#if HWY_TARGET <= HWY_AVX3
+  } else {
+    const __m512i idx = _mm512_setr_epi32(0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3);
+    return hn::Vec<DF>{_mm512_permutexvar_ps(idx, _mm512_castps128_ps512(_mm_loadu_ps(v)))};
+#endif
+  }
+}
+
+// The three frame bytes of each pixel, one pixel per 32-bit lane, as floats
+// spread like the colour.
+HWY_INLINE hn::Vec<DF> FramePixels(uint8_t* const* dst) {
+  const DF d;
+  const hn::RebindToSigned<DF> di;
+  const hn::Rebind<uint8_t, DF> d8;
+  uint32_t p[kPix];
+  for (int t = 0; t < kPix; ++t) p[t] = dst[t][0] | dst[t][1] << 8 | static_cast<uint32_t>(dst[t][2]) << 16;
+  __m128i raw;
+  if constexpr (kPix == 1) {
+    raw = _mm_cvtsi32_si128(static_cast<int>(p[0]));
+  } else if constexpr (kPix == 2) {
+    raw = _mm_cvtsi64_si128(static_cast<long long>(p[0] | static_cast<uint64_t>(p[1]) << 32));
+  } else {
+    raw = _mm_setr_epi32(static_cast<int>(p[0]), static_cast<int>(p[1]), static_cast<int>(p[2]),
+                         static_cast<int>(p[3]));
+  }
+  return hn::ConvertTo(d, hn::PromoteTo(di, hn::Vec<decltype(d8)>{raw}));
+}
+
 // Blend of the first `live` of kPix pixels, one per block, with the same
 // arithmetic as Blend; NaN clamps to 0 there and here.
 HWY_INLINE void BlendGroup(uint8_t* const* dst, const float* alpha, hn::Vec<DF> acc, int live) {
   const DF d;
   const hn::RebindToSigned<DF> di;
   const hn::Rebind<uint8_t, DF> d8;
-  alignas(64) uint8_t bytes[4 * kPix] = {};
-  alignas(64) float a[4 * kPix] = {};
-  for (int t = 0; t < live; ++t) {
-    for (int c = 0; c < 3; ++c) bytes[4 * t + c] = dst[t][c];
-    for (int c = 0; c < 4; ++c) a[4 * t + c] = alpha[t];
-  }
-  const auto frame = hn::ConvertTo(d, hn::PromoteTo(di, hn::Load(d8, bytes)));
-  const auto al = hn::Load(d, a);
-  const auto v = hn::Add(hn::Mul(frame, hn::Sub(hn::Set(d, 1.0f), al)), hn::Mul(al, acc));
+  const auto al = SpreadPerPixel(alpha);
+  const auto v = hn::Add(hn::Mul(FramePixels(dst), hn::Sub(hn::Set(d, 1.0f), al)), hn::Mul(al, acc));
   const auto clamped = hn::Min(hn::Max(v, hn::Zero(d)), hn::Set(d, 255.0f));
+  alignas(16) uint8_t bytes[4 * kPix];
   hn::Store(hn::DemoteTo(d8, hn::ConvertTo(di, clamped)), d8, bytes);
   for (int t = 0; t < live; ++t)
     for (int c = 0; c < 3; ++c) dst[t][c] = bytes[4 * t + c];
@@ -201,6 +234,8 @@ HWY_INLINE void DrainQueue(InsideQueue& q, size_t stride, bool flush) {
       q.src[j + t] = q.src[j + live - 1];
       q.wx[j + t] = q.wx[j + live - 1];
       q.wy[j + t] = q.wy[j + live - 1];
+      q.alpha[j + t] = q.alpha[j + live - 1];
+      q.dst[j + t] = q.dst[j + live - 1];
     }
 #if HWY_TARGET <= HWY_AVX3
     const auto acc = LanczosInsideWide(q.src + j, q.wx + j, q.wy + j, stride);
@@ -239,8 +274,9 @@ void PasteLanczos8Row(const float* HWY_RESTRICT crop4, int side, const uint8_t* 
       const int px = (sx >> 5) & 31;
       const int py = (sy >> 5) & 31;
       const float m = MaskAt(mask, side, iy, ix, bilinTable + 2 * px, bilinTable + 2 * py);
-      const float alpha = static_cast<float>(static_cast<int>(std::rint(m))) / 255.0f;
-      if (alpha <= 0.0f) continue;
+      const int level = static_cast<int>(std::rint(m));
+      if (level <= 0) continue;  // alpha <= 0, decided before the division
+      const float alpha = static_cast<float>(level) / 255.0f;
       const float* wx = lanczosTable + kTaps * px;
       const float* wy = lanczosTable + kTaps * py;
       uint8_t* dst = dstRow + 3 * static_cast<size_t>(x);

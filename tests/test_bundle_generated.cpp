@@ -1,0 +1,99 @@
+// The engine's bundle readers against the bundle generator's output: its
+// containers unwrap to exactly its directories, our packer round-trips them
+// byte for byte, and the older member names find canonical files.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "bundle/le_bundle.h"
+#include "bundle/le_imx.h"
+#include "bundle_fixtures.h"
+#include "le/le.h"
+#include "le/le_bundle.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using le::test::readAll;
+using le::test::TempDir;
+
+std::string fixture(const std::string& name) { return std::string(LE_FIXTURE_DIR) + "/" + name; }
+
+// Every regular file under dir, by relative path, with its bytes.
+std::map<std::string, std::string> tree(const std::string& dir) {
+  std::map<std::string, std::string> files;
+  for (const auto& e : fs::recursive_directory_iterator(dir))
+    if (e.is_regular_file()) files[fs::relative(e.path(), dir).string()] = readAll(e.path().string());
+  return files;
+}
+
+TEST(GeneratedBundles, ContainerUnwrapsToTheGeneratorsDirectory) {
+  TempDir tmp;
+  fs::create_directories(tmp / "out");
+  le::extractImx(fixture("tiny.imx"), tmp / "out", false);
+  const auto expected = tree(fixture("tiny_imx_src"));
+  EXPECT_GE(expected.size(), 8u);
+  EXPECT_EQ(tree(tmp / "out"), expected);
+
+  std::vector<char> out(4096);
+  // The handle of the container is its unwrapped directory, reused by later opens.
+  ASSERT_EQ(le_bundle_resolve_handle(fixture("tiny.imx").c_str(), out.data(), out.size()), 1) << le_last_error();
+  const std::string dir = out.data();
+  EXPECT_EQ(tree(dir), expected);
+  ASSERT_EQ(le_bundle_resolve_handle(fixture("tiny.imx").c_str(), out.data(), out.size()), 1);
+  EXPECT_EQ(dir, out.data());
+}
+
+TEST(GeneratedBundles, PackAndUnpackRoundTripByteForByte) {
+  TempDir tmp;
+  for (const char* name : {"tiny_jpg", "tiny_hevc", "tiny_old_names"}) {
+    const std::string imx = tmp / (std::string(name) + ".imx");
+    le::packImx(fixture(name), imx);
+    ASSERT_TRUE(le::isImxV2File(imx));
+    fs::create_directories(tmp / name);
+    le::extractImx(imx, tmp / name, false);
+    EXPECT_EQ(tree(tmp / name), tree(fixture(name))) << name;
+    le::packImx(tmp / name, imx + ".again");
+    EXPECT_EQ(readAll(imx + ".again"), readAll(imx)) << name;
+  }
+}
+
+TEST(GeneratedBundles, OlderNamesFindCanonicalMembers) {
+  std::vector<char> out(4096);
+  const struct {
+    const char* bundle;
+    const char* asked;
+    const char* found;
+  } cases[] = {
+      {"tiny_jpg", "P.f16", "source_frames.f16"},
+      {"tiny_jpg", "source_frames.f16", "source_frames.f16"},
+      {"tiny_jpg", "drive/si.i32", "idle_loop/source_index.i32"},
+      {"tiny_jpg", "mask_512.u8", "paste_mask.u8"},
+      {"tiny_old_names", "P.f16", "P.f16"},
+      {"tiny_old_names", "drive/si.i32", "drive/si.i32"},
+      {"tiny_both_names", "P.f16", "P.f16"},  // the older name wins
+  };
+  for (const auto& c : cases) {
+    const std::string bundle = fixture(c.bundle);
+    EXPECT_EQ(le_bundle_resolve_member(bundle.c_str(), c.asked, out.data(), out.size()), 1) << c.asked;
+    EXPECT_EQ(std::string(out.data()), bundle + "/" + c.found) << c.bundle << " " << c.asked;
+  }
+  EXPECT_EQ(le_bundle_resolve_member(fixture("tiny_jpg").c_str(), "fs_red.f16", out.data(), out.size()), 0);
+}
+
+TEST(GeneratedBundles, EveryGoodManifestLoads) {
+  for (const auto& e : fs::directory_iterator(LE_FIXTURE_DIR)) {
+    const std::string name = e.path().filename().string();
+    if (!e.is_directory() || name.rfind("tiny", 0) != 0) continue;
+    const le::Manifest m = le::loadManifest(e.path().string());
+    EXPECT_EQ(m.NT, 12) << name;
+    EXPECT_EQ(m.crop, 64) << name;
+    EXPECT_EQ(m.W, 160) << name;
+    EXPECT_GT(m.srcW, 0) << name;
+  }
+}
+
+}  // namespace
