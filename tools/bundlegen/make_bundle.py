@@ -17,6 +17,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import numpy as np  # noqa: E402
 
+import director  # noqa: E402
 import imx  # noqa: E402
 import manifest  # noqa: E402
 import tables  # noqa: E402
@@ -69,6 +70,16 @@ def parser():
     g.add_argument("--driver-audio", action="store_true", help="mp4 driver also carries an audio stream")
     g.add_argument("--prior-stream", choices=("mov", "hevc"), default="mov",
                    help="HEVC prior in a mov (declares its frame count) or a bare stream (declares none)")
+    g = p.add_argument_group("director graph (model_render.onnx)")
+    g.add_argument("--director", choices=director.KINDS, default="standard",
+                   help="standard (pooled64, P_rgb, kp_driving, kp_source), featsynth (fs_red, pooled, kd, ks), "
+                        "baked (GridSampleFast in the graph) or int8 (one Int8ConvVNNI convolution)")
+    g.add_argument("--kp-rows", type=dim, default=director.KP_POINTS, metavar="N|sym",
+                   help="keypoint rows the director declares (default 21; sym: symbolic)")
+    g.add_argument("--batch", type=dim, default=1, metavar="N|sym",
+                   help="batch the director declares (default 1; sym: symbolic)")
+    g.add_argument("--batched-director", action="append", default=[], metavar="N[_TAIL]",
+                   help="also write the director at batch N as model_bN[_TAIL].onnx (model key bN[_TAIL])")
     g = p.add_argument_group("defects (each breaks one thing)")
     g.add_argument("--driver-frames", type=int, help="driver video holds this many frames instead of NT")
     g.add_argument("--driver-pix-fmt", choices=("yuv420p", "yuv422p", "yuv444p"), default="yuv420p",
@@ -96,6 +107,15 @@ def parser():
     return p
 
 
+def dim(text):
+    """A declared dimension: a positive count, or sym for a symbolic one (None)."""
+    if text == "sym":
+        return None
+    if not text.isdigit() or int(text) < 1:
+        raise argparse.ArgumentTypeError(f"{text!r} is neither a positive count nor sym")
+    return int(text)
+
+
 def resolve(args):
     """Fills unset size/form options from the preset."""
     for key, value in PRESETS[args.preset].items():
@@ -110,6 +130,9 @@ def resolve(args):
         args.src_w, args.src_h = args.width, args.height
     if args.driver_frames is None:
         args.driver_frames = args.nt
+    for suffix in args.batched_director:
+        if not suffix.partition("_")[0].isdigit() or int(suffix.partition("_")[0]) < 1:
+            raise SystemExit(f"make_bundle: --batched-director {suffix}: expected a batch count, then _TAIL")
     return args
 
 
@@ -221,6 +244,14 @@ def write_tables(args, b, tl):
     b.write("drive/xd.f32", tables.f32(xd))
 
 
+def write_directors(args, b):
+    def graph(batch):
+        return director.serialize(args.crop, batch, args.director, args.kp_rows)
+    b.write("model_render.onnx", graph(args.batch))
+    for suffix in args.batched_director:
+        b.write(f"model_b{suffix}.onnx", graph(int(suffix.partition("_")[0])))
+
+
 def apply_defects(args, b):
     for name in args.both_names:
         path = b.existing(name)
@@ -267,6 +298,7 @@ def build(args):
     fm = FrameMaker(tl, args.seed)
     optional = write_videos(args, b, tl, fm)
     write_tables(args, b, tl)
+    write_directors(args, b)
     apply_defects(args, b)
     write_manifest(args, b, optional)
     if args.imx:

@@ -70,6 +70,21 @@ FIXTURES = {
 }
 CONTAINERS = ("tiny.imx", "bad_imx_v3.imx")
 
+# name -> (fixture above, director options): a copy of that bundle whose directors
+# are written with the options added to the fixture's own (drawing a bundle is the
+# slow part; a director takes milliseconds)
+DIRECTOR_VARIANTS = {
+    "tiny_kp20": ("tiny_jpg", ["--kp-rows", "20"]),
+    "tiny_kp22": ("tiny_jpg", ["--kp-rows", "22"]),
+    "tiny_kpsym": ("tiny_jpg", ["--kp-rows", "sym"]),
+    "tiny_pooled_symbolic": ("tiny_jpg", ["--batch", "sym"]),
+    "tiny_batch4": ("tiny_jpg", ["--batched-director", "4"]),
+    "tiny_b24": ("tiny_jpg", ["--batched-director", "24_fp32"]),
+    "tiny_baked": ("tiny_jpg", ["--director", "baked"]),
+    "tiny_int8": ("tiny_jpg", ["--director", "int8"]),
+    "tiny_featsynth": ("tiny_fsred", ["--director", "featsynth"]),
+}
+
 
 def generator_hash():
     h = hashlib.sha256()
@@ -83,6 +98,14 @@ def generator_hash():
 def make(out, name):
     argv = [a.replace("{out}", out) for a in FIXTURES[name]]
     make_bundle.main(["--out", os.path.join(out, name), *argv])
+
+
+def derive(out, name):
+    base, options = DIRECTOR_VARIANTS[name]
+    dst = os.path.join(out, name)
+    shutil.copytree(os.path.join(out, base), dst)
+    args = make_bundle.parse(["--out", dst, *FIXTURES[base], *options])
+    make_bundle.write_directors(args, make_bundle.Bundle(dst, args.names == "canonical"))
 
 
 def main(argv=None):
@@ -102,16 +125,19 @@ def main(argv=None):
     os.makedirs(out, exist_ok=True)
     if os.path.exists(stamp):
         os.remove(stamp)
-    for name in FIXTURES:
+    for name in (*FIXTURES, *DIRECTOR_VARIANTS):
         shutil.rmtree(os.path.join(out, name), ignore_errors=True)
     for name in CONTAINERS:
         if os.path.exists(os.path.join(out, name)):
             os.remove(os.path.join(out, name))
     with concurrent.futures.ProcessPoolExecutor(max_workers=max(1, args.jobs)) as pool:
         list(pool.map(make, [out] * len(FIXTURES), FIXTURES))
+    for name in DIRECTOR_VARIANTS:
+        derive(out, name)
     with open(stamp, "w") as f:
         f.write(digest + "\n")
-    print(f"bundlegen: {len(FIXTURES)} bundles and {len(CONTAINERS)} containers written to {out}")
+    count = len(FIXTURES) + len(DIRECTOR_VARIANTS)
+    print(f"bundlegen: {count} bundles and {len(CONTAINERS)} containers written to {out}")
 
 
 if __name__ == "__main__":

@@ -1,5 +1,8 @@
 """Member names and the headerless per-frame tables of a bundle.
 
+Director graphs are "model_{key}.onnx"; a batched one, "model_b{N}[_{tail}].onnx",
+is canonically "render_model.batch{N}[.{tail}].onnx".
+
 All tables are little-endian arrays, frame after frame, at exact sizes:
 pooled features NT x 65536 halves, fs_red NT x 262144 halves, M NT x 6
 float32, the raw prior NT x 3 planes x crop x crop halves (value / 255), the
@@ -29,7 +32,13 @@ OLDER = {v: k for k, v in CANONICAL.items()}
 
 def member_name(older, canonical_names):
     """File name of a member given by its older name, in the chosen naming."""
-    return CANONICAL.get(older, older) if canonical_names else older
+    if not canonical_names:
+        return older
+    if older.startswith("model_b") and older.endswith(".onnx") and len(older) > len("model_b.onnx"):
+        # batched directors: model_b24_fp32.onnx -> render_model.batch24.fp32.onnx
+        head, _, tail = older[len("model_b"):-len(".onnx")].partition("_")
+        return f"render_model.batch{head}{'.' + tail if tail else ''}.onnx"
+    return CANONICAL.get(older, older)
 
 
 def older_name(name):

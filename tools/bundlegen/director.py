@@ -1,0 +1,337 @@
+"""The director graph of a generated bundle ("model_{key}.onnx"), written with onnx's helper API.
+
+A standard director reads pooled64 [B, 64, 32, 32], P_rgb [B, 3, crop, crop],
+kp_driving and kp_source [B, rows, 3] and writes rgb [B, 3, crop, crop]:
+
+1. Source cone: the second differences of the source (d2/dx2, d2/dy2 and
+   d4/dx2dy2, three depthwise 3x3 convolutions over an edge-padded P_rgb),
+   concatenated after P_rgb itself: the 12-channel boundary.
+2. Sampling grid: every point of a 32 x 32 grid moves by a softmax-weighted
+   mix of the keypoint displacements (source - driving), weighted by its
+   distance to each driving keypoint; an anchor term with no displacement keeps
+   points far from every keypoint (the room) where they are.  The field is
+   resized to crop x crop and added to the pixel centres: a backward map, so
+   the pixel at a driving keypoint shows the source at the matching source
+   keypoint.
+3. Warp: one bilinear, border, align_corners=0 GridSample of the boundary,
+   recombined by Slice/Mul/Sub/Add into the source sampled with a quadratic
+   correction, (A - cx Dxx - cy Dyy) + cx cy Dxxyy with c = t (1 - t) / 2 of the
+   sampling position's fraction t: bilinear sampling without its blur.
+4. Decoder over the warped source and the pooled features, ending in a Conv,
+   a cubic x2 Resize and the channel blend MatMul "/s2/blend": a small colour
+   correction and an alpha term.
+5. Compose: rgb = decoded x alpha + (1 - alpha) x warped, alpha a Clip of an
+   over-covering ellipse around the driving mouth.
+
+Variants: FeatSynth (warps fs_red [B, 64, 64, 64] and decodes it; inputs
+fs_red, pooled, kd, ks), GridSampleFast baked in, one decoder convolution as
+Int8ConvVNNI, any batch (or a symbolic one) and any keypoint row count (or a
+symbolic one).  Weights come from a fixed seed: every bundle of one crop
+carries the same director.
+"""
+import numpy as np
+import onnx
+from onnx import TensorProto, helper, numpy_helper
+
+OPSET = 17
+FAST_DOMAIN = "com.corvamel"
+INT8_DOMAIN = "com.corvamel.int8"
+KINDS = ("standard", "featsynth", "baked", "int8")
+KP_POINTS = 21      # keypoint rows that carry a position (a 22nd row is the width row)
+REACH = 0.12        # distance (crop half-sides) over which a keypoint carries its neighbourhood
+ANCHOR = -2.0       # logit of the zero displacement: a keypoint at distance 2 x REACH weighs as much
+# (upper, lower) keypoint rows of the eye lids and the inner lips, and their windows (x, y reach)
+OPENINGS = ((8, 9), (11, 13), (19, 20))
+OPENING_WINDOWS = {(8, 9): (0.12, 0.09), (11, 13): (0.12, 0.09), (19, 20): (0.2, 0.08)}
+OPENING_SOFTNESS = 0.002
+MOUTH_ROWS = (6, 12, 14, 17)
+MOUTH_RADII = (0.34, 0.22)
+WEIGHT_SEED = 20240917
+
+
+class Graph:
+    """Nodes and initializers of one graph under construction."""
+
+    def __init__(self):
+        self.nodes, self.inits = [], []
+        self.rng = np.random.default_rng(WEIGHT_SEED)
+        self.consts = {}
+
+    def const(self, value, dtype=np.float32):
+        """Initializer holding value (shared between equal small constants)."""
+        a = np.asarray(value, dtype=dtype)
+        key = (a.dtype.str, a.shape, a.tobytes())
+        if key not in self.consts:
+            name = f"/const/{len(self.consts)}"
+            self.inits.append(numpy_helper.from_array(a, name))
+            self.consts[key] = name
+        return self.consts[key]
+
+    def weight(self, name, array):
+        self.inits.append(numpy_helper.from_array(np.ascontiguousarray(array), name))
+        return name
+
+    def op(self, op_type, inputs, name, domain=None, **attrs):
+        out = f"{name}_out"
+        self.nodes.append(helper.make_node(op_type, list(inputs), [out], name=name, domain=domain, **attrs))
+        return out
+
+    def ints(self, *values):
+        return self.const(values, np.int64)
+
+    def slice(self, x, axis, start, end, name):
+        return self.op("Slice", [x, self.ints(start), self.ints(end), self.ints(axis)], name)
+
+    def resize(self, x, scale, name, mode="linear"):
+        """Resize the two spatial axes by scale (half_pixel, as exported graphs do)."""
+        scales = self.const([1.0, 1.0, scale, scale])
+        return self.op("Resize", [x, "", scales], name, mode=mode, coordinate_transformation_mode="half_pixel")
+
+    def conv(self, x, cin, cout, k, name, stride=1, relu=True, int8=False):
+        """Seeded He-initialised convolution (padding keeps the size at stride 1)."""
+        w = self.rng.standard_normal((cout, cin, k, k)).astype(np.float32) * np.float32(np.sqrt(2.0 / (cin * k * k)))
+        b = (self.rng.standard_normal(cout) * 0.05).astype(np.float32)
+        pad = (k - 1) // 2 if stride == 1 else 0
+        if int8:
+            scale = (np.abs(w).reshape(cout, -1).max(axis=1) / 127.0).astype(np.float32)
+            q = np.clip(np.rint(w / scale[:, None, None, None]), -127, 127).astype(np.int8)
+            y = self.op("Int8ConvVNNI", [x, self.weight(f"{name}.weight_int8", q), self.weight(f"{name}.wscale", scale),
+                                         self.weight(f"{name}.bias", b)], name, domain=INT8_DOMAIN,
+                        strides=[stride, stride], pads=[pad] * 4, dilations=[1, 1], group=1)
+        else:
+            y = self.op("Conv", [x, self.weight(f"{name}.weight", w), self.weight(f"{name}.bias", b)], name,
+                        kernel_shape=[k, k], strides=[stride, stride], pads=[pad] * 4)
+        return self.op("Relu", [y], f"{name}/relu") if relu else y
+
+
+def _pixel_centres(n):
+    """Normalised x of the pixel centres of an n-pixel axis (align_corners=0)."""
+    return ((2.0 * np.arange(n) + 1.0) / n - 1.0).astype(np.float32)
+
+
+def identity_grid(g, size):
+    """[1, 2, size, size]: x and y of every pixel centre."""
+    c = _pixel_centres(size)
+    shape = g.ints(1, 1, size, size)
+    x = g.op("Expand", [g.const(c.reshape(1, 1, 1, size)), shape], "/grid/ident_x")
+    y = g.op("Expand", [g.const(c.reshape(1, 1, size, 1)), shape], "/grid/ident_y")
+    return g.op("Concat", [x, y], "/grid/ident", axis=1)
+
+
+def keypoint_xy(g, kp, name):
+    """[B, <=21, 2]: positions of the keypoint rows (a width row is dropped)."""
+    return g.op("Slice", [kp, g.ints(0, 0), g.ints(KP_POINTS, 2), g.ints(1, 2)], name)
+
+
+def openings(g, kd_xy, ks_xy, points, rows):
+    """[B, N, 2]: the vertical motion that opens or closes the eyes and the mouth.
+
+    The smooth keypoint mix cannot close an eye: its two lids sit a few
+    hundredths apart and their opposite motions cancel.  For each (upper,
+    lower) pair, the points above the driving midline take the upper lid's
+    extra motion and the points below the lower one's, through a tanh step as
+    wide as the driving opening, inside a window around the pair.
+    """
+    pairs = [p for p in OPENINGS if rows is None or max(p) < rows]
+    if not pairs:
+        return None
+    up, low = [p[0] for p in pairs], [p[1] for p in pairs]
+    n = len(pairs)
+
+    def pair_points(kp, idx, name):
+        return g.op("Gather", [kp, g.ints(*idx)], name, axis=1)
+
+    def height(kp, name):
+        top, bottom = pair_points(kp, up, f"{name}_upper"), pair_points(kp, low, f"{name}_lower")
+        h = g.slice(g.op("Sub", [bottom, top], f"{name}_span"), 2, 1, 2, f"{name}_height")
+        return top, bottom, g.op("Reshape", [h, g.ints(-1, 1, n)], f"{name}_heights")
+
+    d_top, d_bottom, hd = height(kd_xy, "/grid/open_d")
+    _, _, hs = height(ks_xy, "/grid/open_s")
+    amp = g.op("Mul", [g.op("Sub", [hs, hd], "/grid/open_change"), g.const(0.5)], "/grid/open_amp")
+    mid = g.op("Mul", [g.op("Add", [d_top, d_bottom], "/grid/open_sum"), g.const(0.5)], "/grid/open_mid")
+    rel = g.op("Sub", [points, g.op("Unsqueeze", [mid, g.ints(1)], "/grid/open_mid4")], "/grid/open_rel")
+    scaled = g.op("Div", [rel, g.const(np.array([OPENING_WINDOWS[p] for p in pairs]).reshape(1, 1, n, 2))],
+                  "/grid/open_rel_scaled")
+    d2 = g.op("ReduceSum", [g.op("Mul", [scaled, scaled], "/grid/open_sq"), g.ints(3)], "/grid/open_d2", keepdims=0)
+    window = g.op("Exp", [g.op("Neg", [d2], "/grid/open_neg")], "/grid/open_window")
+    rel_y = g.op("Squeeze", [g.slice(rel, 3, 1, 2, "/grid/open_rel_y"), g.ints(3)], "/grid/open_y")
+    soft = g.op("Add", [g.op("Mul", [g.op("Abs", [hd], "/grid/open_abs"), g.const(0.5)], "/grid/open_half"),
+                        g.const(OPENING_SOFTNESS)], "/grid/open_soft")
+    step = g.op("Tanh", [g.op("Div", [rel_y, soft], "/grid/open_ratio")], "/grid/open_step")
+    dy = g.op("Mul", [g.op("Mul", [window, step], "/grid/open_weighted"), amp], "/grid/open_dy")
+    dy = g.op("ReduceSum", [dy, g.ints(2)], "/grid/open_dy_sum", keepdims=1)
+    return g.op("Pad", [dy, g.ints(0, 0, 1, 0, 0, 0)], "/grid/open_field", mode="constant")
+
+
+def sampling_grid(g, kd_xy, ks_xy, ident, size, rows):
+    """The backward map as [B, 2, size, size] positions and as a GridSample grid [B, size, size, 2].
+
+    ident is the identity_grid of size; the field is computed on a grid of a
+    quarter of the side, at least 64 points (fine enough for the eye lids), and resized.
+    """
+    side = max(size // 4, min(size, 64))
+    c = _pixel_centres(side)
+    xx, yy = np.meshgrid(c, c)
+    points = g.const(np.stack([xx, yy], axis=-1).reshape(1, side * side, 1, 2))
+    kd4 = g.op("Unsqueeze", [kd_xy, g.ints(1)], "/grid/kd_unsqueeze")
+    diff = g.op("Sub", [points, kd4], "/grid/diff")
+    d2 = g.op("ReduceSum", [g.op("Mul", [diff, diff], "/grid/diff_sq"), g.ints(3)], "/grid/dist2", keepdims=0)
+    logits = g.op("Mul", [d2, g.const(-1.0 / (2.0 * REACH * REACH))], "/grid/logits")
+    with_anchor = g.op("Pad", [logits, g.ints(0, 0, 0, 0, 0, 1), g.const(ANCHOR)], "/grid/anchor", mode="constant")
+    weights = g.op("Softmax", [with_anchor], "/grid/softmax", axis=-1)
+    wk = g.slice(weights, 2, 0, -1, "/grid/keypoint_weights")
+    motion = g.op("Sub", [ks_xy, kd_xy], "/grid/motion")
+    field = g.op("MatMul", [wk, motion], "/grid/field")
+    extra = openings(g, kd_xy, ks_xy, points, rows)
+    if extra:
+        field = g.op("Add", [field, extra], "/grid/field_open")
+    field = g.op("Reshape", [field, g.ints(-1, side, side, 2)], "/grid/field_2d")
+    field = g.op("Transpose", [field], "/grid/field_nchw", perm=[0, 3, 1, 2])
+    field = g.resize(field, size / side, "/grid/field_up")
+    pos = g.op("Add", [field, ident], "/grid/position")
+    return pos, g.op("Transpose", [pos], "/grid/grid", perm=[0, 2, 3, 1])
+
+
+def source_cone(g):
+    """P_rgb and its second differences: the 12-channel boundary."""
+    padded = g.op("Pad", ["P_rgb", g.ints(0, 0, 1, 1, 0, 0, 1, 1)], "/cone/pad", mode="edge")
+    d = np.array([1.0, -2.0, 1.0], np.float32)
+    kernels = {"dxx": np.outer([0, 1, 0], d), "dyy": np.outer(d, [0, 1, 0]), "dxxyy": np.outer(d, d)}
+    feats = []
+    for name, k in kernels.items():
+        w = g.weight(f"/cone/{name}.weight", np.repeat(k.astype(np.float32)[None, None], 3, axis=0))
+        feats.append(g.op("Conv", [padded, w], f"/cone/{name}", kernel_shape=[3, 3], group=3))
+    return g.op("Concat", ["P_rgb", *feats], "/cone/boundary", axis=1)
+
+
+def warp(g, boundary, pos, grid, size, baked):
+    """GridSample of the boundary, recombined with the quadratic correction; clipped to 0..1."""
+    attrs = dict(mode="bilinear", padding_mode="border", align_corners=0)
+    if baked:
+        gs = g.op("GridSampleFast", [boundary, grid], "/warp/grid_sample", domain=FAST_DOMAIN, **attrs)
+    else:
+        gs = g.op("GridSample", [boundary, grid], "/warp/grid_sample", **attrs)
+    # correction weights from the fraction of each sampling position, computed beside the warp
+    one = g.const(1.0)
+    ix = g.op("Sub", [g.op("Mul", [g.op("Add", [pos, one], "/warp/pos_plus1"), g.const(size / 2.0)],
+                           "/warp/pos_scaled"), g.const(0.5)], "/warp/pixel")
+    frac = g.op("Sub", [ix, g.op("Floor", [ix], "/warp/floor")], "/warp/frac")
+    c = g.op("Mul", [g.op("Mul", [g.op("Sub", [one, frac], "/warp/one_minus_frac"), frac], "/warp/frac_prod"),
+                     g.const(0.5)], "/warp/coef")
+    cx, cy = g.slice(c, 1, 0, 1, "/warp/coef_x"), g.slice(c, 1, 1, 2, "/warp/coef_y")
+    cxy = g.op("Mul", [cx, cy], "/warp/coef_xy")
+    a, dxx, dyy, dxxyy = (g.slice(gs, 1, 3 * i, 3 * i + 3, f"/warp/{n}")
+                          for i, n in enumerate(("value", "dxx", "dyy", "dxxyy")))
+    s = g.op("Sub", [a, g.op("Mul", [dxx, cx], "/warp/corr_x")], "/warp/sub_x")
+    s = g.op("Sub", [s, g.op("Mul", [dyy, cy], "/warp/corr_y")], "/warp/sub_y")
+    warped = g.op("Add", [s, g.op("Mul", [dxxyy, cxy], "/warp/corr_xy")], "/warp/warped")
+    return g.op("Clip", [warped, g.const(0.0), one], "/warp/clip")
+
+
+def decoder(g, warped, size, int8):
+    """Colour correction and alpha term [B, 4, size, size] from the warped source and pooled64."""
+    e = g.conv(warped, 3, 16, 4, "/dec/enc", stride=4)
+    p = g.conv("pooled64", 64, 16, 1, "/dec/pooled")
+    p = g.resize(p, size / 128.0, "/dec/pooled_up")
+    h = g.conv(g.op("Concat", [e, p], "/dec/cat", axis=1), 32, 16, 3, "/dec/mix", int8=int8)
+    h = g.resize(h, 2.0, "/dec/up")
+    h = g.conv(h, 16, 8, 3, "/s2/head", relu=False)
+    h = g.resize(h, 2.0, "/s2/head_up", mode="cubic")
+    h = g.op("Reshape", [g.op("Transpose", [h], "/s2/to_rows", perm=[0, 2, 3, 1]), g.ints(-1, 8)], "/s2/rows")
+    blend = (g.rng.standard_normal((8, 4)) * 0.35).astype(np.float32)
+    h = g.op("MatMul", [h, g.weight("/s2/blend.weight", blend)], "/s2/blend")
+    h = g.op("Reshape", [h, g.ints(-1, size, size, 4)], "/s2/from_rows")
+    return g.op("Transpose", [h], "/s2/out", perm=[0, 3, 1, 2])
+
+
+def compose(g, warped, head, kd_xy, ident):
+    one = g.const(1.0)
+    delta = g.op("Mul", [g.op("Tanh", [g.slice(head, 1, 0, 3, "/compose/delta")], "/compose/tanh"),
+                         g.const(0.02)], "/compose/delta_scaled")
+    decoded = g.op("Clip", [g.op("Add", [warped, delta], "/compose/corrected"), g.const(0.0), one],
+                   "/compose/decoded")
+    mouth = g.op("Gather", [kd_xy, g.ints(*MOUTH_ROWS)], "/compose/mouth_points", axis=1)
+    centre = g.op("ReduceMean", [mouth], "/compose/mouth_centre", axes=[1], keepdims=1)
+    centre = g.op("Reshape", [centre, g.ints(-1, 2, 1, 1)], "/compose/mouth_centre_nchw")
+    rel = g.op("Div", [g.op("Sub", [ident, centre], "/compose/rel"),
+                       g.const(np.reshape(MOUTH_RADII, (1, 2, 1, 1)))], "/compose/rel_scaled")
+    r2 = g.op("ReduceSum", [g.op("Mul", [rel, rel], "/compose/rel_sq"), g.ints(1)], "/compose/r2", keepdims=1)
+    inside = g.op("Mul", [g.op("Sub", [one, r2], "/compose/inside"), g.const(4.0)], "/compose/ellipse")
+    term = g.op("Mul", [g.slice(head, 1, 3, 4, "/compose/alpha_term"), g.const(0.1)], "/compose/alpha_term_scaled")
+    alpha = g.op("Clip", [g.op("Add", [inside, term], "/compose/alpha_pre"), g.const(0.0), one], "/compose/alpha")
+    a = g.op("Mul", [decoded, alpha], "/compose/fg")
+    b = g.op("Mul", [g.op("Sub", [one, alpha], "/compose/one_minus_alpha"), warped], "/compose/bg")
+    out = g.op("Add", [a, b], "/compose/rgb")
+    g.nodes.append(helper.make_node("Identity", [out], ["rgb"], name="/output"))
+
+
+def featsynth(g, crop, rows):
+    """Warps fs_red with the keypoint grid and decodes it with the pooled features to rgb."""
+    kd_xy, ks_xy = keypoint_xy(g, "kd", "/grid/kd_xy"), keypoint_xy(g, "ks", "/grid/ks_xy")
+    _, grid = sampling_grid(g, kd_xy, ks_xy, identity_grid(g, 64), 64, rows)
+    warped = g.op("GridSample", ["fs_red", grid], "/warp/grid_sample", mode="bilinear", padding_mode="border",
+                  align_corners=0)
+    p = g.resize("pooled", 2.0, "/dec/pooled_up")
+    h = g.conv(g.op("Concat", [warped, p], "/dec/cat", axis=1), 128, 16, 3, "/dec/mix")
+    h = g.conv(h, 16, 3, 3, "/dec/head", relu=False)
+    h = g.resize(h, crop / 64.0, "/dec/up")
+    g.nodes.append(helper.make_node("Sigmoid", [h], ["rgb"], name="/output"))
+
+
+def standard(g, crop, kind, rows):
+    kd_xy = keypoint_xy(g, "kp_driving", "/grid/kd_xy")
+    ident = identity_grid(g, crop)
+    pos, grid = sampling_grid(g, kd_xy, keypoint_xy(g, "kp_source", "/grid/ks_xy"), ident, crop, rows)
+    warped = warp(g, source_cone(g), pos, grid, crop, kind == "baked")
+    compose(g, warped, decoder(g, warped, crop, kind == "int8"), kd_xy, ident)
+
+
+def build(crop, batch=1, kind="standard", kp_rows=KP_POINTS):
+    """The director ModelProto.  batch or kp_rows None declares that dimension symbolic."""
+    if kind not in KINDS:
+        raise ValueError(f"unknown director kind {kind}")
+    if crop < 4 or crop % 4:
+        raise ValueError(f"director: crop {crop} is not a positive multiple of 4")
+    b = batch if batch is not None else "batch"
+    rows = kp_rows if kp_rows is not None else "kp_rows"
+
+    def tensor(name, *dims):
+        return helper.make_tensor_value_info(name, TensorProto.FLOAT, [b, *dims])
+
+    g = Graph()
+    if kind == "featsynth":
+        inputs = [tensor("fs_red", 64, 64, 64), tensor("pooled", 64, 32, 32), tensor("kd", rows, 3),
+                  tensor("ks", rows, 3)]
+        featsynth(g, crop, kp_rows)
+    else:
+        inputs = [tensor("pooled64", 64, 32, 32), tensor("P_rgb", 3, crop, crop), tensor("kp_driving", rows, 3),
+                  tensor("kp_source", rows, 3)]
+        standard(g, crop, kind, kp_rows)
+    graph = helper.make_graph(g.nodes, "director", inputs, [tensor("rgb", 3, crop, crop)], g.inits)
+    imports = [helper.make_opsetid("", OPSET)]
+    if kind == "baked":
+        imports.append(helper.make_opsetid(FAST_DOMAIN, 1))
+    if kind == "int8":
+        imports.append(helper.make_opsetid(INT8_DOMAIN, 1))
+    return helper.make_model(graph, opset_imports=imports, producer_name="bundlegen", producer_version="1")
+
+
+def serialize(crop, batch=1, kind="standard", kp_rows=KP_POINTS):
+    return build(crop, batch, kind, kp_rows).SerializeToString()
+
+
+def model_flops(model):
+    """Multiply-adds x 2 of the Conv, Int8ConvVNNI and MatMul nodes for one run (shapes inferred)."""
+    inferred = onnx.shape_inference.infer_shapes(model)
+    shapes = {v.name: [d.dim_value for d in v.type.tensor_type.shape.dim]
+              for v in (*inferred.graph.value_info, *inferred.graph.input, *inferred.graph.output)}
+    shapes.update({t.name: list(t.dims) for t in model.graph.initializer})
+    total = 0
+    for n in model.graph.node:
+        if n.op_type in ("Conv", "Int8ConvVNNI"):
+            w = shapes[n.input[1]]
+            total += 2 * int(np.prod(shapes[n.output[0]])) * int(np.prod(w[1:]))
+        elif n.op_type == "MatMul":
+            total += 2 * int(np.prod(shapes[n.output[0]])) * shapes[n.input[0]][-1]
+    return total
