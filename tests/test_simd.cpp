@@ -86,7 +86,8 @@ TEST(SimdYuv, RandomRowsMatchReferenceForBothChromaLayouts) {
   std::mt19937 rng(1);
   std::vector<int> widths;
   for (int w = 1; w <= 40; ++w) widths.push_back(w);
-  widths.insert(widths.end(), {63, 127, 1920});
+  // Widths around the 32- and 16-pixel steps and their tails.
+  widths.insert(widths.end(), {47, 48, 63, 64, 65, 95, 96, 111, 127, 1920});
   onEveryTarget([&] {
     for (int width : widths) {
       const auto y = randomBytes(rng, width);
@@ -335,6 +336,63 @@ TEST(SimdPaste, SkipRules) {
     for (const auto& [byte, blended] : {std::pair<uint8_t, bool>{1, false}, {8, false}, {40, true}}) {
       fx.mask[9 * 16 + 9] = byte;
       EXPECT_EQ(pixelChanged(at, at), blended) << int(byte);
+    }
+  });
+}
+
+// Footprints of three kinds: 'i' wholly inside the crop (the vector path),
+// 'e' crossing an edge (the clipped path), 's' skipped (outside the range).
+struct PositionMaker {
+  int side;
+  std::mt19937& rng;
+  int inside() { return std::uniform_int_distribution<int>(3 * 1024, (side - 5) * 1024 + 1023)(rng); }
+  void make(char kind, int& sx, int& sy) {
+    sx = inside();
+    sy = inside();
+    int& other = rng() % 2 ? sx : sy;
+    if (kind == 'e')
+      other = rng() % 2 ? std::uniform_int_distribution<int>(-1024, 3 * 1024 - 1)(rng)
+                        : std::uniform_int_distribution<int>((side - 4) * 1024, side * 1024 - 1)(rng);
+    if (kind == 's')
+      other = rng() % 2 ? std::uniform_int_distribution<int>(-5000, -1025)(rng)
+                        : std::uniform_int_distribution<int>(side * 1024, (side + 3) * 1024)(rng);
+  }
+};
+
+TEST(SimdPaste, RunsOfInsidePixelsMixedWithEdgeAndSkippedOnes) {
+  std::mt19937 rng(9);
+  PasteFixture fx(24, rng);
+  // No mask byte is 0, so inside pixels always blend.
+  for (auto& m : fx.mask) m = static_cast<uint8_t>(1 + rng() % 255);
+  PositionMaker pos{fx.side, rng};
+  std::vector<std::string> patterns;
+  // Every run length mod 4 (and mod 2), cut by one or two pixels of the other kinds.
+  for (int run = 0; run <= 9; ++run)
+    for (const std::string sep : {"e", "s", "es", "se", "ss"})
+      patterns.push_back(sep + std::string(run, 'i') + sep + std::string(run + 1, 'i') + sep);
+  // Rows longer than the kernel's batches of columns, in random mixes.
+  for (int n : {127, 128, 129, 300, 700}) {
+    std::string row;
+    for (int k = 0; k < n; ++k) row += "iiiiiiies"[rng() % 9];
+    patterns.push_back(row);
+  }
+  patterns.push_back(std::string(261, 'i'));
+  onEveryTarget([&] {
+    for (const auto& pattern : patterns) {
+      std::vector<int> colX(pattern.size()), colY(pattern.size());
+      for (size_t k = 0; k < pattern.size(); ++k) pos.make(pattern[k], colX[k], colY[k]);
+      // Offsets move every position by the same amount; shift the table back.
+      const int offX = static_cast<int>(rng() % 2048) - 1024, offY = static_cast<int>(rng() % 2048) - 1024;
+      for (size_t k = 0; k < pattern.size(); ++k) {
+        colX[k] -= offX;
+        colY[k] -= offY;
+      }
+      const int x0 = static_cast<int>(rng() % 3);
+      const auto frame = randomBytes(rng, 3 * (x0 + pattern.size()));
+      const auto got = fx.run(colX, colY, offX, offY, x0, frame, false);
+      ASSERT_EQ(got, fx.run(colX, colY, offX, offY, x0, frame, true)) << pattern;
+      // Pixels outside [x0, x1] are never written.
+      EXPECT_TRUE(std::equal(got.begin(), got.begin() + 3 * x0, frame.begin())) << pattern;
     }
   });
 }

@@ -173,39 +173,54 @@ void Paste::composite(const float* crop, float scale, const float* M, uint8_t* f
   });
 
   fillPlanes(crop, scale);
-  for (auto& plane : planes_) unsharpPlane(plane);
-
   const double p0 = -b * inv, p1 = a * inv;
   const double p2 = -(tx * (d * inv) + ty * p0);
   const double p3 = -(tx * (-c * inv) + ty * p1);
-  compositeTail(frame, W, x0, x1, y0, y1, p0, p1, p2, p3);
+  if (fast_ != 0) {
+    for (auto& plane : planes_) unsharpPlane(plane);
+    compositeTail(frame, W, x0, x1, y0, y1, p0, p1, p2, p3);
+    return;
+  }
+  // The Lanczos blend reads crop4: the last plane's pass fills it row by row
+  // as soon as all three planes of the row are final.
+  sharpen(planes_[0], false);
+  sharpen(planes_[1], false);
+  sharpen(planes_[2], true);
+  blendLanczosRows(frame, W, x0, x1, y0, y1, p0, p1, p2, p3);
 }
 
 void Paste::fillPlanes(const float* crop, float scale) {
   const size_t n = static_cast<size_t>(S_) * S_;
-  for (int ch = 0; ch < 3; ++ch) {
-    const float* src = crop + ch * n;
-    float* dst = planes_[ch].data();
-    for (size_t i = 0; i < n; ++i) dst[i] = scale * src[i];
-  }
+  pool::parallelRange(S_, kGrain, [&](size_t b, size_t e) {
+    for (int ch = 0; ch < 3; ++ch) {
+      const float* src = crop + ch * n;
+      float* dst = planes_[ch].data();
+      for (size_t i = b * S_; i < e * S_; ++i) dst[i] = scale * src[i];
+    }
+  });
 }
 
-void Paste::unsharpPlane(std::vector<float>& plane) {
+void Paste::unsharpPlane(std::vector<float>& plane) { sharpen(plane, false); }
+
+void Paste::sharpen(std::vector<float>& plane, bool interleave) {
   const int S = S_, K = K_, P = P_, r = K / 2;
   const float* g = gauss_.data();
   float* padded = padded_.data();
   float* filtered = filtered_.data();
 
+  // Padded row y is source row reflect(y - r), itself mirrored at both ends;
+  // it is blurred while still in cache. Of each filtered row only the first
+  // S columns are read later, so only those are computed.
   pool::parallelRange(P, kGrain, [&](size_t b, size_t e) {
     for (size_t y = b; y < e; ++y) {
       const float* src = plane.data() + static_cast<size_t>(reflect(static_cast<int>(y) - r, S)) * S;
       float* dst = padded + y * P;
-      for (int x = 0; x < P; ++x) dst[x] = src[reflect(x - r, S)];
+      for (int x = 0; x < r; ++x) dst[x] = src[reflect(x - r, S)];
+      std::copy(src, src + S, dst + r);  // P = S + 2r
+      for (int x = r + S; x < P; ++x) dst[x] = src[reflect(x - r, S)];
+      blurRange(dst, 1, g, K, filtered + y * P, S);
     }
   });
-
-  const size_t flat = static_cast<size_t>(P) * P - (K - 1);
-  pool::parallelRange(flat, kGrain, [&](size_t b, size_t e) { blurRange(padded + b, 1, g, K, filtered + b, e - b); });
 
   if (S > 1024) throw std::runtime_error("paste: side > 1024");
   const float keep = 1 + amount_, amount = amount_;
@@ -214,8 +229,22 @@ void Paste::unsharpPlane(std::vector<float>& plane) {
     for (size_t y = b; y < e; ++y) {
       blurRange(filtered + y * P, P, g, K, blur, S);
       sharpenRow(plane.data() + y * S, blur, keep, amount, S);
+      if (interleave) interleaveRows(y, y + 1);
     }
   });
+}
+
+void Paste::interleaveRows(size_t b, size_t e) {
+  const float* r = planes_[0].data();
+  const float* g = planes_[1].data();
+  const float* bl = planes_[2].data();
+  float* out = crop4_.data();
+  for (size_t i = b * S_; i < e * S_; ++i) {
+    out[4 * i] = r[i];
+    out[4 * i + 1] = g[i];
+    out[4 * i + 2] = bl[i];
+    out[4 * i + 3] = 0.0f;
+  }
 }
 
 void Paste::compositeTail(uint8_t* frame, int W, int x0, int x1, int y0, int y1, double p0, double p1, double p2,
@@ -224,14 +253,12 @@ void Paste::compositeTail(uint8_t* frame, int W, int x0, int x1, int y0, int y1,
     blendFastRows(frame, W, x0, x1, y0, y1, p0, p1, p2, p3);
     return;
   }
-  pool::parallelRange(S_, kGrain, [&](size_t b, size_t e) {
-    for (size_t i = b * S_; i < e * S_; ++i) {
-      crop4_[4 * i] = planes_[0][i];
-      crop4_[4 * i + 1] = planes_[1][i];
-      crop4_[4 * i + 2] = planes_[2][i];
-      crop4_[4 * i + 3] = 0.0f;
-    }
-  });
+  pool::parallelRange(S_, kGrain, [&](size_t b, size_t e) { interleaveRows(b, e); });
+  blendLanczosRows(frame, W, x0, x1, y0, y1, p0, p1, p2, p3);
+}
+
+void Paste::blendLanczosRows(uint8_t* frame, int W, int x0, int x1, int y0, int y1, double p0, double p1,
+                             double p2, double p3) {
   pool::parallelRange(static_cast<size_t>(y1 - y0) + 1, kGrain, [&](size_t b, size_t e) {
     for (size_t row = b; row < e; ++row) {
       const int Y = y0 + static_cast<int>(row);

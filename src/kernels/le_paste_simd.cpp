@@ -171,19 +171,21 @@ HWY_INLINE hn::Vec<DF> LanczosInsideWide(const float* const* src, const float* c
 
 // Per-pixel values v[0..kPix) spread over each pixel's block. Built in
 // registers: a vector load of freshly stored scalars would stall.
-HWY_INLINE hn::Vec<DF> SpreadPerPixel(const float* v) {
-  if constexpr (kPix == 1) {
-    return hn::Set(DF(), v[0]);
+template <class D>
+HWY_INLINE hn::Vec<D> SpreadPerPixel(D d, const float* v) {
+  constexpr size_t kBlocks = hn::MaxLanes(D()) / 4;
+  if constexpr (kBlocks == 1) {
+    return hn::Set(d, v[0]);
 #if HWY_TARGET <= HWY_AVX2
-  } else if constexpr (kPix == 2) {
+  } else if constexpr (kBlocks == 2) {
     const __m256i idx = _mm256_setr_epi32(0, 0, 0, 0, 1, 1, 1, 1);
-    return hn::Vec<DF>{_mm256_permutevar8x32_ps(_mm256_castps128_ps256(_mm_castpd_ps(_mm_load_sd(
+    return hn::Vec<D>{_mm256_permutevar8x32_ps(_mm256_castps128_ps256(_mm_castpd_ps(_mm_load_sd(
                                                     reinterpret_cast<const double*>(v)))), idx)};
 #endif
 #if HWY_TARGET <= HWY_AVX3
   } else {
     const __m512i idx = _mm512_setr_epi32(0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3);
-    return hn::Vec<DF>{_mm512_permutexvar_ps(idx, _mm512_castps128_ps512(_mm_loadu_ps(v)))};
+    return hn::Vec<D>{_mm512_permutexvar_ps(idx, _mm512_castps128_ps512(_mm_loadu_ps(v)))};
 #endif
   }
 }
@@ -214,7 +216,7 @@ HWY_INLINE void BlendGroup(uint8_t* const* dst, const float* alpha, hn::Vec<DF> 
   const DF d;
   const hn::RebindToSigned<DF> di;
   const hn::Rebind<uint8_t, DF> d8;
-  const auto al = SpreadPerPixel(alpha);
+  const auto al = SpreadPerPixel(d, alpha);
   const auto v = hn::Add(hn::Mul(FramePixels(dst), hn::Sub(hn::Set(d, 1.0f), al)), hn::Mul(al, acc));
   const auto clamped = hn::Min(hn::Max(v, hn::Zero(d)), hn::Set(d, 255.0f));
   alignas(16) uint8_t bytes[4 * kPix];
