@@ -1,5 +1,7 @@
 // Writes the seed corpus of the fuzz targets into OUT/<target>/: JSON
-// documents, manifests, and IMX containers packed from small bundles.
+// documents, manifests, IMX containers packed from small bundles, and ONNX
+// models (a director-style GridSample written here, and ONNX's test models
+// where the package is installed).
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -8,6 +10,7 @@
 #include <vector>
 
 #include "bundle/le_imx.h"
+#include "../tests/gridsample_graph.h"
 
 namespace {
 
@@ -67,5 +70,13 @@ int main(int argc, char** argv) {
     le::packImx((scratch / name).string(), (out / "imx" / (name + ".imx")).string());
   }
   fs::remove_all(scratch);
+  const auto gs = le::testing::gridSampleModel(le::testing::directorGridSampleAttrs(), 1, 12, 64, 64);
+  put(out / "onnx_wire" / "gridsample.onnx", std::string(gs.begin(), gs.end()));
+  const fs::path onnxData = "/usr/share/libonnx-testdata/data/node";
+  for (const char* name :
+       {"test_gridsample_border_padding", "test_if", "test_constant", "test_resize_upsample_scales_cubic"})
+    if (fs::exists(onnxData / name / "model.onnx"))
+      fs::copy_file(onnxData / name / "model.onnx", out / "onnx_wire" / (std::string(name) + ".onnx"),
+                    fs::copy_options::overwrite_existing);
   return 0;
 }

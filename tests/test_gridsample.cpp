@@ -1,0 +1,299 @@
+// GridSampleFast: the kernel on every processor target against the plain
+// formula, against the package test data and inside ONNX Runtime next to the
+// runtime's own GridSample; which nodes the rewrite takes, and what it writes.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "bundle_fixtures.h"
+#include "gridsample_graph.h"
+#include "kernels/le_simd.h"
+#include "render/gridsample_fast.h"
+
+namespace {
+
+using le::testing::directorGridSampleAttrs;
+using le::testing::gridSampleModel;
+
+// The sampling formula as written down, one pixel at a time; valid for
+// points whose source coordinate stays within [-1, size].
+std::vector<float> reference(const std::vector<float>& X, const std::vector<float>& grid, int C, int H, int W) {
+  std::vector<float> out(X.size());
+  for (int y = 0; y < H; ++y)
+    for (int x = 0; x < W; ++x) {
+      const float gx = grid[(y * W + x) * 2 + 0], gy = grid[(y * W + x) * 2 + 1];
+      const float ix = (gx + 1) * 0.5f * W - 0.5f, iy = (gy + 1) * 0.5f * H - 0.5f;
+      const int x0 = static_cast<int>(std::floor(ix)), y0 = static_cast<int>(std::floor(iy));
+      const float wx = ix - x0, wy = iy - y0;
+      const int xa = std::clamp(x0, 0, W - 1), xb = std::clamp(x0 + 1, 0, W - 1);
+      const int ya = std::clamp(y0, 0, H - 1), yb = std::clamp(y0 + 1, 0, H - 1);
+      for (int c = 0; c < C; ++c) {
+        const float* p = X.data() + c * H * W;
+        out[(c * H + y) * W + x] = ((1 - wx) * (1 - wy) * p[ya * W + xa] + wx * (1 - wy) * p[ya * W + xb]) +
+                                   (1 - wx) * wy * p[yb * W + xa] + wx * wy * p[yb * W + xb];
+      }
+    }
+  return out;
+}
+
+std::vector<float> randomVec(size_t n, float lo, float hi, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<float> u(lo, hi);
+  std::vector<float> v(n);
+  for (float& f : v) f = u(rng);
+  return v;
+}
+
+struct Shape {
+  int C, H, W;
+};
+
+TEST(GridSampleKernel, EveryTargetMatchesTheFormulaBitForBit) {
+  // One-column planes, the narrowest pairs, scalar tails, whole vectors.
+  for (const Shape s : {Shape{1, 1, 1}, Shape{2, 5, 1}, Shape{1, 3, 2}, Shape{3, 5, 7}, Shape{2, 17, 16},
+                        Shape{4, 9, 33}, Shape{12, 20, 64}}) {
+    const auto X = randomVec(static_cast<size_t>(s.C) * s.H * s.W, 0, 1, 1);
+    // Up to exactly half a pixel beyond each edge: the whole border zone.
+    const float ex = 1.0f / s.W, ey = 1.0f / s.H;
+    auto grid = randomVec(static_cast<size_t>(s.H) * s.W * 2, -1, 1, 2);
+    for (size_t i = 0; i < grid.size(); ++i) grid[i] *= 1 + (i % 2 ? ey : ex);
+    const auto want = reference(X, grid, s.C, s.H, s.W);
+    le::simd::forEachTarget([&](const char* target) {
+      std::vector<float> got(X.size(), -7);
+      le::gridsample_fast(X.data(), grid.data(), got.data(), s.C, s.H, s.W);
+      ASSERT_EQ(0, std::memcmp(got.data(), want.data(), got.size() * 4))
+          << target << " " << s.C << "x" << s.H << "x" << s.W;
+    });
+  }
+}
+
+TEST(GridSampleKernel, CornersAndFarPointsSampleEdgePixelsExactly) {
+  const int C = 2, H = 6, W = 19;  // a vector body and a scalar tail
+  const auto X = randomVec(C * H * W, -3, 3, 3);
+  const float inf = std::numeric_limits<float>::infinity(), nan = std::numeric_limits<float>::quiet_NaN();
+  // (grid x, grid y) -> the pixel (x, y) that must come out unchanged.
+  struct Case {
+    float gx, gy;
+    int x, y;
+  };
+  const Case cases[] = {{-1, -1, 0, 0},          {1, 1, W - 1, H - 1}, {-5, 0.5f / H - 1, 0, 0},
+                        {40, 1e30f, W - 1, H - 1}, {-1e30f, 9, 0, H - 1}, {inf, -inf, W - 1, 0},
+                        {nan, nan, 0, 0},          {1 + 1.0f / W, -1 - 1.0f / H, W - 1, 0}};
+  std::vector<float> grid(H * W * 2);
+  for (size_t i = 0; i < grid.size() / 2; ++i) {
+    const Case& k = cases[i % std::size(cases)];
+    grid[2 * i] = k.gx;
+    grid[2 * i + 1] = k.gy;
+  }
+  le::simd::forEachTarget([&](const char* target) {
+    std::vector<float> out(X.size());
+    le::gridsample_fast(X.data(), grid.data(), out.data(), C, H, W);
+    for (int i = 0; i < H * W; ++i) {
+      const Case& k = cases[i % std::size(cases)];
+      for (int c = 0; c < C; ++c)
+        ASSERT_EQ(out[c * H * W + i], X[(c * H + k.y) * W + k.x]) << target << " point " << i << " channel " << c;
+    }
+  });
+}
+
+TEST(GridSampleKernel, BandsWriteOnlyTheirRows) {
+  const int C = 3, H = 17, W = 10;
+  const auto X = randomVec(C * H * W, 0, 1, 4);
+  const auto grid = randomVec(H * W * 2, -1, 1, 5);
+  std::vector<float> whole(X.size());
+  le::gridsample_fast(X.data(), grid.data(), whole.data(), C, H, W);
+  // The two bands of the operator, and bands reaching past either end.
+  std::vector<float> banded(X.size(), NAN);
+  le::gridsample_fast_band(X.data(), grid.data(), banded.data(), C, H, W, 0, 16);
+  for (int c = 0; c < C; ++c)
+    for (int x = 0; x < W; ++x) EXPECT_TRUE(std::isnan(banded[(c * H + 16) * W + x]));
+  le::gridsample_fast_band(X.data(), grid.data(), banded.data(), C, H, W, 16, 32);
+  EXPECT_EQ(0, std::memcmp(banded.data(), whole.data(), whole.size() * 4));
+
+  std::vector<float> part(X.size(), NAN);
+  le::gridsample_fast_band(X.data(), grid.data(), part.data(), C, H, W, -4, 2);
+  for (int c = 0; c < C; ++c)
+    for (int y = 0; y < H; ++y)
+      for (int x = 0; x < W; ++x) {
+        const size_t i = (static_cast<size_t>(c) * H + y) * W + x;
+        if (y < 2)
+          EXPECT_EQ(part[i], whole[i]);
+        else
+          EXPECT_TRUE(std::isnan(part[i]));
+      }
+}
+
+// TensorProto float data from the package's .pb files.
+std::vector<float> readTensor(const std::filesystem::path& path, std::vector<int64_t>& dims) {
+  const std::string text = le::test::readAll(path.string());
+  const std::vector<uint8_t> bytes(text.begin(), text.end());
+  std::vector<float> v;
+  dims.clear();
+  le::hcTensorDims(bytes, dims);
+  EXPECT_TRUE(le::hcTensorFloats(bytes, v)) << path;
+  return v;
+}
+
+// ONNX's own border-padding case: X [1, 1, 3, 2] sampled at 2 x 4 points,
+// some far outside. Our kernel samples as many points as X has pixels, so
+// the 8 points go through it as two overlapping runs of 6.
+TEST(GridSampleKernel, PackageBorderPaddingData) {
+  const std::filesystem::path dir = "/usr/share/libonnx-testdata/data/node/test_gridsample_border_padding";
+  ASSERT_TRUE(std::filesystem::exists(dir)) << "libonnx-testdata is missing: run scripts/install-deps";
+  std::vector<int64_t> xd, gd, yd;
+  const auto X = readTensor(dir / "test_data_set_0/input_0.pb", xd);
+  const auto grid = readTensor(dir / "test_data_set_0/input_1.pb", gd);
+  const auto want = readTensor(dir / "test_data_set_0/output_0.pb", yd);
+  ASSERT_EQ(xd, (std::vector<int64_t>{1, 1, 3, 2}));
+  ASSERT_EQ(gd, (std::vector<int64_t>{1, 2, 4, 2}));
+  ASSERT_EQ(want.size(), 8u);
+  for (const size_t first : {size_t{0}, size_t{2}}) {
+    std::vector<float> out(6);
+    le::gridsample_fast(X.data(), grid.data() + 2 * first, out.data(), 1, 3, 2);
+    for (size_t i = 0; i < 6; ++i) EXPECT_NEAR(out[i], want[first + i], 1e-5f) << "point " << first + i;
+  }
+}
+
+// ------------------------------------------------------------ the rewrite
+
+int countOccurrences(const std::vector<uint8_t>& bytes, const std::string& text) {
+  int n = 0;
+  for (auto it = bytes.begin();; ++it) {
+    it = std::search(it, bytes.end(), text.begin(), text.end());
+    if (it == bytes.end()) return n;
+    ++n;
+  }
+}
+
+TEST(GridSampleRewrite, OnlyBilinearBorderUnalignedDefaultDomainNodesQualify) {
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> attrs;
+    std::string domain;
+  };
+  std::vector<Case> refused;
+  const auto attrs = [](const char* mode, const char* padding, int align) {
+    std::vector<uint8_t> a;
+    if (mode) le::hcAttrS(a, "mode", mode);
+    if (padding) le::hcAttrS(a, "padding_mode", padding);
+    if (align >= 0) le::hcAttrI(a, "align_corners", align);
+    return a;
+  };
+  refused.push_back({"padding zeros", attrs("bilinear", "zeros", 0), ""});
+  refused.push_back({"padding reflection", attrs("bilinear", "reflection", -1), ""});
+  refused.push_back({"no padding_mode", attrs("bilinear", nullptr, 0), ""});
+  refused.push_back({"mode nearest", attrs("nearest", "border", 0), ""});
+  refused.push_back({"mode cubic", attrs("cubic", "border", 0), ""});
+  refused.push_back({"no mode", attrs(nullptr, "border", 0), ""});
+  refused.push_back({"align_corners 1", attrs("bilinear", "border", 1), ""});
+  refused.push_back({"other domain", attrs("bilinear", "border", 0), "org.example"});
+  for (const Case& c : refused) {
+    const auto original = gridSampleModel(c.attrs, 1, 1, 4, 4, c.domain);
+    auto model = original;
+    EXPECT_EQ(le::rewriteGridSampleToFast(model), 0u) << c.what;
+    EXPECT_EQ(model, original) << c.what;
+  }
+  for (const Case& c : {Case{"linear", attrs("linear", "border", -1), ""},
+                        Case{"ai.onnx", attrs("bilinear", "border", 0), "ai.onnx"},
+                        Case{"no align_corners", attrs("bilinear", "border", -1), ""}}) {
+    auto model = gridSampleModel(c.attrs, 1, 1, 4, 4, c.domain);
+    EXPECT_EQ(le::rewriteGridSampleToFast(model), 1u) << c.what;
+  }
+}
+
+TEST(GridSampleRewrite, RewritesOnceWithOneOpsetImportAndKeepsTheNodesOtherFields) {
+  const auto original = gridSampleModel(directorGridSampleAttrs(), 1, 2, 8, 8);
+  EXPECT_FALSE(le::graphHasBakedGridSampleFast(original));
+  auto model = original;
+  ASSERT_EQ(le::rewriteGridSampleToFast(model), 1u);
+  EXPECT_TRUE(le::graphHasBakedGridSampleFast(model));
+  EXPECT_TRUE(le::gsHasOpsetImport(model, "com.corvamel"));
+
+  std::vector<le::GsNodeInfo> nodes;
+  std::set<std::string> inits, inputs;
+  le::gsReadGraph(le::gsGraphOf(model), nodes, inits, inputs);
+  ASSERT_EQ(nodes.size(), 1u);
+  EXPECT_EQ(nodes[0].opType, "GridSampleFast");
+  EXPECT_EQ(nodes[0].inputs, (std::vector<std::string>{"X", "Grid"}));
+  EXPECT_EQ(le::gsFirstStr(nodes[0].raw, 3), "gs");  // the name stays
+  EXPECT_EQ(countOccurrences(model, "padding_mode"), 0);
+
+  const auto once = model;
+  EXPECT_EQ(le::rewriteGridSampleToFast(model), 0u);
+  EXPECT_EQ(model, once);
+  EXPECT_EQ(countOccurrences(model, "com.corvamel"), 2);  // the node's domain and one import
+
+  // A model that already imports the domain gets no second import.
+  auto withImport = original;
+  le::gsAddOpsetImport(withImport, "com.corvamel", 1);
+  ASSERT_EQ(le::rewriteGridSampleToFast(withImport), 1u);
+  EXPECT_EQ(countOccurrences(withImport, "com.corvamel"), 2);
+}
+
+TEST(GridSampleRewrite, BakedDetectionNeedsTheCustomDomain) {
+  auto model = gridSampleModel(directorGridSampleAttrs(), 1, 1, 4, 4);
+  le::gsRetypeNodes(model, [](le::GsSlice) { return true; }, "GridSampleFast", "", false);
+  EXPECT_FALSE(le::graphHasBakedGridSampleFast(model));
+  le::gsRetypeNodes(model, [](le::GsSlice) { return true; }, "GridSampleFast", "com.corvamel", false);
+  EXPECT_TRUE(le::graphHasBakedGridSampleFast(model));
+  EXPECT_FALSE(le::graphHasBakedGridSampleFast({}));
+}
+
+// ---------------------------------------------------- inside ONNX Runtime
+
+Ort::Env& env() {
+  static Ort::Env e(ORT_LOGGING_LEVEL_WARNING, "le-test");
+  return e;
+}
+
+// The rewritten graph (our kernel) and the original (the runtime's own
+// GridSample) on the same inputs.
+void compareWithRuntime(int64_t N, int64_t C, int64_t H, int64_t W, float reach, unsigned seed) {
+  const auto original = gridSampleModel(directorGridSampleAttrs(), N, C, H, W);
+  auto rewritten = original;
+  ASSERT_EQ(le::rewriteGridSampleToFast(rewritten), 1u);
+  const auto X = randomVec(static_cast<size_t>(N * C * H * W), 0, 1, seed);
+  const auto grid = randomVec(static_cast<size_t>(N * H * W * 2), -reach, reach, seed + 1);
+  std::vector<float> ours(X.size(), NAN), theirs(X.size(), NAN);
+  const std::array<int64_t, 4> xs{N, C, H, W}, gs{N, H, W, 2};
+  le::testing::GridSampleSession(env(), rewritten, true, 2).run(X.data(), xs, grid.data(), gs, ours.data());
+  le::testing::GridSampleSession(env(), original, false, 2).run(X.data(), xs, grid.data(), gs, theirs.data());
+  double worst = 0;
+  for (size_t i = 0; i < X.size(); ++i) worst = std::max(worst, std::abs(double(ours[i]) - theirs[i]));
+  EXPECT_LT(worst, 2e-6) << N << "x" << C << "x" << H << "x" << W;
+
+  // And per sample through the kernel entry point directly.
+  const size_t plane = static_cast<size_t>(H * W);
+  for (int64_t n = 0; n < N; ++n) {
+    std::vector<float> direct(C * plane);
+    le::gridsample_fast(X.data() + n * C * plane, grid.data() + n * 2 * plane, direct.data(), int(C), int(H),
+                        int(W));
+    EXPECT_EQ(0, std::memcmp(direct.data(), ours.data() + n * C * plane, direct.size() * 4)) << "sample " << n;
+  }
+}
+
+TEST(GridSampleRuntime, MatchesTheRuntimesGridSample) {
+  compareWithRuntime(1, 12, 64, 64, 1.0f, 10);
+  compareWithRuntime(2, 3, 17, 23, 1.3f, 20);  // two bands, a tail, border reach
+  compareWithRuntime(3, 5, 33, 8, 3.0f, 30);   // mostly outside the plane
+}
+
+TEST(GridSampleRuntime, MismatchedGridIsAnErrorNotARead) {
+  // Symbolic dimensions let a grid smaller than X reach the kernel.
+  auto model = gridSampleModel(directorGridSampleAttrs(), 1, 2, -1, -1);
+  ASSERT_EQ(le::rewriteGridSampleToFast(model), 1u);
+  le::testing::GridSampleSession s(env(), model, true, 1);
+  const std::vector<float> X(2 * 16, 1), grid(2 * 2 * 2, 0);
+  std::vector<float> out(X.size());
+  EXPECT_THROW(s.run(X.data(), {1, 2, 4, 4}, grid.data(), {1, 2, 2, 2}, out.data()), Ort::Exception);
+  s.run(X.data(), {1, 2, 4, 4}, std::vector<float>(32, 0.25f).data(), {1, 4, 4, 2}, out.data());
+  EXPECT_EQ(out, X);
+}
+
+}  // namespace
