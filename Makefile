@@ -1,9 +1,17 @@
 # Thin wrapper over CMake; see README.md.
 .PHONY: demo test build clean
 
-demo: build
+# The sample avatar (crop 512, 1080p driver), regenerated when the generator changes.
+SAMPLE_SOURCES := $(wildcard tools/bundlegen/*.py)
+
+demo: build build/sample.stamp
+	build/bin/le-render build/sample --idle build/sample_idle.mp4
 	build/bin/le-info
 	build/bin/le-peers
+
+build/sample.stamp: $(SAMPLE_SOURCES)
+	/usr/bin/python3 tools/bundlegen/make_bundle.py --out build/sample --preset sample
+	touch $@
 
 build:
 	scripts/install-deps

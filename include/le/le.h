@@ -1,9 +1,10 @@
 /*
  * le: real-time talking-avatar rendering on the CPU.
  *
- * Render family: the render context and its accessors. Every function of the
- * library is thread-safe to call from any thread unless a handle says
- * otherwise; errors are reported through a per-thread, per-family text.
+ * Render family: the render context, its accessors and the one-frame render
+ * and paste calls. Every function of the library is thread-safe to call from
+ * any thread unless a handle says otherwise; errors are reported through a
+ * per-thread, per-family text.
  */
 #ifndef LE_LE_H
 #define LE_LE_H
@@ -60,6 +61,39 @@ LE_API int le_height(le_ctx* ctx);       /* canvas height in pixels */
 LE_API int le_width(le_ctx* ctx);        /* canvas width in pixels */
 LE_API int le_crop(le_ctx* ctx);         /* side of the square face crop */
 LE_API int le_drive_frames(le_ctx* ctx); /* frames of the idle loop */
+
+/*
+ * Renders the face crop for target frame si (0 <= si < le_nt) from the
+ * source keypoints ks and the driving keypoints kd (le_host_kp_rows() rows
+ * of x, y, z each). The first call builds the renderer from the bundle's
+ * director graph. Returns three planar float planes (R, G, B) of crop x crop
+ * values in 0..1, owned by the context and valid until its next render; NULL
+ * on failure.
+ */
+LE_API const float* le_render_kp_crop(le_ctx* ctx, int si, const float* ks, const float* kd);
+
+/* Renders idle-loop frame d (0 <= d < le_drive_frames) with its stored
+ * target frame and keypoints, as le_render_kp_crop. NULL on failure. */
+LE_API const float* le_render_drive_crop(le_ctx* ctx, int d);
+
+/*
+ * Pastes the crop of the last successful render into target frame si and
+ * returns the finished W x H x 3 RGB frame, held by the context until its
+ * next le_paste_last or RGBA render. NULL on failure or before any render.
+ */
+LE_API const uint8_t* le_paste_last(le_ctx* ctx, int si);
+
+/*
+ * le_render_kp_crop, then the crop pasted into target frame si, written to
+ * out as W x H x 4 RGBA bytes with alpha 255 (out_size >= W*H*4). Returns 1,
+ * or 0 on failure; a buffer too small fails after the render, whose crop
+ * le_paste_last can still use.
+ */
+LE_API int le_render_kp_rgba(le_ctx* ctx, int si, const float* ks, const float* kd, uint8_t* out,
+                             size_t out_size);
+
+/* le_render_drive_crop(d) pasted into its target frame, as le_render_kp_rgba. */
+LE_API int le_render_drive_rgba(le_ctx* ctx, int d, uint8_t* out, size_t out_size);
 
 /*
  * Pastes crop (planar float R, G, B planes of crop x crop values in 0..1)

@@ -255,6 +255,8 @@ std::string canonicalMember(const std::string& name) {
   return name;
 }
 
+std::string Manifest::modelPath(const std::string& key) const { return resolveMember(dir, "model_" + key + ".onnx"); }
+
 std::string resolveMember(const std::string& dir, const std::string& name) {
   const std::string asked = dir + "/" + name;
   const std::string c = canonicalMember(name);

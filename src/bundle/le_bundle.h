@@ -33,6 +33,9 @@ struct Manifest {
   Unsharp unsharp;
   int frames = 0;     // idle-loop drive frames
   std::string lipTemplate;  // text of lip_template.v1.json, empty if absent
+
+  // Path of the director graph member "model_{key}.onnx".
+  std::string modelPath(const std::string& key) const;
 };
 
 // Lexical key scanner over the manifest text. It is not a JSON parser: it

@@ -1,5 +1,6 @@
 #include "le/le.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -25,6 +26,33 @@ std::vector<uint8_t> readMask(const std::string& dir, int crop) {
 }
 
 bool validFrame(const le_ctx* ctx, int si) { return si >= 0 && si < ctx->manifest.NT; }
+
+size_t canvasBytes(const le_ctx* ctx, int channels) {
+  return static_cast<size_t>(ctx->manifest.W) * ctx->manifest.H * channels;
+}
+
+// Driver frame si into out, with crop blended in through the frame's transform.
+void pasteInto(le_ctx* ctx, int si, const float* crop, uint8_t* out) {
+  ctx->cursor->pullAt(si, out);
+  ctx->paste->composite(crop, 255.0f, ctx->identity.M(si), out, ctx->manifest.W, ctx->manifest.H);
+}
+
+// The RGBA forms' shared tail: the last render pasted into frame si, widened
+// to R, G, B, 255.
+int pasteToRGBA(le_ctx* ctx, int si, uint8_t* out, size_t out_size) {
+  if (!out || out_size < canvasBytes(ctx, 4)) {
+    renderError() = "le_render_*_rgba: out buffer too small";
+    return 0;
+  }
+  const uint8_t* rgb = le_paste_last(ctx, si);
+  if (!rgb) return 0;
+  const size_t pixels = canvasBytes(ctx, 1);
+  for (size_t p = 0; p < pixels; ++p) {
+    std::memcpy(out + 4 * p, rgb + 3 * p, 3);
+    out[4 * p + 3] = 255;
+  }
+  return 1;
+}
 
 }  // namespace
 
@@ -74,16 +102,78 @@ LE_API int le_width(le_ctx* ctx) { return ctx ? ctx->manifest.W : 0; }
 LE_API int le_crop(le_ctx* ctx) { return ctx ? ctx->manifest.crop : 0; }
 LE_API int le_drive_frames(le_ctx* ctx) { return ctx ? ctx->drive.frames : 0; }
 
+LE_API const float* le_render_kp_crop(le_ctx* ctx, int si, const float* ks, const float* kd) {
+  renderError().clear();
+  if (!ctx || !ks || !kd || !validFrame(ctx, si)) {
+    setArgErr(renderError(), "le_render_kp_crop", "bad args");
+    return nullptr;
+  }
+  try {
+    if (!ctx->renderer) {
+      int intra = ctx->threads;
+      if (!ctx->threadsExplicit && ctx->ep.empty()) {
+        intra = std::min(ctx->threads, 2);
+        std::fprintf(stderr,
+                     "[le] director intra-op %d of pool %d: the caller did not choose, the core sized it for the "
+                     "le_utt pipeline\n",
+                     intra, ctx->threads);
+      }
+      ctx->renderer = std::make_unique<le::Renderer>(ctx->manifest, ctx->identity, ctx->modelKey, intra, ctx->ep);
+    }
+    ctx->lastCrop = ctx->renderer->render(&si, ks, kd, 1);
+    return ctx->lastCrop;
+  } catch (const std::exception& e) {
+    setErr(renderError(), "le_render_kp_crop", e);
+    return nullptr;
+  }
+}
+
+LE_API const float* le_render_drive_crop(le_ctx* ctx, int d) {
+  renderError().clear();
+  if (!ctx || d < 0 || d >= ctx->drive.frames) {
+    setArgErr(renderError(), "le_render_drive_crop", "bad frame index");
+    return nullptr;
+  }
+  const size_t row = static_cast<size_t>(d) * le::kHostKpRows * 3;
+  return le_render_kp_crop(ctx, ctx->drive.si[d], ctx->drive.xs.data() + row, ctx->drive.xd.data() + row);
+}
+
+LE_API const uint8_t* le_paste_last(le_ctx* ctx, int si) {
+  renderError().clear();
+  if (!ctx || !ctx->lastCrop || !validFrame(ctx, si)) {
+    setArgErr(renderError(), "le_paste_last", "bad args / no prior render");
+    return nullptr;
+  }
+  try {
+    pasteInto(ctx, si, ctx->lastCrop, ctx->frame.data());
+    return ctx->frame.data();
+  } catch (const std::exception& e) {
+    setErr(renderError(), "le_paste_last", e);
+    return nullptr;
+  }
+}
+
+LE_API int le_render_kp_rgba(le_ctx* ctx, int si, const float* ks, const float* kd, uint8_t* out,
+                             size_t out_size) {
+  renderError().clear();
+  if (!ctx || !le_render_kp_crop(ctx, si, ks, kd)) return 0;
+  return pasteToRGBA(ctx, si, out, out_size);
+}
+
+LE_API int le_render_drive_rgba(le_ctx* ctx, int d, uint8_t* out, size_t out_size) {
+  renderError().clear();
+  if (!ctx || !le_render_drive_crop(ctx, d)) return 0;
+  return pasteToRGBA(ctx, ctx->drive.si[d], out, out_size);
+}
+
 LE_API int le_paste_crop(le_ctx* ctx, int si, const float* crop, uint8_t* out, size_t out_size) {
   renderError().clear();
-  if (!ctx || !crop || !out || !validFrame(ctx, si) ||
-      out_size < static_cast<size_t>(ctx->manifest.W) * ctx->manifest.H * 3) {
+  if (!ctx || !crop || !out || !validFrame(ctx, si) || out_size < canvasBytes(ctx, 3)) {
     setArgErr(renderError(), "le_paste_crop", "bad args / out too small");
     return 0;
   }
   try {
-    ctx->cursor->pullAt(si, out);
-    ctx->paste->composite(crop, 255.0f, ctx->identity.M(si), out, ctx->manifest.W, ctx->manifest.H);
+    pasteInto(ctx, si, crop, out);
     return 1;
   } catch (const std::exception& e) {
     setErr(renderError(), "le_paste_crop", e);

@@ -10,6 +10,7 @@
 #include "bundle/le_bundle.h"
 #include "driver/le_driver.h"
 #include "kernels/le_paste.h"
+#include "render/le_renderer.h"
 
 struct le_ctx {
   le_ctx(const std::string& bundleDir, const std::string& modelKey, int threads, const std::string& ep,
@@ -18,6 +19,7 @@ struct le_ctx {
   le::Manifest manifest;
   le::Identity identity;
   le::Drive drive;
+  std::unique_ptr<le::Renderer> renderer;  // built by the first render
   std::unique_ptr<le::Paste> paste;
   int threads;
   std::string ep;

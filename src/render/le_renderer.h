@@ -1,0 +1,47 @@
+// The director renderer: one ONNX Runtime session over the bundle's director
+// graph, rewritten at load time, with its inputs bound once to buffers that
+// are refilled for every frame.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace le {
+
+struct Manifest;
+class Identity;
+
+// Where a CoreML session caches its compiled model, per runtime version.
+std::string coremlCacheDir(const std::string& bundleDir);
+
+class Renderer {
+ public:
+  // Loads "model_{modelKey}.onnx" of the bundle. threads < 1 means
+  // le::pool::threads(); ep is "", "neon" or "coreml[:unit]".
+  // Throws std::runtime_error when the graph or the bundle cannot serve.
+  Renderer(const Manifest& manifest, Identity& identity, const std::string& modelKey, int threads,
+           const std::string& ep);
+  ~Renderer();
+  Renderer(const Renderer&) = delete;
+  Renderer& operator=(const Renderer&) = delete;
+
+  // Renders n (1..batch) samples: source frame si[i] with the keypoint sets
+  // ks + 63 i and kd + 63 i. Returns [batch, 3, crop, crop] planar floats;
+  // slots n..batch-1 repeat sample n-1. Valid until the next render.
+  const float* render(const int32_t* si, const float* ks, const float* kd, int n);
+
+  int batch() const;
+  // The execution provider in use: the request, or "cpu".
+  const std::string& ep() const;
+  // "ort": this build has no native NEON or CoreML backend.
+  const char* backend() const;
+  const std::string& directorNote() const;
+
+  struct Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace le

@@ -1,0 +1,271 @@
+// The director renderer over generated bundles and graphs: what it refuses at
+// load (keypoint contract, pooled batch, providers, the GridSampleFast
+// switch), how it builds its session, and what render computes per slot.
+#include <gtest/gtest.h>
+#include <onnxruntime_cxx_api.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "bundle/le_bundle.h"
+#include "bundle_fixtures.h"
+#include "le/le.h"
+#include "render/le_renderer.h"
+
+namespace {
+
+using le::test::errorOf;
+
+constexpr size_t kKp = 63;
+
+// Sets (or with nullptr unsets) an environment variable for one scope.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    value ? setenv(name, value, 1) : unsetenv(name);
+  }
+  ~ScopedEnv() { old_ ? setenv(name_, old_->c_str(), 1) : unsetenv(name_); }
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+// One opened fixture bundle whose director graphs the tests load by key.
+struct Bundle {
+  // A fixture name, or an absolute path.
+  explicit Bundle(const std::string& name)
+      : manifest(le::loadManifest(name[0] == '/' ? name : std::string(LE_FIXTURE_DIR) + "/" + name)),
+        identity(manifest) {}
+
+  std::unique_ptr<le::Renderer> load(const std::string& key, const std::string& ep = "") {
+    return std::make_unique<le::Renderer>(manifest, identity, key, 1, ep);
+  }
+  std::string loadError(const std::string& key, const std::string& ep = "") {
+    return errorOf([&] { load(key, ep); });
+  }
+  // Stderr of a successful load, and the renderer.
+  std::string loadLines(const std::string& key, std::unique_ptr<le::Renderer>* out = nullptr,
+                        const std::string& ep = "") {
+    testing::internal::CaptureStderr();
+    auto r = load(key, ep);
+    if (out) *out = std::move(r);
+    return testing::internal::GetCapturedStderr();
+  }
+
+  le::Manifest manifest;
+  le::Identity identity;
+};
+
+// The idle loop's keypoints of drive frame d.
+struct Keypoints {
+  explicit Keypoints(const le::Manifest& m, int d = 0) : drive(le::loadDrive(m)) {
+    ks.assign(drive.xs.begin() + kKp * d, drive.xs.begin() + kKp * (d + 1));
+    kd.assign(drive.xd.begin() + kKp * d, drive.xd.begin() + kKp * (d + 1));
+    si = drive.si[d];
+  }
+  le::Drive drive;
+  std::vector<float> ks, kd;
+  int32_t si;
+};
+
+std::vector<float> copyOut(const float* p, size_t n) { return std::vector<float>(p, p + n); }
+
+std::string contractMessage(const std::string& path, const char* input, int rows, bool widthRow) {
+  return "Renderer: HOST KEYPOINT CONTRACT MISMATCH on " + path + " — the graph declares " + input + " with " +
+         std::to_string(rows) + " keypoint rows, and this renderer feeds 21 (le::kHostKpRows, le/le). " +
+         (widthRow ? "That is the recipe_v4 / kd_v4 shape: row 21 is the WIDTH ROW (wn, seal, 0), fed from the a2x "
+                     "encoder's second output. This engine has no width feed (see le_a2x_width / le_a2x_pull_wn in "
+                     "le/le_a2x, which nothing on this path calls yet), so it cannot drive this director. "
+                   : "") +
+         "REFUSING AT LOAD rather than dying inside ORT at the first Run. This build must not have been published "
+         "to a host that links this renderer: training/recipe/host_kp_contract is the publish gate that exists to "
+         "prevent it.";
+}
+
+TEST(RendererLoad, KeypointContractAndPooledBatch) {
+  Bundle kp20("tiny_kp20"), kp22("tiny_kp22");
+  EXPECT_EQ(kp20.loadError("render"), contractMessage(kp20.manifest.modelPath("render"), "kp_driving", 20, false));
+  EXPECT_EQ(kp22.loadError("render"), contractMessage(kp22.manifest.modelPath("render"), "kp_driving", 22, true));
+  EXPECT_EQ(Bundle("tiny_kpsym").loadError("render"), "(no error)");
+  EXPECT_EQ(Bundle("tiny_pooled_symbolic").loadError("render"), "pooled64 input not found / bad shape");
+  EXPECT_EQ(kp20.loadError("absent"), "Renderer: cannot open " + kp20.manifest.dir + "/model_absent.onnx");
+}
+
+TEST(RendererLoad, BundleMustCarryTheTablesTheGraphReads) {
+  Bundle fsOnly("tiny_fsred");
+  EXPECT_EQ(fsOnly.loadError("render"),
+            "m4b graph (P_rgb input) but this bundle carries no warp prior: neither P.f16, nor fs_red.f16, nor a "
+            "P_hevc.mov to play in place is present, so le::Identity mapped NOTHING and Identity::P(si) would be an "
+            "offset from a null pointer — a SEGFAULT on the first frame, not a refusal. REFUSING to create a "
+            "session.");
+
+  // The FeatSynth director beside a raw prior only.
+  le::test::TempDir dir;
+  std::filesystem::copy(std::string(LE_FIXTURE_DIR) + "/tiny_jpg", dir.path(),
+                        std::filesystem::copy_options::recursive);
+  std::filesystem::copy_file(std::string(LE_FIXTURE_DIR) + "/tiny_featsynth/model_render.onnx", dir / "model_fs.onnx");
+  Bundle rawOnly(dir.path());
+  EXPECT_EQ(rawOnly.loadError("fs"), "FeatSynth graph but bundle lacks fs_red.f16");
+}
+
+TEST(RendererLoad, ExecutionProviders) {
+  Bundle b("tiny_jpg");
+  EXPECT_EQ(b.loadError("render", "bogus"), "Renderer: unknown ep 'bogus'");
+  const std::string xnn = b.loadError("render", "xnnpack:fast");
+  EXPECT_EQ(xnn.rfind("Renderer: ep 'xnnpack:fast' is REFUSED. This renderer rewrites its graph", 0), 0u) << xnn;
+  EXPECT_NE(xnn.find("Use the default ep (\"\", the ORT CPU EP), which opens the same bundle on the same bytes."),
+            std::string::npos);
+
+  // This runtime has no CoreML provider: the request falls back to the CPU.
+  std::unique_ptr<le::Renderer> r;
+  std::string lines = b.loadLines("render", &r, "coreml:gpu");
+  EXPECT_NE(lines.find("[le] CoreML EP session refused: "), std::string::npos) << lines;
+  EXPECT_NE(lines.find(" — falling back to the ORT CPU EP\n"), std::string::npos) << lines;
+  EXPECT_NE(lines.find("[le] director ep=cpu (ORT CPU EP)\n"), std::string::npos) << lines;
+  EXPECT_EQ(r->ep(), "cpu");
+
+  lines = b.loadLines("render", &r, "neon");
+  EXPECT_EQ(lines.rfind("[le] fp16 NEON backend requested but unavailable on this build/CPU; using ORT\n", 0), 0u);
+  EXPECT_EQ(r->ep(), "cpu");
+  EXPECT_EQ(r->backend(), std::string("ort"));
+  {
+    // Only an empty ep defers to LE_CONV_BACKEND.
+    ScopedEnv neon("LE_CONV_BACKEND", "neon");
+    EXPECT_NE(b.loadLines("render").find("NEON backend requested"), std::string::npos);
+    EXPECT_EQ(b.loadLines("render", nullptr, "coreml").find("NEON backend requested"), std::string::npos);
+  }
+  EXPECT_EQ(le::coremlCacheDir("/b"), "/b/.coreml_cache/ort" + Ort::GetVersionString());
+}
+
+TEST(RendererLoad, GridSampleFastSwitchAndSessionSource) {
+  Bundle b("tiny_jpg"), baked("tiny_baked");
+  const std::string rewrite =
+      "[le] std GridSample -> com.corvamel::GridSampleFast load-time rewrite: 1 node(s) (render)\n";
+  // The rewrite changes the bytes: the session comes from them.
+  EXPECT_NE(b.loadLines("render").find(rewrite), std::string::npos);
+  {
+    // No rewrite applies: the session is created from the member's path.
+    ScopedEnv off("LE_GS_REWRITE", "0");
+    const std::string lines = b.loadLines("render");
+    EXPECT_NE(lines.find("[le] LE_GS_REWRITE=0: load-time std GridSample -> com.corvamel::GridSampleFast rewrite "
+                         "DISABLED (render); the custom op is still registered"),
+              std::string::npos);
+    EXPECT_EQ(lines.find("load-time rewrite:"), std::string::npos);
+    // The custom op stays registered, so a baked graph still loads.
+    EXPECT_EQ(baked.loadError("render"), "(no error)");
+  }
+  ScopedEnv fast("LE_GS_FAST", "0");
+  EXPECT_EQ(baked.loadError("render"),
+            "Renderer: LE_GS_FAST=0 (or CORVAMEL_VELISAR2_GRIDSAMPLE_FAST=0, which sets it) was asked for, but " +
+                baked.manifest.modelPath("render") +
+                " has com.corvamel::GridSampleFast BAKED INTO THE GRAPH. That flag disables the custom-op "
+                "registration, so there would be no kernel to bind and this session would die inside ORT with "
+                "'GridSampleFast(-1) is not a registered function/op'. There is no standard-GridSample arm on this "
+                "bundle to measure: the artifact itself is non-standard. Run the A/B on a STANDARD-ONNX bundle (the "
+                "shipping format since INFERENCE_STANDARDIZATION.md #1), or unset the flag to load this one.");
+  const std::string lines = b.loadLines("render");
+  EXPECT_EQ(lines.find("GridSampleFast"), std::string::npos) << lines;
+  // Int8ConvVNNI stays registered without GridSampleFast.
+  EXPECT_EQ(Bundle("tiny_int8").loadError("render"), "(no error)");
+  EXPECT_NE(lines.find("[le] !!! compose alpha: ELLIPSE (render) — this bundle carries no lip_template.v1.json"),
+            std::string::npos);
+}
+
+TEST(RendererRender, BadSampleCounts) {
+  Bundle b("tiny_batch4");
+  Keypoints k(b.manifest);
+  for (const char* key : {"render", "b4"}) {
+    auto r = b.load(key);
+    const int n = r->batch();
+    std::vector<int32_t> si(n + 1, k.si);
+    std::vector<float> ks, kd;
+    for (int i = 0; i <= n; ++i)
+      ks.insert(ks.end(), k.ks.begin(), k.ks.end()), kd.insert(kd.end(), k.kd.begin(), k.kd.end());
+    EXPECT_EQ(errorOf([&] { r->render(si.data(), ks.data(), kd.data(), 0); }), "render: bad n") << key;
+    EXPECT_EQ(errorOf([&] { r->render(si.data(), ks.data(), kd.data(), n + 1); }), "render: bad n") << key;
+  }
+}
+
+TEST(RendererRender, FollowsTheDrivingKeypointsOnly) {
+  Bundle b("tiny_jpg");
+  Keypoints k(b.manifest, 3);
+  auto r = b.load("render");
+  const size_t crop = b.manifest.crop, n = 3 * crop * crop;
+  const auto first = copyOut(r->render(&k.si, k.ks.data(), k.kd.data(), 1), n);
+  EXPECT_EQ(copyOut(r->render(&k.si, k.ks.data(), k.kd.data(), 1), n), first);
+
+  // Move the mouth and the chin down: the face moves with them.
+  std::vector<float> moved = k.kd;
+  for (int row : {6, 12, 14, 17, 18, 19, 20}) moved[3 * row + 1] += 0.08f;
+  const auto driven = copyOut(r->render(&k.si, k.ks.data(), moved.data(), 1), n);
+  size_t changed = 0;
+  for (size_t i = 0; i < n; ++i) changed += std::abs(driven[i] - first[i]) > 1e-3f;
+  EXPECT_GT(changed, n / 100);
+  for (float v : driven) ASSERT_TRUE(v >= -0.01f && v <= 1.01f) << v;
+
+  // Back to the original keypoints: the original frame again.
+  EXPECT_EQ(copyOut(r->render(&k.si, k.ks.data(), k.kd.data(), 1), n), first);
+}
+
+TEST(RendererRender, TailSlotsRepeatTheLastSample) {
+  Bundle b("tiny_batch4");
+  auto r = b.load("b4");
+  ASSERT_EQ(r->batch(), 4);
+  const size_t crop = b.manifest.crop, per = 3 * crop * crop;
+  Keypoints k0(b.manifest, 0), k1(b.manifest, 7);
+  std::vector<int32_t> si = {k0.si, k1.si};
+  std::vector<float> ks = k0.ks, kd = k0.kd;
+  ks.insert(ks.end(), k1.ks.begin(), k1.ks.end());
+  kd.insert(kd.end(), k1.kd.begin(), k1.kd.end());
+  const auto out = copyOut(r->render(si.data(), ks.data(), kd.data(), 2), 4 * per);
+  const auto slot = [&](int i) { return std::vector<float>(out.begin() + i * per, out.begin() + (i + 1) * per); };
+  EXPECT_NE(slot(0), slot(1));
+  EXPECT_EQ(slot(2), slot(1));
+  EXPECT_EQ(slot(3), slot(1));
+
+  // Each slot is its own sample: slot 0 alone renders what slot 0 held.
+  auto single = b.load("render");
+  EXPECT_EQ(copyOut(single->render(&si[0], ks.data(), kd.data(), 1), per), slot(0));
+}
+
+TEST(RendererRender, FeatSynthAndHevcPriorBundles) {
+  Bundle fs("tiny_featsynth");
+  Keypoints k(fs.manifest, 2);
+  const size_t n = 3 * fs.manifest.crop * fs.manifest.crop;
+  auto r = fs.load("render");
+  // The features of the source frame reach the output.
+  const int32_t other = (k.si + 5) % fs.manifest.NT;
+  EXPECT_NE(copyOut(r->render(&k.si, k.ks.data(), k.kd.data(), 1), n),
+            copyOut(r->render(&other, k.ks.data(), k.kd.data(), 1), n));
+
+  // The HEVC prior decodes to exactly the raw prior of the same bundle.
+  Bundle raw("tiny_jpg"), hevc("tiny_hevc");
+  EXPECT_EQ(copyOut(hevc.load("render")->render(&k.si, k.ks.data(), k.kd.data(), 1), n),
+            copyOut(raw.load("render")->render(&k.si, k.ks.data(), k.kd.data(), 1), n));
+}
+
+TEST(RendererRender, ProfilingWritesItsFile) {
+  le::test::TempDir dir;
+  Bundle b("tiny_jpg");
+  Keypoints k(b.manifest);
+  ScopedEnv profile("LE_ORT_PROFILE", (dir / "director").c_str());
+  auto r = b.load("render");
+  r->render(&k.si, k.ks.data(), k.kd.data(), 1);
+  testing::internal::CaptureStderr();
+  r.reset();
+  const std::string lines = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(lines.rfind("[le_ort_profile] 1 frames: ", 0), 0u) << lines;
+  const size_t at = lines.find("\n[le_ort_profile] ");
+  ASSERT_NE(at, std::string::npos) << lines;
+  const std::string file = lines.substr(at + 18, lines.size() - at - 19);
+  EXPECT_EQ(file.rfind(dir / "director", 0), 0u) << file;
+  EXPECT_GT(std::filesystem::file_size(file), 0u);
+}
+
+}  // namespace
