@@ -41,7 +41,13 @@ int ksizeFromEnv(int ksize) {
 // The blur's inner loops. Each output adds its taps in order k = 0..K-1;
 // looping k outside keeps that order per element while the element loop
 // vectorises, so every clone gives the same bits.
+// ThreadSanitizer instruments the clones' resolver, which the loader runs
+// before the sanitizer's runtime exists; that build takes the default clone.
+#if defined(__SANITIZE_THREAD__)
+#define LE_PASTE_CLONES
+#else
 #define LE_PASTE_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+#endif
 
 // out[i] = sum_k g[k] * src[i + k*stride] for i in [0, n).
 LE_PASTE_CLONES void blurRange(const float* src, size_t stride, const float* g, int K, float* out, size_t n) {

@@ -1,5 +1,6 @@
 // The paste compositor's row blend (Lanczos-8 colour, bilinear mask), per
 // processor target.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <utility>
@@ -25,17 +26,32 @@ constexpr int kBack = 3;  // taps reach from floor - 3 to floor + 4
 using DF = hn::CappedTag<float, 16>;
 constexpr int kPix = static_cast<int>(hn::MaxLanes(DF()) / 4);
 
-// Columns are classified this many at a time; footprints wholly inside wait
-// in a queue until they fill a vector.
+// Columns are sorted one vector of 32-bit lanes at a time; footprints wholly
+// inside wait in a queue until a batch of them is ready.
+using DI = hn::ScalableTag<int32_t>;
+constexpr int kLanes = static_cast<int>(hn::MaxLanes(DI()));
 constexpr int kBatch = 128;
+constexpr int kQueueCap = kBatch + 2 * kLanes;  // room for one more vector store
+
+// Lane offsets are 32-bit: iy * side + ix must fit.
+constexpr int kMaxLaneSide = 46340;
+
+struct RowArgs {
+  const float* crop4;
+  int side;
+  const uint8_t* mask;
+  const float* lanczos;
+  const float* bilin;
+  uint8_t* dstRow;
+};
 
 struct InsideQueue {
   int n = 0;
-  const float* src[kBatch + 2 * kPix];  // top-left tap of the footprint
-  const float* wx[kBatch + 2 * kPix];
-  const float* wy[kBatch + 2 * kPix];
-  float alpha[kBatch + 2 * kPix];
-  uint8_t* dst[kBatch + 2 * kPix];
+  int32_t src[kQueueCap];  // crop pixel of the footprint's top-left tap
+  int32_t wx[kQueueCap];   // offsets into the Lanczos table
+  int32_t wy[kQueueCap];
+  float alpha[kQueueCap];
+  int32_t col[kQueueCap];  // output column
 };
 
 // Bilinear mask sample around (iy, ix), samples outside the crop counting 0.
@@ -179,8 +195,8 @@ HWY_INLINE hn::Vec<D> SpreadPerPixel(D d, const float* v) {
 #if HWY_TARGET <= HWY_AVX2
   } else if constexpr (kBlocks == 2) {
     const __m256i idx = _mm256_setr_epi32(0, 0, 0, 0, 1, 1, 1, 1);
-    return hn::Vec<D>{_mm256_permutevar8x32_ps(_mm256_castps128_ps256(_mm_castpd_ps(_mm_load_sd(
-                                                    reinterpret_cast<const double*>(v)))), idx)};
+    const __m128i two = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(v));  // may alias the floats
+    return hn::Vec<D>{_mm256_permutevar8x32_ps(_mm256_castps128_ps256(_mm_castsi128_ps(two)), idx)};
 #endif
 #if HWY_TARGET <= HWY_AVX3
   } else {
@@ -190,114 +206,211 @@ HWY_INLINE hn::Vec<D> SpreadPerPixel(D d, const float* v) {
   }
 }
 
-// The three frame bytes of each pixel, one pixel per 32-bit lane, as floats
-// spread like the colour.
-HWY_INLINE hn::Vec<DF> FramePixels(uint8_t* const* dst) {
-  const DF d;
-  const hn::RebindToSigned<DF> di;
-  const hn::Rebind<uint8_t, DF> d8;
-  uint32_t p[kPix];
-  for (int t = 0; t < kPix; ++t) p[t] = dst[t][0] | dst[t][1] << 8 | static_cast<uint32_t>(dst[t][2]) << 16;
-  __m128i raw;
-  if constexpr (kPix == 1) {
-    raw = _mm_cvtsi32_si128(static_cast<int>(p[0]));
-  } else if constexpr (kPix == 2) {
-    raw = _mm_cvtsi64_si128(static_cast<long long>(p[0] | static_cast<uint64_t>(p[1]) << 32));
-  } else {
-    raw = _mm_setr_epi32(static_cast<int>(p[0]), static_cast<int>(p[1]), static_cast<int>(p[2]),
-                         static_cast<int>(p[3]));
+// The three frame bytes of each pixel in a 32-bit lane, built in registers.
+template <int kN>
+HWY_INLINE __m128i FrameBytes(uint8_t* const* dst) {
+  auto word = [](const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16; };
+  __m128i raw = _mm_cvtsi32_si128(word(dst[0]));
+  if constexpr (kN >= 2) raw = _mm_insert_epi32(raw, word(dst[1]), 1);
+  if constexpr (kN == 4) {
+    raw = _mm_insert_epi32(raw, word(dst[2]), 2);
+    raw = _mm_insert_epi32(raw, word(dst[3]), 3);
   }
-  return hn::ConvertTo(d, hn::PromoteTo(di, hn::Vec<decltype(d8)>{raw}));
+  return raw;
 }
 
-// Blend of the first `live` of kPix pixels, one per block, with the same
-// arithmetic as Blend; NaN clamps to 0 there and here.
-HWY_INLINE void BlendGroup(uint8_t* const* dst, const float* alpha, hn::Vec<DF> acc, int live) {
+// Writes the low three bytes of each 32-bit lane back, moved out through
+// registers: a store and narrow reloads would stall. Repeated filler pixels
+// get the same bytes again.
+template <int kN>
+HWY_INLINE void StoreFrameBytes(__m128i bytes, uint8_t* const* dst) {
+  auto put = [](uint8_t* p, int w) {
+    p[0] = static_cast<uint8_t>(w);
+    p[1] = static_cast<uint8_t>(w >> 8);
+    p[2] = static_cast<uint8_t>(w >> 16);
+  };
+  put(dst[0], _mm_cvtsi128_si32(bytes));
+  if constexpr (kN >= 2) put(dst[1], _mm_extract_epi32(bytes, 1));
+  if constexpr (kN == 4) {
+    put(dst[2], _mm_extract_epi32(bytes, 2));
+    put(dst[3], _mm_extract_epi32(bytes, 3));
+  }
+}
+
+// Truncation toward zero of values already clamped to [0, 255], so without
+// the overflow fix-up of ConvertTo.
+template <class D>
+HWY_INLINE hn::Vec<hn::RebindToSigned<D>> TruncateInRange(D, hn::Vec<D> v) {
+  constexpr size_t kBlocks = hn::MaxLanes(D()) / 4;
+  if constexpr (kBlocks == 1) {
+    return {_mm_cvttps_epi32(v.raw)};
+#if HWY_TARGET <= HWY_AVX2
+  } else if constexpr (kBlocks == 2) {
+    return {_mm256_cvttps_epi32(v.raw)};
+#endif
+#if HWY_TARGET <= HWY_AVX3
+  } else {
+    return {_mm512_cvttps_epi32(v.raw)};
+#endif
+  }
+}
+
+// Blend of kPix pixels, one per block, with the same arithmetic as Blend;
+// NaN clamps to 0 there and here.
+HWY_INLINE void BlendGroup(uint8_t* const* dst, const float* alpha, hn::Vec<DF> acc) {
   const DF d;
   const hn::RebindToSigned<DF> di;
   const hn::Rebind<uint8_t, DF> d8;
   const auto al = SpreadPerPixel(d, alpha);
-  const auto v = hn::Add(hn::Mul(FramePixels(dst), hn::Sub(hn::Set(d, 1.0f), al)), hn::Mul(al, acc));
+  const auto frame = hn::ConvertTo(d, hn::PromoteTo(di, hn::Vec<decltype(d8)>{FrameBytes<kPix>(dst)}));
+  const auto v = hn::Add(hn::Mul(frame, hn::Sub(hn::Set(d, 1.0f), al)), hn::Mul(al, acc));
   const auto clamped = hn::Min(hn::Max(v, hn::Zero(d)), hn::Set(d, 255.0f));
-  alignas(16) uint8_t bytes[4 * kPix];
-  hn::Store(hn::DemoteTo(d8, hn::ConvertTo(di, clamped)), d8, bytes);
-  for (int t = 0; t < live; ++t)
-    for (int c = 0; c < 3; ++c) dst[t][c] = bytes[4 * t + c];
+  StoreFrameBytes<kPix>(hn::DemoteTo(d8, TruncateInRange(d, clamped)).raw, dst);
 }
 
 // Blends the queued pixels kPix at a time; with flush, a short last group is
 // filled up by repeating its last pixel, otherwise it stays queued.
-HWY_INLINE void DrainQueue(InsideQueue& q, size_t stride, bool flush) {
+// Kept out of line: its vector loop needs every register to itself.
+HWY_NOINLINE void DrainQueue(InsideQueue& q, const RowArgs& a, bool flush) {
+  const size_t stride = static_cast<size_t>(a.side) * 4;
   const int full = flush ? q.n : q.n - q.n % kPix;
   int j = 0;
   for (; j < full; j += kPix) {
     const int live = full - j < kPix ? full - j : kPix;
-    for (int t = live; t < kPix; ++t) {
-      q.src[j + t] = q.src[j + live - 1];
-      q.wx[j + t] = q.wx[j + live - 1];
-      q.wy[j + t] = q.wy[j + live - 1];
-      q.alpha[j + t] = q.alpha[j + live - 1];
-      q.dst[j + t] = q.dst[j + live - 1];
+    const float* src[kPix];
+    const float* wx[kPix];
+    const float* wy[kPix];
+    alignas(16) float alpha[kPix];
+    uint8_t* dst[kPix];
+    for (int t = 0; t < kPix; ++t) {
+      const int k = j + (t < live ? t : live - 1);
+      src[t] = a.crop4 + 4 * static_cast<size_t>(q.src[k]);
+      wx[t] = a.lanczos + q.wx[k];
+      wy[t] = a.lanczos + q.wy[k];
+      alpha[t] = q.alpha[k];
+      dst[t] = a.dstRow + 3 * static_cast<size_t>(q.col[k]);
     }
 #if HWY_TARGET <= HWY_AVX3
-    const auto acc = LanczosInsideWide(q.src + j, q.wx + j, q.wy + j, stride);
+    const auto acc = LanczosInsideWide(src, wx, wy, stride);
 #else
-    const auto acc = LanczosInside(q.src + j, q.wx + j, q.wy + j, stride);
+    const auto acc = LanczosInside(src, wx, wy, stride);
 #endif
-    BlendGroup(q.dst + j, q.alpha + j, acc, live);
+    BlendGroup(dst, alpha, acc);
   }
   for (int t = j; t < q.n; ++t) {
     q.src[t - j] = q.src[t];
     q.wx[t - j] = q.wx[t];
     q.wy[t - j] = q.wy[t];
     q.alpha[t - j] = q.alpha[t];
-    q.dst[t - j] = q.dst[t];
+    q.col[t - j] = q.col[t];
   }
   q.n -= j;
+}
+
+// Any pixel of the row, on its own; footprints crossing the crop edge leave
+// out the taps outside.
+HWY_INLINE void PixelOnItsOwn(const RowArgs& a, int32_t sx, int32_t sy, int x) {
+  const int ix = sx >> 10;
+  const int iy = sy >> 10;
+  if (sx < -1024 || sy < -1024 || ix >= a.side || iy >= a.side) return;
+  const int px = (sx >> 5) & 31;
+  const int py = (sy >> 5) & 31;
+  const float m = MaskAt(a.mask, a.side, iy, ix, a.bilin + 2 * px, a.bilin + 2 * py);
+  if (!(m > 0.5f)) return;  // the level rounds to 0 or below: alpha <= 0
+  const float alpha = static_cast<float>(static_cast<int>(std::rint(m))) / 255.0f;
+  float acc[4];
+  LanczosClipped(a.crop4, a.side, iy, ix, a.lanczos + kTaps * px, a.lanczos + kTaps * py, acc);
+  Blend(a.dstRow + 3 * static_cast<size_t>(x), alpha, acc);
+}
+
+// Sorts the valid lanes of one vector of columns (output column x + lane):
+// footprints wholly inside with a visible mask join the queue, the other
+// in-range ones are done on their own, the rest are skipped.
+HWY_INLINE void SortColumns(const RowArgs& a, hn::Vec<DI> sx, hn::Vec<DI> sy, hn::Mask<DI> valid, int x,
+                            InsideQueue& q) {
+  const DI di;
+  const hn::Rebind<float, DI> df;
+  const auto ix = hn::ShiftRight<10>(sx);
+  const auto iy = hn::ShiftRight<10>(sy);
+  const auto side = hn::Set(di, a.side);
+  // Footprint columns ix - 3 .. ix + 4 inside [0, side), likewise the rows.
+  const auto lo = hn::Set(di, kBack - 1), hi = hn::Set(di, a.side - (kTaps - kBack - 1));
+  const auto inner = hn::And(valid, hn::And(hn::And(hn::Gt(ix, lo), hn::Lt(ix, hi)),
+                                            hn::And(hn::Gt(iy, lo), hn::Lt(iy, hi))));
+  const auto minPos = hn::Set(di, -1025);
+  const auto inRange = hn::And(valid, hn::And(hn::And(hn::Gt(sx, minPos), hn::Gt(sy, minPos)),
+                                              hn::And(hn::Lt(ix, side), hn::Lt(iy, side))));
+  const auto edge = hn::AndNot(inner, inRange);
+  if (!hn::AllFalse(di, edge)) {
+    alignas(64) int32_t ex[kLanes], ey[kLanes], on[kLanes];
+    hn::Store(sx, di, ex);
+    hn::Store(sy, di, ey);
+    hn::Store(hn::VecFromMask(di, edge), di, on);
+    for (int t = 0; t < kLanes; ++t)
+      if (on[t]) PixelOnItsOwn(a, ex[t], ey[t], x + t);
+  }
+  if (hn::AllFalse(di, inner)) return;
+
+  const auto phaseMask = hn::Set(di, 31);
+  const auto px = hn::And(hn::ShiftRight<5>(sx), phaseMask);
+  const auto py = hn::And(hn::ShiftRight<5>(sy), phaseMask);
+  // Mask bytes (iy, ix), (iy, ix + 1) and the row below, four bytes read per
+  // row; lanes not inside read at 0 and are dropped below.
+  const auto at = hn::IfThenElseZero(inner, hn::Add(hn::Mul(iy, side), ix));
+  const auto top = hn::GatherOffset(di, reinterpret_cast<const int32_t*>(a.mask), at);
+  const auto below = hn::GatherOffset(di, reinterpret_cast<const int32_t*>(a.mask + a.side), at);
+  const auto byte = hn::Set(di, 0xFF);
+  const auto m00 = hn::ConvertTo(df, hn::And(top, byte)), m01 = hn::ConvertTo(df, hn::And(hn::ShiftRight<8>(top), byte));
+  const auto m10 = hn::ConvertTo(df, hn::And(below, byte));
+  const auto m11 = hn::ConvertTo(df, hn::And(hn::ShiftRight<8>(below), byte));
+  const auto px2 = hn::Add(px, px), py2 = hn::Add(py, py);
+  const auto bx0 = hn::GatherIndex(df, a.bilin, px2), bx1 = hn::GatherIndex(df, a.bilin + 1, px2);
+  const auto by0 = hn::GatherIndex(df, a.bilin, py2), by1 = hn::GatherIndex(df, a.bilin + 1, py2);
+  const auto m = hn::Add(hn::Mul(hn::Add(hn::Mul(m00, bx0), hn::Mul(m01, bx1)), by0),
+                         hn::Mul(hn::Add(hn::Mul(m10, bx0), hn::Mul(m11, bx1)), by1));
+  const auto blend = hn::And(inner, hn::RebindMask(di, hn::Gt(m, hn::Set(df, 0.5f))));
+  const auto alpha = hn::Div(hn::ConvertTo(df, hn::NearestInt(m)), hn::Set(df, 255.0f));
+  const auto src = hn::Add(hn::Mul(hn::Sub(iy, hn::Set(di, kBack)), side), hn::Sub(ix, hn::Set(di, kBack)));
+  const int n = q.n;
+  hn::StoreU(hn::Compress(src, blend), di, q.src + n);
+  hn::StoreU(hn::Compress(hn::ShiftLeft<3>(px), blend), di, q.wx + n);
+  hn::StoreU(hn::Compress(hn::ShiftLeft<3>(py), blend), di, q.wy + n);
+  hn::StoreU(hn::Compress(alpha, hn::RebindMask(df, blend)), df, q.alpha + n);
+  hn::StoreU(hn::Compress(hn::Iota(di, x), blend), di, q.col + n);
+  q.n = n + static_cast<int>(hn::CountTrue(di, blend));
 }
 
 void PasteLanczos8Row(const float* HWY_RESTRICT crop4, int side, const uint8_t* HWY_RESTRICT mask,
                       const float* HWY_RESTRICT lanczosTable, const float* HWY_RESTRICT bilinTable,
                       const int* HWY_RESTRICT colX, const int* HWY_RESTRICT colY, int offX, int offY, int x0, int x1,
                       uint8_t* HWY_RESTRICT dstRow) {
-  const size_t stride = static_cast<size_t>(side) * 4;
-  const auto innerSpan = static_cast<unsigned>(side - kTaps);  // ix - kBack and iy - kBack may reach it
-  InsideQueue q;
-  for (int b = x0; b <= x1; b += kBatch) {
-    const int e = x1 - b < kBatch ? x1 : b + kBatch - 1;
-    for (int x = b; x <= e; ++x) {
-      const int i = x - x0;
-      // Positions wrap like 32-bit hardware adds; out-of-range ones are skipped.
-      const auto sx = static_cast<int32_t>(static_cast<uint32_t>(colX[i]) + static_cast<uint32_t>(offX));
-      const auto sy = static_cast<int32_t>(static_cast<uint32_t>(colY[i]) + static_cast<uint32_t>(offY));
-      const int ix = sx >> 10;
-      const int iy = sy >> 10;
-      if (sx < -1024 || sy < -1024 || ix >= side || iy >= side) continue;
-      const int px = (sx >> 5) & 31;
-      const int py = (sy >> 5) & 31;
-      const float m = MaskAt(mask, side, iy, ix, bilinTable + 2 * px, bilinTable + 2 * py);
-      const int level = static_cast<int>(std::rint(m));
-      if (level <= 0) continue;  // alpha <= 0, decided before the division
-      const float alpha = static_cast<float>(level) / 255.0f;
-      const float* wx = lanczosTable + kTaps * px;
-      const float* wy = lanczosTable + kTaps * py;
-      uint8_t* dst = dstRow + 3 * static_cast<size_t>(x);
-      if (side >= kTaps && static_cast<unsigned>(ix - kBack) <= innerSpan &&
-          static_cast<unsigned>(iy - kBack) <= innerSpan) {
-        const int n = q.n++;
-        q.src[n] = crop4 + (static_cast<size_t>(iy - kBack) * side + (ix - kBack)) * 4;
-        q.wx[n] = wx;
-        q.wy[n] = wy;
-        q.alpha[n] = alpha;
-        q.dst[n] = dst;
-      } else {
-        float acc[4];
-        LanczosClipped(crop4, side, iy, ix, wx, wy, acc);
-        Blend(dst, alpha, acc);
-      }
-    }
-    DrainQueue(q, stride, e == x1);
+  if (x0 > x1) return;
+  const RowArgs a{crop4, side, mask, lanczosTable, bilinTable, dstRow};
+  const int n = x1 - x0 + 1;
+  // Positions wrap like 32-bit hardware adds; out-of-range ones are skipped.
+  auto position = [](int col, int off) {
+    return static_cast<int32_t>(static_cast<uint32_t>(col) + static_cast<uint32_t>(off));
+  };
+  if (side > kMaxLaneSide) {
+    for (int i = 0; i < n; ++i) PixelOnItsOwn(a, position(colX[i], offX), position(colY[i], offY), x0 + i);
+    return;
   }
+  const DI di;
+  const auto ox = hn::Set(di, offX), oy = hn::Set(di, offY);
+  const auto all = hn::FirstN(di, kLanes);
+  InsideQueue q;
+  int i = 0;
+  for (; i + kLanes <= n; i += kLanes) {
+    SortColumns(a, hn::Add(hn::LoadU(di, colX + i), ox), hn::Add(hn::LoadU(di, colY + i), oy), all, x0 + i, q);
+    if (q.n >= kBatch) DrainQueue(q, a, false);
+  }
+  if (i < n) {
+    alignas(64) int32_t tx[kLanes] = {}, ty[kLanes] = {};
+    std::copy(colX + i, colX + n, tx);
+    std::copy(colY + i, colY + n, ty);
+    SortColumns(a, hn::Add(hn::Load(di, tx), ox), hn::Add(hn::Load(di, ty), oy), hn::FirstN(di, n - i), x0 + i, q);
+  }
+  DrainQueue(q, a, true);
 }
 
 }  // namespace HWY_NAMESPACE
