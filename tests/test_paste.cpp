@@ -308,7 +308,8 @@ TEST(PasteComposite, MatchesThePlainStepsByteForByte) {
   };
   const Case cases[] = {{48, 7, 1.3f, {1.05f, -0.2f, 30, 0.2f, 1.05f, 20}},
                         {64, 13, 0.6f, {1.6f, 0.3f, -10, -0.3f, 1.6f, 5}},  // cut by the frame edges
-                        {20, 1, 2.0f, {0.9f, 0, 60, 0, 0.9f, 70}}};
+                        {20, 1, 2.0f, {0.9f, 0, 60, 0, 0.9f, 70}},
+                        {100, 9, 1.0f, {0.95f, 0.15f, 20, -0.15f, 0.95f, 25}}};  // blur blocks and a tail
   for (const auto& c : cases) {
     std::vector<float> crop = smoothCrop(c.S);
     std::mt19937 rng(c.S);

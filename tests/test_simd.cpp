@@ -397,6 +397,51 @@ TEST(SimdPaste, RunsOfInsidePixelsMixedWithEdgeAndSkippedOnes) {
   });
 }
 
+// Footprints wholly inside but over a mask of 0 ('z') are skipped; mixed with
+// blended inside ones ('i'), edge and skipped ones in runs that start and end
+// anywhere within the column vectors of every target and across batches.
+TEST(SimdPaste, InsidePixelsOverAZeroMaskAreLeftInEveryLaneMix) {
+  std::mt19937 rng(10);
+  PasteFixture fx(40, rng);
+  constexpr int kZeroCols = 18;  // mask columns 0..17 are 0, the rest never
+  for (int y = 0; y < fx.side; ++y)
+    for (int x = 0; x < fx.side; ++x)
+      fx.mask[y * fx.side + x] = x < kZeroCols ? 0 : static_cast<uint8_t>(1 + rng() % 255);
+  PositionMaker pos{fx.side, rng};
+  auto within = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo * 1024, hi * 1024 - 1)(rng); };
+  std::vector<std::string> patterns;
+  for (int run : {1, 3, 4, 5, 7, 8, 9, 15, 16, 17, 31, 33})
+    patterns.push_back(std::string(run, 'z') + std::string(run, 'i') + "e" + std::string(run + 2, 'z') + "s" +
+                       std::string(run, 'i'));
+  for (int n : {129, 300, 700}) {
+    std::string row;
+    for (int k = 0; k < n; ++k) row += "iiiizzzes"[rng() % 9];
+    patterns.push_back(row);
+  }
+  onEveryTarget([&] {
+    for (const auto& pattern : patterns) {
+      std::vector<int> colX(pattern.size()), colY(pattern.size());
+      for (size_t k = 0; k < pattern.size(); ++k) {
+        if (pattern[k] == 'z' || pattern[k] == 'i') {
+          // Bilinear samples at ix and ix + 1: both in the zero columns for 'z'.
+          colX[k] = pattern[k] == 'z' ? within(3, kZeroCols - 2) : within(kZeroCols, fx.side - 4);
+          colY[k] = within(3, fx.side - 4);
+        } else {
+          pos.make(pattern[k], colX[k], colY[k]);
+        }
+      }
+      const auto frame = randomBytes(rng, 3 * pattern.size());
+      const auto got = fx.run(colX, colY, 0, 0, 0, frame, false);
+      ASSERT_EQ(got, fx.run(colX, colY, 0, 0, 0, frame, true)) << pattern;
+      for (size_t k = 0; k < pattern.size(); ++k) {
+        if (pattern[k] == 'z') {
+          EXPECT_TRUE(std::equal(&got[3 * k], &got[3 * k + 3], &frame[3 * k])) << pattern;
+        }
+      }
+    }
+  });
+}
+
 TEST(SimdRetrieve, SumsMatchReferenceInIndexOrder) {
   std::mt19937 rng(8);
   const size_t n = 3 * 64 * 64 + 5;

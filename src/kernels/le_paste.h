@@ -35,8 +35,9 @@ class Paste {
                      double p3);
 
  private:
-  // unsharpPlane, optionally interleaving each finished row into crop4.
-  void sharpen(std::vector<float>& plane, bool interleave);
+  // unsharpPlane of scale * source into plane (source may be plane itself),
+  // optionally interleaving each finished row into crop4.
+  void sharpen(const float* source, float scale, std::vector<float>& plane, bool interleave);
   void interleaveRows(size_t b, size_t e);
   void blendLanczosRows(uint8_t* frame, int W, int x0, int x1, int y0, int y1, double p0, double p1, double p2,
                         double p3);

@@ -371,13 +371,38 @@ HWY_INLINE void SortColumns(const RowArgs& a, hn::Vec<DI> sx, hn::Vec<DI> sy, hn
   const auto blend = hn::And(inner, hn::RebindMask(di, hn::Gt(m, hn::Set(df, 0.5f))));
   const auto alpha = hn::Div(hn::ConvertTo(df, hn::NearestInt(m)), hn::Set(df, 255.0f));
   const auto src = hn::Add(hn::Mul(hn::Sub(iy, hn::Set(di, kBack)), side), hn::Sub(ix, hn::Set(di, kBack)));
+  const auto wx = hn::ShiftLeft<3>(px), wy = hn::ShiftLeft<3>(py), col = hn::Iota(di, x);
   const int n = q.n;
-  hn::StoreU(hn::Compress(src, blend), di, q.src + n);
-  hn::StoreU(hn::Compress(hn::ShiftLeft<3>(px), blend), di, q.wx + n);
-  hn::StoreU(hn::Compress(hn::ShiftLeft<3>(py), blend), di, q.wy + n);
-  hn::StoreU(hn::Compress(alpha, hn::RebindMask(df, blend)), df, q.alpha + n);
-  hn::StoreU(hn::Compress(hn::Iota(di, x), blend), di, q.col + n);
-  q.n = n + static_cast<int>(hn::CountTrue(di, blend));
+  if (hn::AllTrue(di, blend)) {
+    hn::StoreU(src, di, q.src + n);
+    hn::StoreU(wx, di, q.wx + n);
+    hn::StoreU(wy, di, q.wy + n);
+    hn::StoreU(alpha, df, q.alpha + n);
+    hn::StoreU(col, di, q.col + n);
+    q.n = n + kLanes;
+    return;
+  }
+  // Mixed lanes only where the kinds of columns change, a few per row; the
+  // compress of the narrower targets would rebuild its tables every call.
+  alignas(64) int32_t on[kLanes], lane[4][kLanes];
+  alignas(64) float al[kLanes];
+  hn::Store(hn::VecFromMask(di, blend), di, on);
+  hn::Store(src, di, lane[0]);
+  hn::Store(wx, di, lane[1]);
+  hn::Store(wy, di, lane[2]);
+  hn::Store(col, di, lane[3]);
+  hn::Store(alpha, df, al);
+  int k = n;
+  for (int t = 0; t < kLanes; ++t) {
+    if (!on[t]) continue;
+    q.src[k] = lane[0][t];
+    q.wx[k] = lane[1][t];
+    q.wy[k] = lane[2][t];
+    q.col[k] = lane[3][t];
+    q.alpha[k] = al[t];
+    ++k;
+  }
+  q.n = k;
 }
 
 void PasteLanczos8Row(const float* HWY_RESTRICT crop4, int side, const uint8_t* HWY_RESTRICT mask,
