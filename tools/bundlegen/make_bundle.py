@@ -259,8 +259,8 @@ def apply_defects(args, b):
         other = tables.member_name(older, not b.canonical)
         with open(os.path.join(b.root, other), "wb") as f:
             f.write(bytes(os.path.getsize(path)))
-    for spec in args.bad_size:
-        name, _, delta = spec.partition(":")
+    for item in args.bad_size:
+        name, _, delta = item.partition(":")
         path = b.existing(name)
         size = os.path.getsize(path) + int(delta or 1)
         with open(path, "r+b") as f:
