@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <stdexcept>
 #include <string>
 
@@ -53,6 +54,14 @@ inline void writeFile(const std::string& path, const std::string& bytes) {
 inline std::string readAll(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
   return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
+
+// Every regular file under dir, by relative path, with its bytes.
+inline std::map<std::string, std::string> filesUnder(const std::string& dir) {
+  std::map<std::string, std::string> out;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(dir))
+    if (e.is_regular_file()) out[std::filesystem::relative(e.path(), dir).generic_string()] = readAll(e.path());
+  return out;
 }
 
 }  // namespace le::test

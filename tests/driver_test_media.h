@@ -9,13 +9,10 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <functional>
-#include <stdexcept>
-#include <iterator>
 #include <string>
 #include <vector>
 
+#include "bundle_fixtures.h"
 #include "simd_reference.h"
 
 namespace le::testmedia {
@@ -33,20 +30,14 @@ inline void ffmpeg(const std::string& args) {
   ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
 }
 
-// The text of the runtime_error fn throws, or "(no error)".
-inline std::string errorOf(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
+using le::test::errorOf;
 
-inline std::vector<uint8_t> readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+// Tests that decode in software only: the hardware decoder is not tried.
+class SoftwareDecoding : public ::testing::Test {
+ protected:
+  void SetUp() override { setenv("LE_DRIVER_HWDEC", "0", 1); }
+  void TearDown() override { unsetenv("LE_DRIVER_HWDEC"); }
+};
 
 // dataDir()/name, made once per build tree by ffmpeg with `args` and the
 // output path. Test processes run in parallel, so each writes a file of its
@@ -77,9 +68,9 @@ inline std::string h264Clip(const std::string& name, int w, int h, int frames, c
 inline std::vector<uint8_t> rawSamples(const std::string& path, const std::string& pixFmt) {
   const std::string out = path + "." + std::to_string(getpid()) + "." + pixFmt;
   ffmpeg("-i " + path + " -map 0:v -f rawvideo -pix_fmt " + pixFmt + " " + out);
-  std::vector<uint8_t> samples = readFile(out);
+  const std::string bytes = le::test::readAll(out);
   std::filesystem::remove(out);
-  return samples;
+  return {bytes.begin(), bytes.end()};
 }
 
 // Packed RGB of every frame of planar yuv420p samples.

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -17,32 +16,25 @@
 namespace {
 
 namespace fs = std::filesystem;
+using le::test::filesUnder;
 using le::test::readAll;
 using le::test::TempDir;
 
 std::string fixture(const std::string& name) { return std::string(LE_FIXTURE_DIR) + "/" + name; }
 
-// Every regular file under dir, by relative path, with its bytes.
-std::map<std::string, std::string> tree(const std::string& dir) {
-  std::map<std::string, std::string> files;
-  for (const auto& e : fs::recursive_directory_iterator(dir))
-    if (e.is_regular_file()) files[fs::relative(e.path(), dir).string()] = readAll(e.path().string());
-  return files;
-}
-
 TEST(GeneratedBundles, ContainerUnwrapsToTheGeneratorsDirectory) {
   TempDir tmp;
   fs::create_directories(tmp / "out");
   le::extractImx(fixture("tiny.imx"), tmp / "out", false);
-  const auto expected = tree(fixture("tiny_imx_src"));
+  const auto expected = filesUnder(fixture("tiny_imx_src"));
   EXPECT_GE(expected.size(), 8u);
-  EXPECT_EQ(tree(tmp / "out"), expected);
+  EXPECT_EQ(filesUnder(tmp / "out"), expected);
 
   std::vector<char> out(4096);
   // The handle of the container is its unwrapped directory, reused by later opens.
   ASSERT_EQ(le_bundle_resolve_handle(fixture("tiny.imx").c_str(), out.data(), out.size()), 1) << le_last_error();
   const std::string dir = out.data();
-  EXPECT_EQ(tree(dir), expected);
+  EXPECT_EQ(filesUnder(dir), expected);
   ASSERT_EQ(le_bundle_resolve_handle(fixture("tiny.imx").c_str(), out.data(), out.size()), 1);
   EXPECT_EQ(dir, out.data());
 }
@@ -55,7 +47,7 @@ TEST(GeneratedBundles, PackAndUnpackRoundTripByteForByte) {
     ASSERT_TRUE(le::isImxV2File(imx));
     fs::create_directories(tmp / name);
     le::extractImx(imx, tmp / name, false);
-    EXPECT_EQ(tree(tmp / name), tree(fixture(name))) << name;
+    EXPECT_EQ(filesUnder(tmp / name), filesUnder(fixture(name))) << name;
     le::packImx(tmp / name, imx + ".again");
     EXPECT_EQ(readAll(imx + ".again"), readAll(imx)) << name;
   }

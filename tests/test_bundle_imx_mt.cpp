@@ -25,6 +25,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using le::test::filesUnder;
 using le::test::readAll;
 using le::test::TempDir;
 using le::test::writeFile;
@@ -38,14 +39,6 @@ std::string packed(const TempDir& t, const std::string& name, const Files& files
   const std::string c = t / (name + ".imx");
   le::packImx(src, c);
   return c;
-}
-
-// Every regular file under dir, by relative path.
-Files filesUnder(const std::string& dir) {
-  Files out;
-  for (const auto& e : fs::recursive_directory_iterator(dir))
-    if (e.is_regular_file()) out[fs::relative(e.path(), dir).generic_string()] = readAll(e.path());
-  return out;
 }
 
 // Every entry name under dir, links included and not followed.

@@ -4,6 +4,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <map>
 #include <random>
 #include <stdexcept>
@@ -89,6 +92,13 @@ void pullSequentially(le::DriverCursor& cur, int from, int to) {
   }
 }
 
+// A cursor over 100 frames that has handed out frames 0 to 20.
+std::unique_ptr<le::DriverCursor> cursorPast20(Counters& c) {
+  auto cur = cursor(100, c);
+  pullSequentially(*cur, 0, 20);
+  return cur;
+}
+
 TEST(DriverCursor, SequentialPullsLoopWithOneRewindPerPass) {
   Counters c;
   auto cur = cursor(7, c);
@@ -108,8 +118,7 @@ TEST(DriverCursor, SequentialPullsLoopWithOneRewindPerPass) {
 
 TEST(DriverCursor, HistoryAndLookAheadAreServedWithoutSeeking) {
   Counters c;
-  auto cur = cursor(100, c);
-  pullSequentially(*cur, 0, 20);
+  auto cur = cursorPast20(c);
   int index = -1;
   EXPECT_TRUE(holds(cur->pullAt(15, &index), 15));
   EXPECT_EQ(cur->seeks(), 0u);
@@ -138,8 +147,7 @@ TEST(DriverCursor, HistoryAndLookAheadAreServedWithoutSeeking) {
 
 TEST(DriverCursor, PinnedFrameIsNeverServedFromHistoryAgain) {
   Counters c;
-  auto cur = cursor(100, c);
-  pullSequentially(*cur, 0, 20);
+  auto cur = cursorPast20(c);
   int index = -1;
   uint8_t* pinned = cur->pullMutAt(15, &index);
   EXPECT_EQ(cur->seeks(), 0u);
@@ -265,11 +273,7 @@ TEST(DriverCursor, RandomAndSequentialConsumersAlwaysGetTheFrameTheyAreTold) {
   EXPECT_FALSE(corrupt);
 }
 
-class DriverCursorOverVideo : public ::testing::Test {
- protected:
-  void SetUp() override { setenv("LE_DRIVER_HWDEC", "0", 1); }
-  void TearDown() override { unsetenv("LE_DRIVER_HWDEC"); }
-};
+class DriverCursorOverVideo : public le::testmedia::SoftwareDecoding {};
 
 TEST_F(DriverCursorOverVideo, LoopsAndSeeksOverAnH264Member) {
   using namespace le::testmedia;

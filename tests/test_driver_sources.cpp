@@ -9,6 +9,7 @@ extern "C" {
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <stdexcept>
 
 #include "driver/le_driver.h"
@@ -32,10 +33,8 @@ std::vector<uint8_t> slice(const std::vector<uint8_t>& all, size_t frameBytes, i
   return {all.begin() + frameBytes * i, all.begin() + frameBytes * (i + 1)};
 }
 
-class DriverSources : public ::testing::Test {
+class DriverSources : public SoftwareDecoding {
  protected:
-  void SetUp() override { setenv("LE_DRIVER_HWDEC", "0", 1); }
-  void TearDown() override { unsetenv("LE_DRIVER_HWDEC"); }
   static size_t canvasBytes() { return static_cast<size_t>(kW) * kH * 3; }
 };
 

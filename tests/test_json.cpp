@@ -119,37 +119,28 @@ class DocGen {
         v.kind = JVal::String;
         v.s = text(out);
         break;
-      case 4: {
-        v.kind = JVal::Array;
-        out += '[';
+      default: {  // 4: array, 5: object
+        const bool isObj = pick == 5;
+        v.kind = isObj ? JVal::Object : JVal::Array;
+        out += isObj ? '{' : '[';
         const int n = static_cast<int>(rng_() % 5);
         for (int i = 0; i < n; ++i) {
           if (i) out += ',';
           blank(out);
-          v.arr.push_back(value(depth + 1, out));
+          if (isObj) {
+            std::string key = text(out);
+            blank(out);
+            out += ':';
+            blank(out);
+            JVal child = value(depth + 1, out);
+            v.obj.emplace_back(std::move(key), std::move(child));
+          } else {
+            v.arr.push_back(value(depth + 1, out));
+          }
           blank(out);
         }
         blank(out);
-        out += ']';
-        break;
-      }
-      default: {
-        v.kind = JVal::Object;
-        out += '{';
-        const int n = static_cast<int>(rng_() % 5);
-        for (int i = 0; i < n; ++i) {
-          if (i) out += ',';
-          blank(out);
-          std::string key = text(out);
-          blank(out);
-          out += ':';
-          blank(out);
-          JVal child = value(depth + 1, out);
-          v.obj.emplace_back(std::move(key), std::move(child));
-          blank(out);
-        }
-        blank(out);
-        out += '}';
+        out += isObj ? '}' : ']';
         break;
       }
     }

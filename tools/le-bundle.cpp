@@ -12,6 +12,7 @@
 
 #include "bundle/le_bundle.h"
 #include "bundle/le_imx.h"
+#include "capi/le_ctx.h"
 #include "driver/le_driver.h"
 #include "le/le.h"
 #include "le/le_bundle.h"
@@ -122,7 +123,7 @@ int check(const std::vector<std::string>& args) {
   }
   bool ok = true;
   for (int si = 0; si < le_nt(ctx) && ok; ++si) ok = le_target_frame(ctx, si) != nullptr;
-  const std::string prior = le::Identity(le::loadManifest(path)).priorBackend();
+  const std::string prior = ctx->identity.priorBackend();
   if (ok && prior != "mmap P.f16" && prior != "none") {
     le_prior* h = le_prior_open(path, 2, 0);
     ok = h != nullptr;

@@ -63,14 +63,8 @@ std::vector<uint8_t> model(const Weights& wt, const std::vector<uint8_t>& body, 
   le::gsPutTensorValueInfo(graph, 12, "Y", dims, 4);
   std::vector<uint8_t> m;
   le::gsPutVarintField(m, 1, 8);  // ir_version
-  auto opset = [&](const std::string& domain, int64_t version) {
-    std::vector<uint8_t> o;
-    le::gsPutStr(o, 1, domain);
-    le::gsPutVarintField(o, 2, static_cast<uint64_t>(version));
-    le::gsPutBytes(m, 8, o.data(), o.size());
-  };
-  opset("", 17);
-  if (int8Domain) opset("com.corvamel.int8", 1);
+  le::gsAddOpsetImport(m, "", 17);
+  if (int8Domain) le::gsAddOpsetImport(m, "com.corvamel.int8", 1);
   le::gsPutBytes(m, 7, graph.data(), graph.size());
   return m;
 }

@@ -20,7 +20,6 @@
 
 #include "bundle/le_imx.h"
 #include "driver/le_driver.h"
-#include "kernels/le_simd.h"
 
 namespace le {
 
@@ -353,12 +352,8 @@ std::vector<T> readRaw(const std::string& path, size_t n) {
 template std::vector<float> readRaw<float>(const std::string&, size_t);
 template std::vector<int32_t> readRaw<int32_t>(const std::string&, size_t);
 
-void halfToFloat(const uint16_t* src, float* dst, size_t n) {
-  for (size_t i = 0; i < n; ++i) dst[i] = f16ToF32(src[i]);
-}
-
 Identity::Identity(const Manifest& mf) : nt(mf.NT), crop(mf.crop), manifest(mf) {
-  ensureIdentityMembers(mf);
+  const std::string hevc = ensureIdentityMembers(mf);
   const std::string& dir = mf.dir;
   const size_t NT = static_cast<size_t>(nt);
   pooled = mapFile(resolveMember(dir, "pooled64.f16"), NT * 131072);
@@ -366,11 +361,8 @@ Identity::Identity(const Manifest& mf) : nt(mf.NT), crop(mf.crop), manifest(mf) 
   const std::string fsPath = resolveMember(dir, "fs_red.f16");
   if (canOpen(pPath)) {
     prgb = mapFile(pPath, NT * crop * crop * 6);
-  } else if (!canOpen(fsPath)) {
-    std::string name;
-    if (!manifest_key::optStr(readText(dir + "/manifest.json"), "P_hevc", &name)) name = "P_hevc.mov";
-    const std::string hevc = resolveMember(dir, name);
-    if (canOpen(hevc)) priorPath = hevc;
+  } else if (!canOpen(fsPath) && canOpen(hevc)) {
+    priorPath = hevc;
   }
   if (canOpen(fsPath)) fsred = mapFile(fsPath, NT * 524288);
   m = readRaw<float>(resolveMember(dir, "M.f32"), NT * 6);

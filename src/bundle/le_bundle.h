@@ -105,10 +105,11 @@ std::string readText(const std::string& path);
 // Exactly n elements of T: a shorter or longer file is "size mismatch ".
 template <typename T>
 std::vector<T> readRaw(const std::string& path, size_t n);
-void halfToFloat(const uint16_t* src, float* dst, size_t n);
 
 // Refuses a bundle that would leave the renderer without a warp prior.
-void ensureIdentityMembers(const Manifest& m);
+// Returns the path of its P_hevc member when that is the only prior it
+// carries (no P.f16 nor fs_red.f16), else "".
+std::string ensureIdentityMembers(const Manifest& m);
 
 // Per-target-frame tables: paste transforms, pooled features and the warp
 // prior (mapped raw halves, or an HEVC video decoded on demand).

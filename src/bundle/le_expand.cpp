@@ -15,7 +15,7 @@ bool exists(const std::string& path) {
 }
 }  // namespace
 
-void ensureIdentityMembers(const Manifest& m) {
+std::string ensureIdentityMembers(const Manifest& m) {
   const std::string text = readText(m.dir + "/manifest.json");
   std::string rgb;
   if (!manifest_key::optStr(text, "P_rgb", &rgb)) rgb = "P.f16";
@@ -26,7 +26,7 @@ void ensureIdentityMembers(const Manifest& m) {
                              "' (P_rgb) but le::Identity maps the welded name P.f16 and would find nothing — it "
                              "maps NOTHING silently and Identity::P(si) is then an offset from a null pointer. "
                              "REFUSING rather than rendering off a prior nothing will read.");
-  if (hasP || hasFs) return;
+  if (hasP || hasFs) return {};
   std::string hevc;
   if (!manifest_key::optStr(text, "P_hevc", &hevc))
     throw std::runtime_error("this bundle carries neither " + rgb +
@@ -37,6 +37,7 @@ void ensureIdentityMembers(const Manifest& m) {
   if (!exists(path))
     throw std::runtime_error("this bundle's manifest names P_hevc '" + hevc + "' and the file is not there (" +
                              path + ") — the renderer has no warp prior. REFUSING to create a session.");
+  return path;
 }
 
 }  // namespace le

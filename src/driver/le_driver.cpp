@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -265,11 +264,6 @@ std::string memberName(const Manifest& m, const char* key, const char* fallback)
   return name;
 }
 
-bool exists(const std::string& path) {
-  std::error_code ec;
-  return std::filesystem::exists(path, ec);
-}
-
 }  // namespace
 
 std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& m, int lookAhead, int history) {
@@ -278,10 +272,11 @@ std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& m, int lookAhea
   const std::string jpgDir = m.dir + "/" + jpg;
   char last[32];
   std::snprintf(last, sizeof last, "/frame_%06d.jpg", m.NT - 1);
-  const bool populated = exists(jpgDir + last);
+  const bool populated = canOpen(jpgDir + last);
   const std::string mp4Path = resolveMember(m.dir, mp4);
+  const bool haveMp4 = canOpen(mp4Path);
   const char* prefer = std::getenv("LE_DRIVER_PREFER_MP4");
-  const bool preferMp4 = prefer && std::strcmp(prefer, "1") == 0 && populated && exists(mp4Path);
+  const bool preferMp4 = prefer && std::strcmp(prefer, "1") == 0 && populated && haveMp4;
   if (preferMp4) {
     std::fprintf(stderr,
                  "[le-driver] LE_DRIVER_PREFER_MP4=1 \u2014 %s/ is populated and NOT used; %s is the member this "
@@ -292,7 +287,7 @@ std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& m, int lookAhea
                  m.NT);
     return over(driver::openJpgDir(jpgDir, m.NT, m.W, m.H), lookAhead, history);
   }
-  if (!exists(mp4Path))
+  if (!haveMp4)
     throw std::runtime_error("this bundle carries neither a populated " + jpg + "/ nor " + mp4 + " (" + mp4Path +
                              ") \u2014 there is no driver video to play. REFUSING to create a session.");
   auto src = driver::openMp4(mp4Path, m.NT, m.W, m.H);
@@ -306,7 +301,7 @@ std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& m, int lookAhea
 std::unique_ptr<DriverCursor> DriverCursor::openPrior(const Manifest& m, int lookAhead, int history) {
   const std::string name = memberName(m, "P_hevc", "P_hevc.mov");
   const std::string path = resolveMember(m.dir, name);
-  if (!exists(path))
+  if (!canOpen(path))
     throw std::runtime_error("this bundle carries neither a raw P.f16 nor " + name + " (" + path +
                              ") \u2014 there is no warp prior to play. REFUSING to create a session.");
   auto src = driver::openPriorHevc(path, m.NT, m.crop);

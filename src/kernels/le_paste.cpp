@@ -88,7 +88,7 @@ int clampToInt(double v) { return static_cast<int>(std::clamp(v, -2147483648.0, 
 }  // namespace
 
 Paste::Paste(std::vector<uint8_t> mask, int side, const Unsharp& u)
-    : S_(side), K_(u.ksize), P_(side + u.ksize - 1), amount_(u.amount), mask_(std::move(mask)) {
+    : S_(side), K_(u.ksize), amount_(u.amount), mask_(std::move(mask)) {
   if (side <= 0 || mask_.size() != static_cast<size_t>(side) * side) throw std::runtime_error("paste: mask size");
   if (K_ % 2 == 0) throw std::runtime_error("paste: ksize must be odd");
   if (K_ < 1) throw std::runtime_error("paste: ksize must be positive");
@@ -201,36 +201,23 @@ void Paste::composite(const float* crop, float scale, const float* M, uint8_t* f
   const double p0 = -b * inv, p1 = a * inv;
   const double p2 = -(tx * (d * inv) + ty * p0);
   const double p3 = -(tx * (-c * inv) + ty * p1);
-  if (fast_ != 0) {
-    fillPlanes(crop, scale);
-    for (auto& plane : planes_) unsharpPlane(plane);
-    compositeTail(frame, W, x0, x1, y0, y1, p0, p1, p2, p3);
-    return;
-  }
-  // The Lanczos blend reads crop4: the last plane's pass fills it row by row
-  // as soon as all three planes of the row are final. The planes are scaled
-  // as they are read.
+  // The planes are scaled as they are read. The Lanczos blend reads crop4:
+  // the last plane's pass fills it row by row as soon as all three planes of
+  // the row are final. The fast modes sample the planes themselves.
   const size_t n = static_cast<size_t>(S_) * S_;
   sharpen(crop, scale, planes_[0], false);
   sharpen(crop + n, scale, planes_[1], false);
-  sharpen(crop + 2 * n, scale, planes_[2], true);
-  blendLanczosRows(frame, W, x0, x1, y0, y1, p0, p1, p2, p3);
-}
-
-void Paste::fillPlanes(const float* crop, float scale) {
-  const size_t n = static_cast<size_t>(S_) * S_;
-  pool::parallelRange(S_, kGrain, [&](size_t b, size_t e) {
-    for (int ch = 0; ch < 3; ++ch) {
-      const float* src = crop + ch * n;
-      float* dst = planes_[ch].data();
-      for (size_t i = b * S_; i < e * S_; ++i) dst[i] = scale * src[i];
-    }
-  });
+  sharpen(crop + 2 * n, scale, planes_[2], fast_ == 0);
+  if (fast_ != 0)
+    blendFastRows(frame, W, x0, x1, y0, y1, p0, p1, p2, p3);
+  else
+    blendLanczosRows(frame, W, x0, x1, y0, y1, p0, p1, p2, p3);
 }
 
 void Paste::unsharpPlane(std::vector<float>& plane) { sharpen(plane.data(), 1.0f, plane, false); }
 
 void Paste::sharpen(const float* source, float scale, std::vector<float>& plane, bool interleave) {
+  if (S_ > 1024) throw std::runtime_error("paste: side > 1024");
   const int S = S_, K = K_, P = P_, r = K / 2;
   const float* g = gauss_.data();
   float* padded = padded_.data();
@@ -250,7 +237,6 @@ void Paste::sharpen(const float* source, float scale, std::vector<float>& plane,
     }
   });
 
-  if (S > 1024) throw std::runtime_error("paste: side > 1024");
   const float keep = 1 + amount_, amount = amount_;
   pool::parallelRange(S, kGrain, [&](size_t b, size_t e) {
     float blur[1024];
@@ -275,16 +261,6 @@ void Paste::interleaveRows(size_t b, size_t e) {
   }
 }
 
-void Paste::compositeTail(uint8_t* frame, int W, int x0, int x1, int y0, int y1, double p0, double p1, double p2,
-                          double p3) {
-  if (fast_ != 0) {
-    blendFastRows(frame, W, x0, x1, y0, y1, p0, p1, p2, p3);
-    return;
-  }
-  pool::parallelRange(S_, kGrain, [&](size_t b, size_t e) { interleaveRows(b, e); });
-  blendLanczosRows(frame, W, x0, x1, y0, y1, p0, p1, p2, p3);
-}
-
 void Paste::blendLanczosRows(uint8_t* frame, int W, int x0, int x1, int y0, int y1, double p0, double p1,
                              double p2, double p3) {
   pool::parallelRange(static_cast<size_t>(y1 - y0) + 1, kGrain, [&](size_t b, size_t e) {
@@ -304,11 +280,9 @@ void Paste::blendFastRows(uint8_t* frame, int W, int x0, int x1, int y0, int y1,
                           double p3) {
   const int S = S_;
   const uint8_t* mask = mask_.data();
-  auto maskAt = [&](int y, int x) -> float {
-    return (x >= 0 && y >= 0 && x < S && y < S) ? mask[static_cast<size_t>(y) * S + x] : 0.0f;
-  };
-  auto sample = [&](int ch, int y, int x) -> float { return planes_[ch][static_cast<size_t>(y) * S + x]; };
   auto inside = [&](int y, int x) { return x >= 0 && y >= 0 && x < S && y < S; };
+  auto maskAt = [&](int y, int x) -> float { return inside(y, x) ? mask[static_cast<size_t>(y) * S + x] : 0.0f; };
+  auto sample = [&](int ch, int y, int x) -> float { return planes_[ch][static_cast<size_t>(y) * S + x]; };
 
   pool::parallelRange(static_cast<size_t>(y1 - y0) + 1, kGrain, [&](size_t b, size_t e) {
     for (size_t row = b; row < e; ++row) {

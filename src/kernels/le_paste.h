@@ -29,10 +29,8 @@ class Paste {
   const std::vector<float>& bilinTable() const { return bilin_; }
   const std::vector<float>& cubicTable() const { return cubic_; }
 
-  void fillPlanes(const float* crop, float scale);
+  // Unsharp mask of one side x side plane, in place.
   void unsharpPlane(std::vector<float>& plane);
-  void compositeTail(uint8_t* frame, int W, int x0, int x1, int y0, int y1, double p0, double p1, double p2,
-                     double p3);
 
  private:
   // unsharpPlane of scale * source into plane (source may be plane itself),
@@ -46,7 +44,7 @@ class Paste {
 
   int S_;
   int K_;
-  int P_;
+  int P_ = 0;  // padded side, S_ + K_ - 1
   float amount_;
   int fast_ = 0;
   std::vector<uint8_t> mask_;

@@ -241,11 +241,6 @@ float RetrieveTermExactRange(const uint16_t* HWY_RESTRICT a, const uint16_t* HWY
   return total;
 }
 
-float RetrieveTermExact(const uint16_t* HWY_RESTRICT a, const uint16_t* HWY_RESTRICT b, const float* HWY_RESTRICT w,
-                        size_t n) {
-  return RetrieveTermExactRange(a, b, w, n, 0, n);
-}
-
 float RetrieveTermPooled(const uint16_t* HWY_RESTRICT a, const uint16_t* HWY_RESTRICT b,
                          const uint16_t* HWY_RESTRICT w, size_t n) {
   float total = 0.0f;
@@ -269,7 +264,6 @@ HWY_EXPORT(F16ToF32);
 HWY_EXPORT(F32ToF16);
 HWY_EXPORT(Rgb8ToPlanarF16);
 HWY_EXPORT(Conv3x3Range);
-HWY_EXPORT(RetrieveTermExact);
 HWY_EXPORT(RetrieveTermExactRange);
 HWY_EXPORT(RetrieveTermPooled);
 HWY_EXPORT(ActiveTarget);
@@ -288,7 +282,7 @@ void conv3x3Range(const float* in, int N, int Cin, int H, int W, const float* we
 }
 
 float retrieveTermExact(const uint16_t* a, const uint16_t* b, const float* w, size_t n) {
-  return HWY_DYNAMIC_DISPATCH(RetrieveTermExact)(a, b, w, n);
+  return retrieveTermExactRange(a, b, w, n, 0, n);
 }
 
 float retrieveTermExactRange(const uint16_t* a, const uint16_t* b, const float* w, size_t n, size_t begin,

@@ -568,7 +568,7 @@ namespace {
 // domain itself is being created, puts the domain there before anyone else
 // can race for it.
 void enterRuntimeVersionMap(Ort::CustomOpDomain& domain) {
-  std::vector<uint8_t> node, graph, opset, custom, model;
+  std::vector<uint8_t> node, graph, opset, model;
   for (const char* in : {"X", "Grid"}) gsPutStr(node, kNodeInput, in);
   gsPutStr(node, kNodeOutput, "Y");
   gsPutStr(node, kNodeOpType, "GridSampleFast");

@@ -147,24 +147,18 @@ void Renderer::Impl::buildSession(const std::string& request, int threads, const
                                           {"ModelCacheDirectory", coremlCacheDir(m.dir)}});
 
   const std::string path = m.modelPath(key);
-  std::vector<uint8_t> bytes;
-  bool gsRewrite = false;
-  if (!envStartsWith("LE_GS_FAST", '0')) {
-    gsRewrite = !envStartsWith("LE_GS_REWRITE", '0');
-    if (!gsRewrite && !coreml)
-      std::fprintf(stderr,
-                   "[le] LE_GS_REWRITE=0: load-time std GridSample -> com.corvamel::GridSampleFast rewrite DISABLED "
-                   "(%s); the custom op is still registered, so a baked bundle loads and runs its baked kernel. A "
-                   "standard bundle now runs ORT's own GridSample.\n",
-                   key.c_str());
-    registerGridSampleFast(so);
-    registerInt8ConvVNNI(so);
-  } else {
-    bytes = readGraph(path);
-    if (graphHasBakedGridSampleFast(bytes)) throw std::runtime_error(bakedGraphRefusal(path));
-    registerInt8ConvVNNI(so);
-  }
-  if (bytes.empty()) bytes = readGraph(path);
+  const bool gsFast = !envStartsWith("LE_GS_FAST", '0');
+  const bool gsRewrite = gsFast && !envStartsWith("LE_GS_REWRITE", '0');
+  if (gsFast && !gsRewrite && !coreml)
+    std::fprintf(stderr,
+                 "[le] LE_GS_REWRITE=0: load-time std GridSample -> com.corvamel::GridSampleFast rewrite DISABLED "
+                 "(%s); the custom op is still registered, so a baked bundle loads and runs its baked kernel. A "
+                 "standard bundle now runs ORT's own GridSample.\n",
+                 key.c_str());
+  if (gsFast) registerGridSampleFast(so);
+  registerInt8ConvVNNI(so);
+  std::vector<uint8_t> bytes = readGraph(path);
+  if (!gsFast && graphHasBakedGridSampleFast(bytes)) throw std::runtime_error(bakedGraphRefusal(path));
 
   // [warp node] LE_WARP_NODE moves the warp block into one WarpDirector node here.
 
