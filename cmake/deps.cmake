@@ -20,7 +20,10 @@ set_target_properties(onnxruntime PROPERTIES
 # Third-party headers are not ours to keep warning-free.
 set_target_properties(onnxruntime PROPERTIES INTERFACE_SYSTEM_INCLUDE_DIRECTORIES ${LE_ORT_PREFIX}/include)
 
+add_library(le_stb INTERFACE)
+target_include_directories(le_stb SYSTEM INTERFACE /usr/include/stb)
+add_library(le::stb ALIAS le_stb)
+
 add_library(le_deps INTERFACE)
-target_link_libraries(le_deps INTERFACE PkgConfig::FFMPEG PkgConfig::HWY onnxruntime Threads::Threads)
-target_include_directories(le_deps SYSTEM INTERFACE /usr/include/stb)
+target_link_libraries(le_deps INTERFACE PkgConfig::FFMPEG PkgConfig::HWY onnxruntime Threads::Threads le::stb)
 add_library(le::deps ALIAS le_deps)

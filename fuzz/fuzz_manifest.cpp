@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "bundle/le_bundle.h"
+#include "bundle/le_manifest.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   namespace mk = le::manifest_key;

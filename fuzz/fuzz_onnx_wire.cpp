@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "render/gridsample_fast.h"
+#include "render/onnx_wire.h"
 
 namespace {
 

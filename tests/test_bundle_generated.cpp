@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "bundle/le_bundle.h"
+#include "bundle/le_manifest.h"
 #include "bundle/le_imx.h"
 #include "bundle_fixtures.h"
 #include "le/le.h"

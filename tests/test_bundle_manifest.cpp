@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "bundle/le_bundle.h"
+#include "bundle/le_manifest.h"
 #include "bundle_fixtures.h"
 
 namespace {

@@ -51,6 +51,19 @@ TEST(ContextOpen, EveryBundleFormOpens) {
   }
 }
 
+// Everything the context opens later (the HEVC prior on the first render,
+// under a name only the manifest gives) comes from the manifest read at open.
+TEST(ContextOpen, ManifestIsReadOnceAtOpen) {
+  TempDir tmp;
+  const std::string dir = tmp / "named";
+  std::filesystem::copy(fixture("tiny_named"), dir, std::filesystem::copy_options::recursive);
+  le_ctx* ctx = le_create(dir.c_str(), "render", 1, nullptr);
+  ASSERT_NE(ctx, nullptr) << le_last_error();
+  std::filesystem::remove(dir + "/manifest.json");
+  EXPECT_NE(le_render_drive_crop(ctx, 0), nullptr) << le_last_error();
+  le_destroy(ctx);
+}
+
 TEST(ContextOpen, BrokenBundlesAreRefusedWithTheirReason) {
   const std::string dir = LE_FIXTURE_DIR;
   const struct {

@@ -12,7 +12,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "bundle/le_bundle.h"
+#include "bundle/le_identity.h"
 #include "driver/le_driver.h"
 #include "driver_test_media.h"
 
@@ -307,30 +307,30 @@ class DriverCursorOpen : public DriverCursorOverVideo {
       "[le-driver] LE_DRIVER_HWDEC=0 \u2014 h264_cuvid not attempted; the software decoder is the one decoder on "
       "this fleet (same samples)\n";
 
+  // A bundle directory with the given driver members; extra holds further
+  // manifest keys (member names).
   static le::Manifest bundle(const std::string& name, bool jpg, const std::string& mp4,
-                             const std::string& manifest = "{\"format\": \"le-bundle-v0\"}") {
+                             const std::string& extra = "") {
     using namespace le::testmedia;
-    le::Manifest m;
-    m.dir = dataDir() + "/bundle-" + name;
-    m.NT = kNt;
-    m.W = kW;
-    m.H = kH;
-    m.crop = 16;
-    std::filesystem::remove_all(m.dir);
-    std::filesystem::create_directories(m.dir + "/target_frames");
-    std::ofstream(m.dir + "/manifest.json") << manifest;
+    const std::string dir = dataDir() + "/bundle-" + name;
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir + "/target_frames");
+    std::ofstream(dir + "/manifest.json")
+        << "{\"format\": \"le-bundle-v0\", \"agent\": \"t\", \"NT\": " << kNt << ", \"W\": " << kW
+        << ", \"H\": " << kH << ", \"crop\": 16, \"amount\": 1, \"sigma\": 2, \"ksize\": 13, \"frames\": 0, "
+        << "\"M_src_w\": " << kW << ", \"M_src_h\": " << kH << extra << "}";
     const std::string size = std::to_string(kW) + "x" + std::to_string(kH);
     if (jpg)
-      ffmpeg("-f lavfi -i testsrc2=size=" + size + ":rate=25 -frames:v 4 -start_number 0 " + m.dir +
+      ffmpeg("-f lavfi -i testsrc2=size=" + size + ":rate=25 -frames:v 4 -start_number 0 " + dir +
              "/target_frames/frame_%06d.jpg");
-    if (!mp4.empty()) std::filesystem::copy_file(h264Clip("open.mp4", kW, kH, kNt), m.dir + "/" + mp4);
-    return m;
+    if (!mp4.empty()) std::filesystem::copy_file(h264Clip("open.mp4", kW, kH, kNt), dir + "/" + mp4);
+    return le::loadManifest(dir);
   }
 
   static std::string opened(const le::Manifest& m, std::string* name) {
     ::testing::internal::CaptureStderr();
     try {
-      auto cur = le::DriverCursor::open(m, 0, 11);
+      auto cur = le::DriverCursor::open(m.video, 0, 11);
       *name = cur->name();
       std::vector<uint8_t> out(cur->frameBytes());
       for (int i = 0; i < 2 * kNt; ++i) EXPECT_EQ(cur->pull(out.data()), i % kNt);
@@ -365,7 +365,7 @@ TEST_F(DriverCursorOpen, ChoosesBetweenJpgAndMp4) {
   EXPECT_EQ(opened(m, &name).find("decoded IN PLACE"), std::string::npos);
   EXPECT_EQ(name, "jpg/stb");
 
-  m = bundle("renamed", false, "drv.mp4", "{\"format\": \"le-bundle-v0\", \"target_frames_mp4\": \"drv.mp4\"}");
+  m = bundle("renamed", false, "drv.mp4", ", \"target_frames_mp4\": \"drv.mp4\"");
   EXPECT_TRUE(opened(m, &name).ends_with("decoded IN PLACE (" + name + ", 4 frames 32x24, look-ahead 1, history 11) "
                                          "\u2014 no frame of the driver is expanded ahead of the paste\n"));
   EXPECT_TRUE(name.starts_with("mp4/libavcodec "));
@@ -378,15 +378,15 @@ TEST_F(DriverCursorOpen, ChoosesBetweenJpgAndMp4) {
 
 TEST_F(DriverCursorOpen, OpensTheHevcPriorOrRefuses) {
   using namespace le::testmedia;
-  auto m = bundle("prior", false, "", "{\"format\": \"le-bundle-v0\", \"P_hevc\": \"warp.mov\"}");
-  EXPECT_EQ(errorOf([&] { le::DriverCursor::openPrior(m, 2, 3); }),
+  auto m = bundle("prior", false, "", ", \"P_hevc\": \"warp.mov\"");
+  EXPECT_EQ(errorOf([&] { le::DriverCursor::openPrior(m.video, 2, 3); }),
             "this bundle carries neither a raw P.f16 nor warp.mov (" + m.dir +
                 "/warp.mov) \u2014 there is no warp prior to play. REFUSING to create a session.");
   std::filesystem::copy_file(
       clip("prior16.mov", 16, 16, kNt, "-pix_fmt yuv444p -c:v libx265 -preset ultrafast -x265-params log-level=error"),
       m.dir + "/warp.mov");
   ::testing::internal::CaptureStderr();
-  auto cur = le::DriverCursor::openPrior(m, 2, 3);
+  auto cur = le::DriverCursor::openPrior(m.video, 2, 3);
   const std::string said = ::testing::internal::GetCapturedStderr();
   EXPECT_TRUE(said.ends_with("Corvamel: identity source ready \u2014 4 frames 16x16, played straight from " + m.dir +
                              "/warp.mov (" + cur->name() + "); nothing is unpacked to disk\n"))

@@ -13,6 +13,7 @@
 
 #include "bundle_fixtures.h"
 #include "render/gridsample_fast.h"
+#include "render/onnx_wire.h"
 
 namespace {
 

@@ -13,7 +13,7 @@ extern "C" {
 #include <string>
 #include <vector>
 
-#include "bundle/le_bundle.h"
+#include "bundle/le_identity.h"
 #include "bundle_fixtures.h"
 #include "kernels/le_pool.h"
 #include "le/le.h"

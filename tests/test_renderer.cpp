@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "bundle/le_bundle.h"
+#include "bundle/le_identity.h"
 #include "bundle_fixtures.h"
 #include "le/le.h"
 #include "render/le_renderer.h"

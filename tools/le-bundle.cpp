@@ -10,9 +10,8 @@
 
 #include <sys/stat.h>
 
-#include "bundle/le_bundle.h"
+#include "bundle/le_identity.h"
 #include "bundle/le_imx.h"
-#include "capi/le_ctx.h"
 #include "driver/le_driver.h"
 #include "le/le.h"
 #include "le/le_bundle.h"
@@ -87,19 +86,16 @@ void printMember(const le::Manifest& m, const char* name, long long expected) {
 int info(const std::vector<std::string>& args) {
   if (args.size() != 1) return usage();
   const le::Manifest m = le::loadManifest(args[0]);
-  const std::string text = le::readText(m.dir + "/manifest.json");
   std::printf("bundle   %s\nagent    %s\nNT       %d\ncanvas   %dx%d (M authored on %dx%d)\ncrop     %d\n"
               "unsharp  amount %g sigma %g ksize %d\nframes   %d (idle loop)\n",
               m.dir.c_str(), m.agent.c_str(), m.NT, m.W, m.H, m.srcW, m.srcH, m.crop, m.unsharp.amount,
               m.unsharp.sigma, m.unsharp.ksize, m.frames);
-  std::string hevc = "P_hevc.mov";
-  le::manifest_key::optStr(text, "P_hevc", &hevc);
   const long long nt = m.NT, crop = m.crop, frames = m.frames;
   std::printf("members:\n");
   printMember(m, "pooled64.f16", nt * 131072);
   printMember(m, "P.f16", nt * crop * crop * 6);
   printMember(m, "fs_red.f16", nt * 524288);
-  printMember(m, hevc.c_str(), -1);
+  printMember(m, m.video.priorName.c_str(), -1);
   printMember(m, "M.f32", nt * 24);
   printMember(m, "mask_512.u8", crop * crop);
   printMember(m, "drive/xs.f32", frames * 252);
@@ -107,7 +103,7 @@ int info(const std::vector<std::string>& args) {
   printMember(m, "drive/si.i32", frames * 4);
   le::Identity identity(m);
   std::printf("warp prior: %s\n", identity.priorBackend().c_str());
-  std::printf("driver:     %s\n", le::DriverCursor::open(m, 1, 0)->name().c_str());
+  std::printf("driver:     %s\n", le::DriverCursor::open(m.video, 1, 0)->name().c_str());
   return 0;
 }
 
@@ -123,12 +119,18 @@ int check(const std::vector<std::string>& args) {
   }
   bool ok = true;
   for (int si = 0; si < le_nt(ctx) && ok; ++si) ok = le_target_frame(ctx, si) != nullptr;
-  const std::string prior = ctx->identity.priorBackend();
-  if (ok && prior != "mmap P.f16" && prior != "none") {
+  // The context opened, so the bundle carries a warp prior in one of its
+  // forms; only the video form is decoded lazily.
+  const le::Manifest m = le::loadManifest(path);
+  const bool raw = le::canOpen(le::resolveMember(m.dir, "P.f16"));
+  const bool fs = le::canOpen(le::resolveMember(m.dir, "fs_red.f16"));
+  std::string prior = raw ? "mmap P.f16" : fs ? "fs_red.f16" : m.video.priorName;
+  if (ok && !raw && !fs) {
     le_prior* h = le_prior_open(path, 2, 0);
     ok = h != nullptr;
     std::vector<uint16_t> row(h ? le_prior_row_bytes(h) / 2 : 0);
     for (int si = 0; si < le_nt(ctx) && ok; ++si) ok = le_prior_row(h, si, row.data(), row.size() * 2) == 1;
+    if (h) prior += std::string(" (") + le_prior_backend(h) + ")";
     le_prior_close(h);
   }
   if (!ok) std::fprintf(stderr, "%s\n", le_last_error());

@@ -16,8 +16,8 @@ extern "C" {
 #include <filesystem>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
-#include "capi/le_ctx.h"
 #include "driver/le_image.h"
 #include "le/le.h"
 
@@ -42,7 +42,7 @@ void check(int err, const char* what) {
   if (err < 0) throw std::runtime_error(std::string(what) + ": " + avError(err));
 }
 
-// H.264 (libx264, yuv420p) in an mp4 container, fed packed RGB frames.
+// H.264 (libx264, yuv420p) in an mp4 container, fed packed RGBA frames.
 class Mp4Writer {
  public:
   Mp4Writer(const std::string& path, int w, int h) : w_(w), h_(h) {
@@ -71,10 +71,10 @@ class Mp4Writer {
     check(avio_open(&fmt_->pb, path.c_str(), AVIO_FLAG_WRITE), ("cannot write " + path).c_str());
     check(avformat_write_header(fmt_, nullptr), "cannot write the mp4 header");
 
-    sws_ = sws_getContext(w, h, AV_PIX_FMT_RGB24, w, h, AV_PIX_FMT_YUV420P, SWS_BICUBIC, nullptr, nullptr, nullptr);
+    sws_ = sws_getContext(w, h, AV_PIX_FMT_RGBA, w, h, AV_PIX_FMT_YUV420P, SWS_BICUBIC, nullptr, nullptr, nullptr);
     frame_ = av_frame_alloc();
     packet_ = av_packet_alloc();
-    if (!sws_ || !frame_ || !packet_) throw std::runtime_error("cannot set up RGB -> yuv420p conversion");
+    if (!sws_ || !frame_ || !packet_) throw std::runtime_error("cannot set up RGBA -> yuv420p conversion");
     frame_->format = AV_PIX_FMT_YUV420P;
     frame_->width = w;
     frame_->height = h;
@@ -93,10 +93,10 @@ class Mp4Writer {
     avformat_free_context(fmt_);
   }
 
-  void write(const uint8_t* rgb) {
+  void write(const uint8_t* rgba) {
     check(av_frame_make_writable(frame_), "frame buffer");
-    const uint8_t* src[1] = {rgb};
-    const int stride[1] = {3 * w_};
+    const uint8_t* src[1] = {rgba};
+    const int stride[1] = {4 * w_};
     sws_scale(sws_, src, stride, 0, h_, frame_->data, frame_->linesize);
     frame_->pts = next_++;
     encode(frame_);
@@ -200,15 +200,15 @@ int run(const Options& o) {
     std::filesystem::create_directories(o.pngDir);
 
   Progress progress(frames);
+  std::vector<uint8_t> rgba(static_cast<size_t>(w) * h * 4);
   for (int d = 0; d < frames; ++d) {
-    const uint8_t* rgb = le_render_drive_crop(ctx, d) ? le_paste_last(ctx, ctx->drive.si[d]) : nullptr;
-    if (!rgb) throw std::runtime_error(le_last_error());
+    if (!le_render_drive_rgba(ctx, d, rgba.data(), rgba.size())) throw std::runtime_error(le_last_error());
     if (mp4) {
-      mp4->write(rgb);
+      mp4->write(rgba.data());
     } else {
       char name[32];
       std::snprintf(name, sizeof name, "/frame_%06d.png", d);
-      le::writePNG(o.pngDir + name, rgb, w, h);
+      le::writePNG(o.pngDir + name, rgba.data(), w, h, 4);
     }
     progress.update(d + 1);
   }

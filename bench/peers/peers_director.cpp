@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "bundle/le_bundle.h"
+#include "bundle/le_manifest.h"
 #include "capi/le_ctx.h"
 #include "kernels/le_simd.h"
 #include "le/le.h"

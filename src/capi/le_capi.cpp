@@ -66,7 +66,7 @@ le_ctx::le_ctx(const std::string& bundleDir, const std::string& key, int nThread
       threadsExplicit(explicitThreads),
       modelKey(key) {
   paste = std::make_unique<le::Paste>(readMask(manifest.dir, manifest.crop), manifest.crop, manifest.unsharp);
-  cursor = le::DriverCursor::open(manifest, 2, 11);
+  cursor = le::DriverCursor::open(manifest.video, 2, 11);
   frame.assign(static_cast<size_t>(manifest.W) * manifest.H * 3, 0);
 }
 
@@ -205,7 +205,7 @@ LE_API le_prior* le_prior_open(const char* bundle_dir, int look_ahead, int histo
   try {
     auto h = std::make_unique<le_prior>();
     h->manifest = le::loadManifest(bundle_dir);
-    h->cursor = le::DriverCursor::openPrior(h->manifest, look_ahead < 1 ? 2 : look_ahead, history < 0 ? 0 : history);
+    h->cursor = le::DriverCursor::openPrior(h->manifest.video, look_ahead < 1 ? 2 : look_ahead, history < 0 ? 0 : history);
     h->backend = h->cursor->name();
     return h.release();
   } catch (const std::exception& e) {

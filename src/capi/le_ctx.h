@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "bundle/le_bundle.h"
+#include "bundle/le_identity.h"
 #include "driver/le_driver.h"
 #include "kernels/le_paste.h"
 #include "render/le_renderer.h"

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "bundle/le_bundle.h"
+#include "driver/le_files.h"
 #include "driver/le_image.h"
 
 namespace le::driver {
@@ -249,31 +249,14 @@ std::unique_ptr<DriverCursor> DriverCursor::over(std::unique_ptr<driver::Source>
   return std::make_unique<DriverCursor>(std::move(src), lookAhead, history);
 }
 
-namespace {
-
-// The manifest's string under key, or fallback; a manifest that cannot be
-// read names nothing.
-std::string memberName(const Manifest& m, const char* key, const char* fallback) {
-  std::string text;
-  try {
-    text = readFile(m.dir + "/manifest.json");
-  } catch (const std::runtime_error&) {
-  }
-  std::string name = fallback;
-  manifest_key::optStr(text, key, &name);
-  return name;
-}
-
-}  // namespace
-
-std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& m, int lookAhead, int history) {
-  const std::string jpg = memberName(m, "target_frames", "target_frames");
-  const std::string mp4 = memberName(m, "target_frames_mp4", "target_frames.mp4");
-  const std::string jpgDir = m.dir + "/" + jpg;
+std::unique_ptr<DriverCursor> DriverCursor::open(const driver::VideoMembers& m, int lookAhead, int history) {
+  const std::string& jpg = m.jpgName;
+  const std::string& mp4 = m.mp4Name;
+  const std::string& jpgDir = m.jpgDir;
   char last[32];
   std::snprintf(last, sizeof last, "/frame_%06d.jpg", m.NT - 1);
   const bool populated = canOpen(jpgDir + last);
-  const std::string mp4Path = resolveMember(m.dir, mp4);
+  const std::string& mp4Path = m.mp4Path;
   const bool haveMp4 = canOpen(mp4Path);
   const char* prefer = std::getenv("LE_DRIVER_PREFER_MP4");
   const bool preferMp4 = prefer && std::strcmp(prefer, "1") == 0 && populated && haveMp4;
@@ -298,9 +281,9 @@ std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& m, int lookAhea
   return over(std::move(src), lookAhead, history);
 }
 
-std::unique_ptr<DriverCursor> DriverCursor::openPrior(const Manifest& m, int lookAhead, int history) {
-  const std::string name = memberName(m, "P_hevc", "P_hevc.mov");
-  const std::string path = resolveMember(m.dir, name);
+std::unique_ptr<DriverCursor> DriverCursor::openPrior(const driver::VideoMembers& m, int lookAhead, int history) {
+  const std::string& name = m.priorName;
+  const std::string& path = m.priorPath;
   if (!canOpen(path))
     throw std::runtime_error("this bundle carries neither a raw P.f16 nor " + name + " (" + path +
                              ") \u2014 there is no warp prior to play. REFUSING to create a session.");

@@ -8,11 +8,20 @@
 #include <memory>
 #include <string>
 
-namespace le {
-struct Manifest;
-}
-
 namespace le::driver {
+
+// Where a bundle keeps its videos, as its manifest names them: the canvas
+// driver (a directory of numbered jpg frames or an mp4 member) and the HEVC
+// warp prior, with the dimensions they must have.
+struct VideoMembers {
+  int NT = 0, W = 0, H = 0, crop = 0;
+  std::string jpgName = "target_frames";
+  std::string jpgDir;  // bundle directory + "/" + jpgName
+  std::string mp4Name = "target_frames.mp4";
+  std::string mp4Path;  // resolved member path
+  std::string priorName = "P_hevc.mov";
+  std::string priorPath;  // resolved member path
+};
 
 // A forward-only sequence of NT frames. Read by one thread at a time;
 // residentBytes() alone may be asked from any thread.
@@ -81,9 +90,9 @@ class DriverCursor {
 
   static std::unique_ptr<DriverCursor> over(std::unique_ptr<driver::Source> src, int lookAhead, int history);
   // The bundle's canvas driver: its jpg directory or its mp4 member.
-  static std::unique_ptr<DriverCursor> open(const Manifest& m, int lookAhead, int history);
+  static std::unique_ptr<DriverCursor> open(const driver::VideoMembers& m, int lookAhead, int history);
   // The bundle's HEVC warp prior.
-  static std::unique_ptr<DriverCursor> openPrior(const Manifest& m, int lookAhead, int history);
+  static std::unique_ptr<DriverCursor> openPrior(const driver::VideoMembers& m, int lookAhead, int history);
 
   // Sequential pulls: the frame after the last one handed out (or the last
   // seek target). Pointers stay valid until `history` more frames are taken.

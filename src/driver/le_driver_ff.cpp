@@ -1,5 +1,6 @@
 // Video members decoded in place with libavformat/libavcodec, one frame per
-// call, straight into the caller's buffer.
+// call, straight into the caller's buffer; and what the linked FFmpeg
+// reports about itself, for diagnostics.
 #include <dlfcn.h>
 
 extern "C" {
@@ -292,3 +293,19 @@ std::unique_ptr<Source> openPriorHevc(const std::string& path, int nt, int side)
 }
 
 }  // namespace le::driver
+
+namespace le {
+
+std::string libavcodecVersion() {
+  const unsigned v = avcodec_version();
+  return std::to_string(v >> 16) + "." + std::to_string((v >> 8) & 0xff) + "." + std::to_string(v & 0xff);
+}
+
+std::string movieDecoderBuild() {
+  std::string text = "libavcodec " + libavcodecVersion();
+  const char* config = avcodec_configuration();
+  if (config && *config) text += std::string(" / ") + config;
+  return text;
+}
+
+}  // namespace le

@@ -1,5 +1,6 @@
 #include "driver/le_image.h"
 
+#include <cstring>
 #include <stdexcept>
 
 #define STB_IMAGE_IMPLEMENTATION
@@ -18,8 +19,15 @@ std::vector<uint8_t> loadImageRGB(const std::string& path, int* w, int* h) {
   return rgb;
 }
 
-void writePNG(const std::string& path, const uint8_t* rgb, int w, int h) {
-  if (!stbi_write_png(path.c_str(), w, h, 3, rgb, w * 3)) throw std::runtime_error("png write failed: " + path);
+void writePNG(const std::string& path, const uint8_t* pixels, int w, int h, int channels) {
+  // An opaque alpha channel is dropped: the file stays an RGB PNG.
+  std::vector<uint8_t> rgb;
+  if (channels == 4) {
+    rgb.resize(static_cast<size_t>(w) * h * 3);
+    for (size_t p = 0; p < rgb.size() / 3; ++p) std::memcpy(&rgb[3 * p], pixels + 4 * p, 3);
+    pixels = rgb.data();
+  }
+  if (!stbi_write_png(path.c_str(), w, h, 3, pixels, w * 3)) throw std::runtime_error("png write failed: " + path);
 }
 
 }  // namespace le

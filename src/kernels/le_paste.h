@@ -7,9 +7,14 @@
 #include <cstdint>
 #include <vector>
 
-#include "bundle/le_bundle.h"
-
 namespace le {
+
+// Unsharp mask of the paste compositor, as the bundle manifest sets it.
+struct Unsharp {
+  float amount = 1.3f;
+  float sigma = 2.0f;
+  int ksize = 13;
+};
 
 class Paste {
  public:

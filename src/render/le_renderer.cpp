@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "bundle/le_bundle.h"
+#include "bundle/le_identity.h"
 #include "kernels/le_pool.h"
 #include "kernels/le_simd.h"
 #include "le/le.h"

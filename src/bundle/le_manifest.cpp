@@ -1,9 +1,4 @@
-#include "bundle/le_bundle.h"
-
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "bundle/le_manifest.h"
 
 #include <cctype>
 #include <cfloat>
@@ -19,7 +14,6 @@
 #include <utility>
 
 #include "bundle/le_imx.h"
-#include "driver/le_driver.h"
 
 namespace le {
 
@@ -222,6 +216,17 @@ Manifest loadManifestText(const std::string& text, const std::string& dir) {
 
   const std::string lip = resolveMember(dir, "lip_template.v1.json");
   if (canOpen(lip)) m.lipTemplate = readFile(lip);
+
+  optStr(text, "P_rgb", &m.priorRgb);
+  optStr(text, "P_hevc", &m.priorHevc);
+  driver::VideoMembers& v = m.video;
+  v.NT = m.NT, v.W = m.W, v.H = m.H, v.crop = m.crop;
+  optStr(text, "target_frames", &v.jpgName);
+  optStr(text, "target_frames_mp4", &v.mp4Name);
+  if (!m.priorHevc.empty()) v.priorName = m.priorHevc;
+  v.jpgDir = dir + "/" + v.jpgName;
+  v.mp4Path = resolveMember(dir, v.mp4Name);
+  v.priorPath = resolveMember(dir, v.priorName);
   return m;
 }
 
@@ -264,167 +269,6 @@ std::string resolveMember(const std::string& dir, const std::string& name) {
   return canOpen(canonical) ? canonical : asked;
 }
 
-bool canOpen(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  ::close(fd);
-  return true;
-}
 
-std::string readFile(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw std::runtime_error("cannot open " + path);
-  struct stat st {};
-  std::string out;
-  size_t got = 0;
-  if (::fstat(fd, &st) == 0 && st.st_size > 0) {
-    out.resize(static_cast<size_t>(st.st_size));
-    while (got < out.size()) {
-      const ssize_t r = ::read(fd, out.data() + got, out.size() - got);
-      if (r <= 0) break;
-      got += static_cast<size_t>(r);
-    }
-  }
-  ::close(fd);
-  if (got < out.size()) throw std::runtime_error("short read " + path);
-  return out;
-}
-
-MappedFile& MappedFile::operator=(MappedFile&& o) noexcept {
-  if (this != &o) {
-    if (data) munmap(const_cast<uint8_t*>(data), len);
-    data = o.data;
-    len = o.len;
-    o.data = nullptr;
-    o.len = 0;
-  }
-  return *this;
-}
-
-MappedFile::~MappedFile() {
-  if (data) munmap(const_cast<uint8_t*>(data), len);
-}
-
-MappedFile mapFile(const std::string& path, size_t len) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw std::runtime_error("cannot open " + path);
-  struct stat st {};
-  if (fstat(fd, &st) != 0 || static_cast<size_t>(st.st_size) != len) {
-    ::close(fd);
-    throw std::runtime_error("size mismatch " + path);
-  }
-  MappedFile f;
-  if (len > 0) {
-    void* p = mmap(nullptr, len, PROT_READ, MAP_PRIVATE, fd, 0);
-    if (p == MAP_FAILED) {
-      ::close(fd);
-      throw std::runtime_error("mmap failed " + path);
-    }
-    f.data = static_cast<const uint8_t*>(p);
-    f.len = len;
-  }
-  ::close(fd);
-  return f;
-}
-
-std::string readText(const std::string& path) {
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) throw std::runtime_error("cannot open " + path);
-  std::string text;
-  char buf[8192];
-  size_t got;
-  while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, got);
-  std::fclose(f);
-  return text;
-}
-
-template <typename T>
-std::vector<T> readRaw(const std::string& path, size_t n) {
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) throw std::runtime_error("cannot open " + path);
-  std::vector<T> v(n);
-  const size_t got = n ? std::fread(v.data(), sizeof(T), n, f) : 0;
-  const bool trailing = std::fgetc(f) != EOF;
-  std::fclose(f);
-  if (got != n || trailing) throw std::runtime_error("size mismatch " + path);
-  return v;
-}
-template std::vector<float> readRaw<float>(const std::string&, size_t);
-template std::vector<int32_t> readRaw<int32_t>(const std::string&, size_t);
-
-Identity::Identity(const Manifest& mf) : nt(mf.NT), crop(mf.crop), manifest(mf) {
-  const std::string hevc = ensureIdentityMembers(mf);
-  const std::string& dir = mf.dir;
-  const size_t NT = static_cast<size_t>(nt);
-  pooled = mapFile(resolveMember(dir, "pooled64.f16"), NT * 131072);
-  const std::string pPath = resolveMember(dir, "P.f16");
-  const std::string fsPath = resolveMember(dir, "fs_red.f16");
-  if (canOpen(pPath)) {
-    prgb = mapFile(pPath, NT * crop * crop * 6);
-  } else if (!canOpen(fsPath) && canOpen(hevc)) {
-    priorPath = hevc;
-  }
-  if (canOpen(fsPath)) fsred = mapFile(fsPath, NT * 524288);
-  m = readRaw<float>(resolveMember(dir, "M.f32"), NT * 6);
-  rescaleM(mf);
-}
-
-Identity::~Identity() = default;
-Identity::Identity(Identity&&) noexcept = default;
-
-const uint8_t* Identity::P(int i) {
-  if (!prgb.empty()) return prgb.data + static_cast<size_t>(i) * crop * crop * 6;
-  int index = -1;
-  return prior()->pullAt(i, &index);
-}
-
-void Identity::walkP(int i) {
-  if (prgb.empty() && !priorPath.empty()) {
-    int index = -1;
-    prior()->pullAt(i, &index);
-  }
-}
-
-DriverCursor* Identity::prior() {
-  std::call_once(*priorOnce, [this] { priorCursor = DriverCursor::openPrior(manifest, 2, 11); });
-  return priorCursor.get();
-}
-
-std::string Identity::priorBackend() {
-  if (!prgb.empty()) return "mmap P.f16";
-  if (!priorPath.empty()) return prior()->name();
-  return "none";
-}
-
-size_t Identity::priorResidentBytes() {
-  return (prgb.empty() && !priorPath.empty()) ? prior()->residentBytes() : 0;
-}
-
-uint64_t Identity::priorSeeks() { return (prgb.empty() && !priorPath.empty()) ? prior()->seeks() : 0; }
-
-void Identity::rescaleM(const Manifest& mf) {
-  if (mf.srcW < 1 || mf.srcH < 1)
-    throw std::runtime_error(
-        "le::Identity: manifest carries no paste-space stamp (M_src_w/M_src_h) — refusing to paste M without "
-        "knowing the space it was authored in");
-  if (mf.srcW == mf.W && mf.srcH == mf.H) return;
-  const double sx = static_cast<double>(mf.W) / mf.srcW, sy = static_cast<double>(mf.H) / mf.srcH;
-  for (size_t f = 0; f + 6 <= m.size(); f += 6) {
-    for (int k = 0; k < 3; ++k) m[f + k] = static_cast<float>(m[f + k] * sx);
-    for (int k = 3; k < 6; ++k) m[f + k] = static_cast<float>(m[f + k] * sy);
-  }
-}
-
-Drive loadDrive(const Manifest& mf) {
-  Drive d;
-  d.frames = mf.frames;
-  const size_t n = static_cast<size_t>(std::max(mf.frames, 0));
-  d.xs = readRaw<float>(resolveMember(mf.dir, "drive/xs.f32"), n * 63);
-  d.xd = readRaw<float>(resolveMember(mf.dir, "drive/xd.f32"), n * 63);
-  d.si = readRaw<int32_t>(resolveMember(mf.dir, "drive/si.i32"), n);
-  for (int32_t s : d.si)
-    if (s < 0 || s >= mf.NT) throw std::runtime_error("drive: si out of range");
-  return d;
-}
 
 }  // namespace le
