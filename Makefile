@@ -22,4 +22,4 @@ test:
 	scripts/test
 
 clean:
-	rm -rf build build-asan build-tsan build-fuzz
+	rm -rf build build-release build-asan build-tsan build-fuzz

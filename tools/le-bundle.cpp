@@ -20,14 +20,15 @@ namespace {
 
 constexpr size_t kPathBuffer = 65536;
 
-int usage() {
-  std::fprintf(stderr,
+// Exit status 2 for a wrong command line, 0 when asked for with --help.
+int usage(std::FILE* to = stderr) {
+  std::fprintf(to,
                "usage: le-bundle pack DIR OUT.imx      write DIR as an IMX v2 container\n"
                "       le-bundle unpack IMX DIR        write the container's members into DIR\n"
                "       le-bundle resolve PATH [MEMBER] print the bundle directory (and the member's path)\n"
                "       le-bundle info PATH             print the manifest, the members and their sizes\n"
                "       le-bundle check PATH            exit 1 with the engine's refusal if it would not open\n");
-  return 2;
+  return to == stdout ? 0 : 2;
 }
 
 int pack(const std::vector<std::string>& args) {
@@ -152,6 +153,8 @@ constexpr Command kCommands[] = {{"pack", pack},       {"unpack", unpack}, {"res
 
 int main(int argc, char** argv) {
   if (argc < 2) return usage();
+  for (int i = 1; i < argc; ++i)
+    if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0) return usage(stdout);
   for (const Command& c : kCommands) {
     if (std::strcmp(argv[1], c.name) != 0) continue;
     try {

@@ -2,6 +2,7 @@
 #include <onnxruntime_c_api.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "kernels/le_pool.h"
 #include "kernels/le_simd.h"
@@ -11,7 +12,14 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 }
 
-int main() {
+int main(int argc, char** argv) {
+  if (argc > 1) {
+    const bool help = argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0);
+    if (!help) std::fputs("le-info: takes no arguments\n", stderr);
+    std::fputs("usage: le-info\nPrints the versions of the engine and the libraries it runs on, and its SIMD target.\n",
+               help ? stdout : stderr);
+    return help ? 0 : 2;
+  }
   std::printf("le %s\n", le_version());
   std::printf("onnxruntime %s (API %d)\n", OrtGetApiBase()->GetVersionString(), ORT_API_VERSION);
   const unsigned v = avcodec_version();

@@ -156,6 +156,7 @@ class Progress {
 struct Options {
   std::string bundle, mp4, pngDir, key = "render";
   int threads = 0;
+  bool help = false;
 };
 
 Options parse(int argc, char** argv) {
@@ -175,13 +176,13 @@ Options parse(int argc, char** argv) {
     else if (a == "--threads")
       o.threads = std::atoi(value().c_str());
     else if (a == "-h" || a == "--help")
-      throw std::invalid_argument("");
+      o.help = true;
     else if (!a.empty() && a[0] != '-' && o.bundle.empty())
       o.bundle = a;
     else
       throw std::invalid_argument("unexpected argument " + a);
   }
-  if (o.bundle.empty() || (o.mp4.empty() == o.pngDir.empty()))
+  if (!o.help && (o.bundle.empty() || o.mp4.empty() == o.pngDir.empty()))
     throw std::invalid_argument("give a BUNDLE and exactly one of --idle OUT.mp4 or --png DIR");
   return o;
 }
@@ -225,9 +226,13 @@ int main(int argc, char** argv) {
   try {
     o = parse(argc, argv);
   } catch (const std::invalid_argument& e) {
-    if (*e.what()) std::fprintf(stderr, "le-render: %s\n", e.what());
+    std::fprintf(stderr, "le-render: %s\n", e.what());
     std::fputs(kUsage, stderr);
     return 2;
+  }
+  if (o.help) {
+    std::fputs(kUsage, stdout);
+    return 0;
   }
   try {
     return run(o);

@@ -40,13 +40,37 @@ void report(const std::string& name, double leMs, const std::string& peer, doubl
 
 }  // namespace le::peers
 
-// Usage: le-peers [SUBSTRING...]  runs the comparisons whose name contains
-// any of the given substrings (all when none is given).
+namespace {
+
+void usage(std::FILE* to) {
+  std::fprintf(to,
+               "usage: le-peers [NAME...]\n"
+               "Times the comparisons whose names contain any NAME (all when none is given):\n");
+  for (const auto& c : le::peers::registry()) std::fprintf(to, "  %s\n", c.name.c_str());
+}
+
+bool selects(const std::string& arg, const le::peers::Comparison& c) { return c.name.find(arg) != std::string::npos; }
+
+}  // namespace
+
 int main(int argc, char** argv) {
-  for (const auto& c : le::peers::registry()) {
-    bool selected = argc < 2;
-    for (int i = 1; i < argc; ++i) selected = selected || c.name.find(argv[i]) != std::string::npos;
-    if (selected) c.run();
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  for (const std::string& a : args) {
+    if (a == "-h" || a == "--help") {
+      usage(stdout);
+      return 0;
+    }
+    // An option we do not know, or a name that selects nothing, would
+    // otherwise end in a silent run of nothing.
+    const auto& all = le::peers::registry();
+    if (a.starts_with('-') || std::none_of(all.begin(), all.end(), [&](const auto& c) { return selects(a, c); })) {
+      std::fprintf(stderr, "le-peers: %s selects no comparison\n", a.c_str());
+      usage(stderr);
+      return 2;
+    }
   }
+  for (const auto& c : le::peers::registry())
+    if (args.empty() || std::any_of(args.begin(), args.end(), [&](const std::string& a) { return selects(a, c); }))
+      c.run();
   return 0;
 }

@@ -135,7 +135,7 @@ LE_API void le_prior_close(le_prior* prior);
 
 namespace le {
 /* Keypoint rows per frame, as le_host_kp_rows(). */
-inline constexpr int kHostKpRows = 21;
+constexpr int kHostKpRows = 21;
 }  // namespace le
 #endif
 
