@@ -62,7 +62,7 @@ TEST(GeneratedBundles, OlderNamesFindCanonicalMembers) {
       {"tiny_jpg", "P.f16", "source_frames.f16"},
       {"tiny_jpg", "drive/si.i32", "idle_loop/source_index.i32"},
       {"tiny_old_names", "P.f16", "P.f16"},
-      {"tiny_both_names", "P.f16", "P.f16"},  // the older name wins
+      {"tiny_both_names", "M.f32", "M.f32"},  // both present: the older name wins
   };
   for (const auto& c : cases) {
     const std::string bundle = fixture(c.bundle);
