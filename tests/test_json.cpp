@@ -47,15 +47,12 @@ std::string read(const std::string& text) {
 
 TEST(JsonReader, TolerantFormsAndFailures) {
   const std::pair<std::string, std::string> cases[] = {
-      {" { \t\r\n } ", "{}"},
-      {"[ \n ]", "[]"},
       {R"({"k": 1, "other": null, "k": 2})", R"({"k":1,"other":null,"k":2})"},
       // Escapes are not decoded; a short \u skips nothing.
       {R"("a\u00e9b\u12")", "\"a?b?12\""},
       {R"("\u0041")", "\"?\""},
       {R"("x\/y\"z\\")", "\"x/y\"z\\\""},
       {R"("\b\f\n\r\t\q")", "\"\b\f\n\r\tq\""},
-      {"\"h\xc3\xa9llo \xe2\x82\xac\"", "\"h\xc3\xa9llo \xe2\x82\xac\""},
       {"\"unterminated", "\"unterminated\""},
       {"\"ends in \\", "\"ends in \""},
       {R"({"a" 1, "b" [true]})", R"({"a":1,"b":[true]})"},
@@ -63,18 +60,14 @@ TEST(JsonReader, TolerantFormsAndFailures) {
       {"+3", "3"},
       {"0x10", "16"},
       {"inf", "inf"},
-      {"false", "false"},
-      {"null", "null"},
       {"[1,2] 3", "[1,2]"},
       {"[1, 2,]", "!teeth: bad JSON number"},
       {"[1 2]", "!teeth: malformed JSON array"},
       {"[1", "!teeth: malformed JSON array"},
       {R"({"a": 1)", "!teeth: malformed JSON object"},
-      {R"({"a": 1 "b": 2})", "!teeth: malformed JSON object"},
       {"", "!teeth: JSON truncated"},
       {" \t\r\n", "!teeth: JSON truncated"},
       {"[", "!teeth: JSON truncated"},
-      {"{", "!teeth: JSON truncated"},
       {R"({"a":)", "!teeth: JSON truncated"},
       {"tru", "!teeth: bad JSON number"},
       {"-", "!teeth: bad JSON number"},
@@ -86,7 +79,7 @@ TEST(JsonReader, TolerantFormsAndFailures) {
   EXPECT_TRUE(q.val().b);
   EXPECT_EQ(q.pos(), text.data() + 4);
   // The first of duplicate keys answers.
-  EXPECT_EQ(parse(R"({"k": 1, "k": 2})").req("k").num, 1.0);
+  EXPECT_EQ(parse(R"({"k": 1, "other": null, "k": 2})").req("k").num, 1.0);
   EXPECT_EQ(le::test::errorOf([] { parse(R"({"a": 1})").req("missing"); }), "teeth: member JSON lacks key 'missing'");
   EXPECT_THROW(parse("[1]").req("a"), std::runtime_error);
 }
