@@ -52,10 +52,10 @@ TEST(SimdTargets, VisitsEachSupportedCompiledTargetOnce) {
   const auto compiled = le::simd::compiledTargets();
   std::vector<std::string> seen;
   le::simd::forEachTarget([&](const char* name) { seen.emplace_back(name); });
+  // The best compiled target first (what target() names), the fallback last.
   ASSERT_FALSE(seen.empty());
   EXPECT_EQ(std::set<std::string>(seen.begin(), seen.end()).size(), seen.size());
   for (const auto& s : seen) EXPECT_NE(std::find(compiled.begin(), compiled.end(), s), compiled.end()) << s;
-  // The fallback runs everywhere; the best one is what target() names when it is compiled in.
   EXPECT_EQ(seen.back(), "SSSE3");
   if (std::find(compiled.begin(), compiled.end(), le::simd::target()) != compiled.end()) {
     EXPECT_EQ(seen.front(), le::simd::target());
