@@ -273,101 +273,78 @@ TEST(DriverCursor, RandomAndSequentialConsumersAlwaysGetTheFrameTheyAreTold) {
   EXPECT_FALSE(corrupt);
 }
 
-// Bundle directories holding a jpg driver, an mp4 driver, both or neither.
+// The generated bundles: a jpg driver, an mp4 driver, both, renamed or none.
 class DriverCursorOpen : public le::testmedia::SoftwareDecoding {
  protected:
-  static constexpr int kNt = 4, kW = 32, kH = 24;
-  static constexpr const char* kNoHwdec =
-      "[le-driver] LE_DRIVER_HWDEC=0 \u2014 h264_cuvid not attempted; the software decoder is the one decoder on "
-      "this fleet (same samples)\n";
+  static inline const std::string kDir = std::string(LE_FIXTURE_DIR) + "/";
 
-  static le::Manifest bundle(const std::string& name, bool jpg, const std::string& mp4,
-                             const std::string& manifest = "{\"format\": \"le-bundle-v0\"}") {
-    using namespace le::testmedia;
-    le::Manifest m;
-    m.dir = dataDir() + "/bundle-" + name;
-    m.NT = kNt;
-    m.W = kW;
-    m.H = kH;
-    m.crop = 16;
-    std::filesystem::remove_all(m.dir);
-    std::filesystem::create_directories(m.dir + "/target_frames");
-    std::ofstream(m.dir + "/manifest.json") << manifest;
-    const std::string size = std::to_string(kW) + "x" + std::to_string(kH);
-    if (jpg)
-      ffmpeg("-f lavfi -i testsrc2=size=" + size + ":rate=25 -frames:v 4 -start_number 0 " + m.dir +
-             "/target_frames/frame_%06d.jpg");
-    if (!mp4.empty()) std::filesystem::copy_file(h264Clip("open.mp4", kW, kH, kNt), m.dir + "/" + mp4);
-    return m;
-  }
-
-  static std::string opened(const le::Manifest& m, std::string* name) {
+  // Stderr of opening the bundle's driver and pulling two loops; *name is
+  // the source's name, or the refusal.
+  static std::string opened(const std::string& bundle, std::string* name) {
+    const le::Manifest m = le::loadManifest(kDir + bundle);
     ::testing::internal::CaptureStderr();
     try {
       auto cur = le::DriverCursor::open(m, 0, 11);
       *name = cur->name();
       std::vector<uint8_t> out(cur->frameBytes());
-      for (int i = 0; i < 2 * kNt; ++i) EXPECT_EQ(cur->pull(out.data()), i % kNt);
+      for (int i = 0; i < 2 * m.NT; ++i) EXPECT_EQ(cur->pull(out.data()), i % m.NT);
     } catch (const std::runtime_error& e) {
       *name = e.what();
     }
     return ::testing::internal::GetCapturedStderr();
   }
+
+  static std::string inPlace(const std::string& mp4) {
+    return "[le-driver] " + mp4 + " decoded IN PLACE (mp4/libavcodec " + le::libavcodecVersion() +
+           " h264, 12 frames 160x120, look-ahead 1, history 11) \u2014 no frame of the driver is expanded ahead of "
+           "the paste\n";
+  }
 };
 
 TEST_F(DriverCursorOpen, ChoosesBetweenJpgAndMp4) {
   std::string name;
-  auto m = bundle("jpg", true, "");
-  EXPECT_EQ(opened(m, &name), "[le-driver] " + m.dir + "/target_frames/ (raw jpg, 4 frames) \u2014 read one frame "
-                              "per pull\n");
+  const std::string jpg = "[le-driver] " + kDir + "tiny_jpg/target_frames/ (raw jpg, 12 frames) \u2014 read one "
+                          "frame per pull\n";
+  EXPECT_EQ(opened("tiny_jpg", &name), jpg);
   EXPECT_EQ(name, "jpg/stb");
+  EXPECT_TRUE(opened("tiny_mp4", &name).ends_with(inPlace(kDir + "tiny_mp4/target_frames.mp4")));
+  EXPECT_EQ(opened("tiny_both_drivers", &name).find("decoded IN PLACE"), std::string::npos);
+  EXPECT_EQ(name, "jpg/stb");
+  EXPECT_NE(opened("tiny_named", &name).find(kDir + "tiny_named/driver_jpg/ (raw jpg"), std::string::npos);
 
   // Preferring the mp4 changes nothing when there is none.
   setenv("LE_DRIVER_PREFER_MP4", "1", 1);
-  EXPECT_EQ(opened(m, &name), "[le-driver] " + m.dir + "/target_frames/ (raw jpg, 4 frames) \u2014 read one frame "
-                              "per pull\n");
-
-  m = bundle("both", true, "target_frames.mp4");
-  const std::string mp4 = m.dir + "/target_frames.mp4";
-  const std::string inPlace = "[le-driver] " + mp4 + " decoded IN PLACE (mp4/libavcodec " + le::libavcodecVersion() +
-                              " h264, 4 frames 32x24, look-ahead 1, history 11) \u2014 no frame of the driver is "
-                              "expanded ahead of the paste\n";
-  EXPECT_TRUE(opened(m, &name).ends_with("[le-driver] LE_DRIVER_PREFER_MP4=1 \u2014 " + m.dir +
-                                         "/target_frames/ is populated and NOT used; " + mp4 +
-                                         " is the member this consumer reads\n" + kNoHwdec + inPlace));
+  EXPECT_EQ(opened("tiny_jpg", &name), jpg);
+  const std::string both = kDir + "tiny_both_drivers/";
+  EXPECT_TRUE(opened("tiny_both_drivers", &name)
+                  .ends_with("[le-driver] LE_DRIVER_PREFER_MP4=1 \u2014 " + both + "target_frames/ is populated and "
+                             "NOT used; " + both + "target_frames.mp4 is the member this consumer reads\n"
+                             "[le-driver] LE_DRIVER_HWDEC=0 \u2014 h264_cuvid not attempted; the software decoder is "
+                             "the one decoder on this fleet (same samples)\n" + inPlace(both + "target_frames.mp4")));
+  EXPECT_TRUE(opened("tiny_named", &name).ends_with(inPlace(kDir + "tiny_named/driver.mp4")));
   unsetenv("LE_DRIVER_PREFER_MP4");
-  EXPECT_EQ(opened(m, &name).find("decoded IN PLACE"), std::string::npos);
-  EXPECT_EQ(name, "jpg/stb");
 
-  m = bundle("renamed", false, "drv.mp4", "{\"format\": \"le-bundle-v0\", \"target_frames_mp4\": \"drv.mp4\"}");
-  EXPECT_TRUE(opened(m, &name).ends_with("decoded IN PLACE (" + name + ", 4 frames 32x24, look-ahead 1, history 11) "
-                                         "\u2014 no frame of the driver is expanded ahead of the paste\n"));
-  EXPECT_TRUE(name.starts_with("mp4/libavcodec "));
-
-  m = bundle("none", false, "");
-  opened(m, &name);
-  EXPECT_EQ(name, "this bundle carries neither a populated target_frames/ nor target_frames.mp4 (" + m.dir +
-                      "/target_frames.mp4) \u2014 there is no driver video to play. REFUSING to create a session.");
+  opened("bad_no_driver", &name);
+  EXPECT_EQ(name, "this bundle carries neither a populated target_frames/ nor target_frames.mp4 (" + kDir +
+                      "bad_no_driver/target_frames.mp4) \u2014 there is no driver video to play. REFUSING to create a "
+                      "session.");
 }
 
 TEST_F(DriverCursorOpen, OpensTheHevcPriorOrRefuses) {
-  using namespace le::testmedia;
-  auto m = bundle("prior", false, "", "{\"format\": \"le-bundle-v0\", \"P_hevc\": \"warp.mov\"}");
-  EXPECT_EQ(errorOf([&] { le::DriverCursor::openPrior(m, 2, 3); }),
-            "this bundle carries neither a raw P.f16 nor warp.mov (" + m.dir +
-                "/warp.mov) \u2014 there is no warp prior to play. REFUSING to create a session.");
-  std::filesystem::copy_file(
-      clip("prior16.mov", 16, 16, kNt, "-pix_fmt yuv444p -c:v libx265 -preset ultrafast -x265-params log-level=error"),
-      m.dir + "/warp.mov");
+  const le::Manifest missing = le::loadManifest(kDir + "bad_hevc_missing");
+  EXPECT_EQ(le::testmedia::errorOf([&] { le::DriverCursor::openPrior(missing, 2, 3); }),
+            "this bundle carries neither a raw P.f16 nor source_frames.hevc (" + kDir +
+                "bad_hevc_missing/source_frames.hevc) \u2014 there is no warp prior to play. REFUSING to create a "
+                "session.");
   ::testing::internal::CaptureStderr();
-  auto cur = le::DriverCursor::openPrior(m, 2, 3);
+  auto cur = le::DriverCursor::openPrior(le::loadManifest(kDir + "tiny_hevc"), 2, 3);
   const std::string said = ::testing::internal::GetCapturedStderr();
-  EXPECT_TRUE(said.ends_with("Corvamel: identity source ready \u2014 4 frames 16x16, played straight from " + m.dir +
-                             "/warp.mov (" + cur->name() + "); nothing is unpacked to disk\n"))
+  EXPECT_TRUE(said.ends_with("Corvamel: identity source ready \u2014 12 frames 64x64, played straight from " + kDir +
+                             "tiny_hevc/source_frames.hevc (" + cur->name() + "); nothing is unpacked to disk\n"))
       << said;
-  EXPECT_EQ(cur->frameBytes(), 16u * 16 * 6);
+  EXPECT_EQ(cur->frameBytes(), 64u * 64 * 6);
   std::vector<uint8_t> out(cur->frameBytes());
-  for (int i = 0; i < 6; ++i) EXPECT_EQ(cur->pull(out.data()), i % kNt);
+  for (int i = 0; i < 14; ++i) EXPECT_EQ(cur->pull(out.data()), i % 12);
 }
 
 }  // namespace

@@ -316,7 +316,8 @@ TEST(ConvBackend, AnswersUnavailable) {
   EXPECT_FALSE(le::ConvBackend::available());
   EXPECT_FALSE(le::ConvBackend::graphSupported("model_render.onnx"));
   EXPECT_THAT([] { le::ConvBackend::create("model_render.onnx", 2); },
-              ::testing::ThrowsMessage<std::runtime_error>(::testing::StrEq("le_conv: built without NEON fp16 support")));
+              ::testing::ThrowsMessage<std::runtime_error>(
+                  ::testing::StrEq("le_conv: built without NEON fp16 support")));
 }
 
 }  // namespace

@@ -301,7 +301,8 @@ TEST(OnnxWire, TensorsAndAttributesReadBack) {
   le::hcNode(node, "Resize", {"x", "", "s"}, "y", "r", attrs);
   const le::GsSlice n = le::hcPayload(node);
   const le::HcAttrs h = le::hcReadAttrs(n);
-  EXPECT_EQ(h.mode + " " + h.coordinateTransformationMode + " [" + h.keepAspectRatioPolicy + "]", "cubic half_pixel []");
+  EXPECT_EQ(h.mode + " " + h.coordinateTransformationMode + " [" + h.keepAspectRatioPolicy + "]",
+            "cubic half_pixel []");
   EXPECT_TRUE(h.hasCubicCoeffA && h.cubicCoeffA == -0.5f && h.excludeOutside && !h.antialias && h.hasAxes);
   const le::GsSlice value = le::hcConstValue(n);
   ASSERT_EQ(value.n, tensor.n);

@@ -85,10 +85,10 @@ TEST(PasteTables, LanczosPhasesAreNormalisedAndPhaseZeroIsTheSample) {
 }
 
 TEST(PasteConstruction, RefusesBadMaskAndEvenKernel) {
-  for (const auto& [maskSide, ksize, text] : {std::tuple{7, 5, "paste: mask size"}, {8, 4, "paste: ksize must be odd"}}) {
+  for (const auto& [side, ksize, text] : {std::tuple{7, 5, "paste: mask size"}, {8, 4, "paste: ksize must be odd"}}) {
     std::string what = "(no error)";
     try {
-      le::Paste p(fullMask(maskSide), 8, unsharp(0, 1, ksize));
+      le::Paste p(fullMask(side), 8, unsharp(0, 1, ksize));
     } catch (const std::runtime_error& e) {
       what = e.what();
     }
