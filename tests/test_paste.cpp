@@ -183,23 +183,6 @@ TEST(PasteComposite, FootprintIsClippedAtEveryFrameEdge) {
   }
 }
 
-TEST(PasteComposite, UnsharpSharpensAnEdge) {
-  const int S = 32, W = 32, H = 32;
-  std::vector<float> crop(3 * S * S);
-  for (int c = 0; c < 3; ++c)
-    for (int y = 0; y < S; ++y)
-      for (int x = 0; x < S; ++x) crop[(c * S + y) * S + x] = x < S / 2 ? 0.25f : 0.75f;
-  const float M[6] = {1, 0, 0, 0, 1, 0};
-  Frame soft(W * H * 3, 0), sharp(W * H * 3, 0);
-  le::Paste(fullMask(S), S, unsharp(0, 2, 9)).composite(crop.data(), 255.0f, M, soft.data(), W, H);
-  le::Paste(fullMask(S), S, unsharp(1.0f, 2, 9)).composite(crop.data(), 255.0f, M, sharp.data(), W, H);
-  const int y = 10;
-  EXPECT_EQ(soft[(y * W + S / 2 - 1) * 3], 63);
-  EXPECT_LT(sharp[(y * W + S / 2 - 1) * 3], 63);   // dark side gets darker
-  EXPECT_GT(sharp[(y * W + S / 2) * 3], 191);      // bright side brighter
-  EXPECT_EQ(sharp[(y * W + 2) * 3], 63);           // far from the edge: unchanged
-}
-
 TEST(PasteComposite, FastModesAgreeWithLanczosOnSmoothContent) {
   const int S = 64, W = 120, H = 100;
   const auto crop = smoothCrop(S);
