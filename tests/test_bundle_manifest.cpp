@@ -151,9 +151,10 @@ TEST(ManifestReader, ReadsEveryFieldAndAliases) {
   EXPECT_EQ(le::loadManifestText(ManifestDoc().set("W", "1e30").text(), "/b").W, INT_MAX);
 }
 
+// (The context suite refuses the generated broken bundles: another format,
+// crop 0, a zero stamp, an ambiguous W.)
 TEST(ManifestReader, RefusalsNameTheKey) {
   const std::pair<ManifestDoc, std::string> cases[] = {
-      {ManifestDoc().set("format", "\"le-bundle-v1\""), "not an le-bundle-v0: /bundles/ada"},
       {ManifestDoc().set("format", "\"le-bundle-v0 \""), "not an le-bundle-v0: /bundles/ada"},
       {ManifestDoc().drop("format"), "manifest: missing key format"},
       {ManifestDoc().drop("agent").set("agent", "7"), "manifest: bad string agent"},
@@ -163,17 +164,11 @@ TEST(ManifestReader, RefusalsNameTheKey) {
       {ManifestDoc().drop("sigma"), "manifest: missing key sigma"},
       {ManifestDoc().drop("ksize"), "manifest: missing key ksize"},
       {ManifestDoc().set("frames", "[1, 2]"), "manifest: missing key frames"},
-      {ManifestDoc().set("crop", "0"), "manifest: bad dims"},
       {ManifestDoc().set("W", "\"wide\""), "manifest: bad dims"},
       {ManifestDoc().set("NT", "0.5"), "manifest: bad dims"},
       {ManifestDoc().set("H", "nan"), "manifest: bad dims"},
-      {ManifestDoc().set("M_src_w", "0").set("M_src_h", "1080"),
-       "manifest: bad paste-space stamp (M_src_w/M_src_h must be > 0)"},
   };
   for (const auto& [doc, text] : cases) EXPECT_EQ(loadError(doc.text()), text) << doc.text();
-  EXPECT_EQ(loadError(ManifestDoc().set("x", R"({"W": 1})").set("y", R"({"W": 2})").drop("W").text()).find(
-                "manifest: key \"W\" is AMBIGUOUS"),
-            0u);
 }
 
 TEST(ManifestReader, MissingPasteSpaceStamp) {
