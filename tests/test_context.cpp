@@ -3,6 +3,7 @@
 // paste, target-frame and prior entry points.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -16,6 +17,7 @@
 
 namespace {
 
+using le::test::errorOf;
 using le::test::readAll;
 using le::test::TempDir;
 
@@ -27,14 +29,6 @@ struct Ctx {
   ~Ctx() { le_destroy(ctx); }
   le_ctx* ctx;
 };
-
-template <typename T>
-std::vector<T> readVector(const std::string& path) {
-  const std::string bytes = readAll(path);
-  std::vector<T> v(bytes.size() / sizeof(T));
-  std::memcpy(v.data(), bytes.data(), v.size() * sizeof(T));
-  return v;
-}
 
 TEST(ContextOpen, EveryBundleFormOpens) {
   for (const char* name : {"tiny_jpg", "tiny_mp4", "tiny_hevc", "tiny_fsred", "tiny_p_fsred", "tiny_old_names",
@@ -49,6 +43,14 @@ TEST(ContextOpen, EveryBundleFormOpens) {
     EXPECT_EQ(le_crop(c.ctx), 64);
     EXPECT_EQ(le_drive_frames(c.ctx), 24);
   }
+  // A mask longer than the crop needs still loads.
+  TempDir tmp;
+  const std::string dir = tmp / "bundle";
+  std::filesystem::copy(fixture("tiny_jpg"), dir, std::filesystem::copy_options::recursive);
+  le::test::writeFile(dir + "/paste_mask.u8", readAll(dir + "/paste_mask.u8") + "extra");
+  le_ctx* ctx = le_create(dir.c_str(), "render", 1, nullptr);
+  EXPECT_NE(ctx, nullptr) << le_last_error();
+  le_destroy(ctx);
 }
 
 // Everything the context opens later (the HEVC prior on the first render,
@@ -65,10 +67,10 @@ TEST(ContextOpen, ManifestIsReadOnceAtOpen) {
 }
 
 TEST(ContextOpen, BrokenBundlesAreRefusedWithTheirReason) {
-  const std::string dir = LE_FIXTURE_DIR;
   const struct {
     const char* name;
     std::string text;
+    bool whole = true;
   } cases[] = {
       {"bad_dims", "manifest: bad dims"},
       {"bad_format", "not an le-bundle-v0: " + fixture("bad_format")},
@@ -93,22 +95,21 @@ TEST(ContextOpen, BrokenBundlesAreRefusedWithTheirReason) {
        "name P.f16 and would find nothing — it maps NOTHING silently and Identity::P(si) is then an offset from a "
        "null pointer. REFUSING rather than rendering off a prior nothing will read."},
       {"bad_stamp_zero", "manifest: bad paste-space stamp (M_src_w/M_src_h must be > 0)"},
+      // The full text is the manifest scanner's (its own suite checks it).
+      {"bad_ambiguous_W", "manifest: key \"W\" is AMBIGUOUS — 2 scalar", false},
   };
   for (const auto& c : cases) {
     Ctx ctx(c.name);
     EXPECT_EQ(ctx.ctx, nullptr) << c.name;
-    EXPECT_EQ(le_last_error(), "le_create: " + c.text) << c.name;
+    const std::string got = le_last_error(), want = "le_create: " + c.text;
+    EXPECT_EQ(c.whole ? got : got.substr(0, want.size()), want) << c.name;
   }
-  Ctx ambiguous("bad_ambiguous_W");
-  EXPECT_EQ(ambiguous.ctx, nullptr);
-  EXPECT_EQ(std::string(le_last_error()).rfind("le_create: manifest: key \"W\" is AMBIGUOUS — 2 scalar", 0), 0u);
 }
 
 TEST(ContextOpen, ArgumentsThreadsAndErrorTextPerThread) {
   EXPECT_EQ(le_create(nullptr, "render", 1, nullptr), nullptr);
   EXPECT_STREQ(le_last_error(), "le_create: NULL bundle_dir/model_key");
   EXPECT_EQ(le_create(fixture("tiny_jpg").c_str(), nullptr, 1, nullptr), nullptr);
-  EXPECT_STREQ(le_last_error(), "le_create: NULL bundle_dir/model_key");
   std::thread([] { EXPECT_STREQ(le_last_error(), ""); }).join();
   // Accessors neither set nor clear the text.
   EXPECT_EQ(le_nt(nullptr) + le_width(nullptr) + le_height(nullptr) + le_crop(nullptr) + le_drive_frames(nullptr), 0);
@@ -130,29 +131,15 @@ TEST(ContextOpen, ArgumentsThreadsAndErrorTextPerThread) {
   EXPECT_EQ(three.ctx->modelKey, "render");
 }
 
-TEST(ContextOpen, LongerMaskLoads) {
-  TempDir tmp;
-  const std::string dir = tmp / "bundle";
-  std::filesystem::copy(fixture("tiny_jpg"), dir, std::filesystem::copy_options::recursive);
-  le::test::writeFile(dir + "/paste_mask.u8", readAll(dir + "/paste_mask.u8") + "extra");
-  le_ctx* ctx = le_create(dir.c_str(), "render", 1, nullptr);
-  EXPECT_NE(ctx, nullptr) << le_last_error();
-  le_destroy(ctx);
-}
-
 TEST(Identity, HevcPriorDecodesToTheRawPriorOfTheSameFace) {
-  const le::Manifest raw = le::loadManifest(fixture("tiny_jpg"));
-  const le::Manifest hevc = le::loadManifest(fixture("tiny_hevc"));
-  le::Identity a(raw), b(hevc);
+  le::Identity a(le::loadManifest(fixture("tiny_jpg"))), b(le::loadManifest(fixture("tiny_hevc")));
   EXPECT_EQ(a.priorBackend(), "mmap P.f16");
   EXPECT_EQ(b.priorPath, fixture("tiny_hevc/source_frames.hevc"));
-  EXPECT_EQ(b.priorResidentBytes(), b.priorResidentBytes());  // opens the cursor
   EXPECT_NE(b.priorBackend().find("hevc"), std::string::npos) << b.priorBackend();
-  const size_t bytes = 64 * 64 * 6;
   for (int i : {0, 1, 7, 11, 3}) {
     const uint8_t* p = b.P(i);
     ASSERT_NE(p, nullptr);
-    EXPECT_EQ(std::memcmp(a.P(i), p, bytes), 0) << "frame " << i;
+    EXPECT_EQ(std::memcmp(a.P(i), p, 64 * 64 * 6), 0) << "frame " << i;
   }
   EXPECT_GT(b.priorResidentBytes(), 0u);
   EXPECT_EQ(a.priorResidentBytes(), 0u);
@@ -165,32 +152,23 @@ TEST(Identity, HevcPriorDecodesToTheRawPriorOfTheSameFace) {
 TEST(Identity, PasteTransformsFollowThePasteSpaceStamp) {
   // Same stamp as the canvas: M exactly as stored.
   const le::Manifest same = le::loadManifest(fixture("tiny_jpg"));
-  const auto stored = readVector<float>(fixture("tiny_jpg/paste_transform.f32"));
+  const std::string stored = readAll(fixture("tiny_jpg/paste_transform.f32"));
   le::Identity a(same);
-  ASSERT_EQ(a.m.size(), stored.size());
-  EXPECT_EQ(std::memcmp(a.m.data(), stored.data(), stored.size() * sizeof(float)), 0);
+  ASSERT_EQ(a.m.size() * sizeof(float), stored.size());
+  EXPECT_EQ(std::memcmp(a.m.data(), stored.data(), stored.size()), 0);
 
-  // Authored on another canvas: rows scale by the canvas ratio per axis.
-  le::Manifest other = same;
-  other.srcW = same.W / 2;
-  other.srcH = same.H / 2;
-  le::Identity b(same);
-  b.m = stored;
-  b.rescaleM(other);
-  for (size_t i = 0; i < stored.size(); ++i) EXPECT_EQ(b.m[i], stored[i] * 2) << i;
+  // The same face authored on a 320x240 canvas (M stored doubled) lands
+  // where the canvas-stamped one does.
+  const le::Manifest scaled = le::loadManifest(fixture("tiny_src_canvas"));
+  ASSERT_EQ(scaled.srcW, 2 * scaled.W);
+  EXPECT_NE(readAll(fixture("tiny_src_canvas/paste_transform.f32")), stored);
+  EXPECT_EQ(le::Identity(scaled).m, a.m);
 
-  other.srcW = 0;
-  EXPECT_EQ(le::test::errorOf([&] { b.rescaleM(other); }),
+  le::Manifest unstamped = same;
+  unstamped.srcW = 0;
+  EXPECT_EQ(errorOf([&] { a.rescaleM(unstamped); }),
             "le::Identity: manifest carries no paste-space stamp (M_src_w/M_src_h) — refusing to paste M without "
             "knowing the space it was authored in");
-
-  const le::Manifest scaled = le::loadManifest(fixture("tiny_src_canvas"));
-  ASSERT_NE(scaled.srcW, scaled.W);
-  le::Identity c(scaled);
-  const auto raw = readVector<float>(fixture("tiny_src_canvas/paste_transform.f32"));
-  const double sx = static_cast<double>(scaled.W) / scaled.srcW, sy = static_cast<double>(scaled.H) / scaled.srcH;
-  for (size_t f = 0; f < raw.size(); f += 6)
-    for (int k = 0; k < 6; ++k) EXPECT_EQ(c.m[f + k], static_cast<float>(raw[f + k] * (k < 3 ? sx : sy)));
 }
 
 TEST(Identity, DriveTablesAndFileReaders) {
@@ -203,26 +181,27 @@ TEST(Identity, DriveTablesAndFileReaders) {
   for (int s : d.si) EXPECT_TRUE(s >= 0 && s < 12);
 
   TempDir tmp;
-  le::test::writeFile(tmp / "f.f32", std::string(25, '\0'));
-  EXPECT_EQ(le::test::errorOf([&] { le::readRaw<float>(tmp / "f.f32", 6); }), "size mismatch " + tmp / "f.f32");
-  EXPECT_EQ(le::test::errorOf([&] { le::readRaw<float>(tmp / "f.f32", 7); }), "size mismatch " + tmp / "f.f32");
-  EXPECT_EQ(le::test::errorOf([&] { le::mapFile(tmp / "f.f32", 24); }), "size mismatch " + tmp / "f.f32");
-  EXPECT_EQ(le::test::errorOf([&] { le::mapFile(tmp / "none", 24); }), "cannot open " + tmp / "none");
-  EXPECT_EQ(le::mapFile(tmp / "f.f32", 25).len, 25u);
+  const std::string f = tmp / "f.f32";
+  le::test::writeFile(f, std::string(25, '\0'));
+  EXPECT_EQ(errorOf([&] { le::readRaw<float>(f, 6); }), "size mismatch " + f);
+  EXPECT_EQ(errorOf([&] { le::readRaw<float>(f, 7); }), "size mismatch " + f);
+  EXPECT_EQ(errorOf([&] { le::mapFile(f, 24); }), "size mismatch " + f);
+  EXPECT_EQ(errorOf([&] { le::mapFile(tmp / "none", 24); }), "cannot open " + tmp / "none");
+  EXPECT_EQ(le::mapFile(f, 25).len, 25u);
 
   // No drive frames: three empty tables load.
   le::Manifest empty = m;
   empty.frames = 0;
   empty.dir = tmp.path();
-  for (const char* f : {"drive/xs.f32", "drive/xd.f32", "drive/si.i32"}) le::test::writeFile(tmp / f, "");
+  for (const char* name : {"drive/xs.f32", "drive/xd.f32", "drive/si.i32"}) le::test::writeFile(tmp / name, "");
   EXPECT_EQ(le::loadDrive(empty).frames, 0);
 }
 
 TEST(ContextPaste, PasteCropBlendsIntoTheTargetFrame) {
   Ctx c("tiny_mp4");
   ASSERT_NE(c.ctx, nullptr) << le_last_error();
-  const int W = 160, H = 120, S = 64;
-  std::vector<uint8_t> out(W * H * 3), direct(W * H * 3);
+  const int S = 64;
+  std::vector<uint8_t> out(160 * 120 * 3);
   const std::vector<float> crop(3 * S * S, 1.0f);  // white face crop
 
   EXPECT_EQ(le_paste_crop(c.ctx, 12, crop.data(), out.data(), out.size()), 0);
@@ -237,13 +216,35 @@ TEST(ContextPaste, PasteCropBlendsIntoTheTargetFrame) {
     EXPECT_STREQ(le_last_error(), "");
     const uint8_t* frame = le_target_frame(c.ctx, si);
     ASSERT_NE(frame, nullptr) << le_last_error();
-    // The same composite done by hand on the untouched driver frame.
-    std::memcpy(direct.data(), frame, direct.size());
-    c.ctx->paste->composite(crop.data(), 255.0f, c.ctx->identity.M(si), direct.data(), W, H);
-    EXPECT_EQ(out, direct) << "frame " << si;
-    int changed = 0;
-    for (size_t i = 0; i < out.size(); ++i) changed += out[i] != frame[i];
+    // White blended over the frame: only brighter (truncation may take one
+    // step back), and most of the face reaches white.
+    int changed = 0, white = 0;
+    for (size_t i = 0; i < out.size(); ++i) {
+      ASSERT_GE(out[i] + 1, frame[i]) << "frame " << si << " byte " << i;
+      changed += out[i] != frame[i];
+      white += out[i] >= 254 && frame[i] < 250;
+    }
     EXPECT_GT(changed, S * 3) << "the crop lands on the frame";
+    EXPECT_GT(white, S * 3) << "frame " << si;
+  }
+
+  // One white crop pixel on black peaks where that frame's M puts it.
+  std::vector<float> dot(3 * S * S, 0.0f);
+  for (int ch = 0; ch < 3; ++ch) dot[(ch * S + 32) * S + 32] = 1.0f;
+  const std::string m = readAll(fixture("tiny_mp4/paste_transform.f32"));
+  for (int si : {0, 2, 5, 11}) {
+    float M[6];
+    std::memcpy(M, m.data() + si * sizeof M, sizeof M);
+    const int px = static_cast<int>(std::lround(M[0] * 32 + M[1] * 32 + M[2]));
+    const int py = static_cast<int>(std::lround(M[3] * 32 + M[4] * 32 + M[5]));
+    ASSERT_EQ(le_paste_crop(c.ctx, si, dot.data(), out.data(), out.size()), 1) << le_last_error();
+    int best = -1, bx = 0, by = 0;
+    for (int y = py - 6; y <= py + 6; ++y)
+      for (int x = px - 6; x <= px + 6; ++x) {
+        const uint8_t* p = &out[(y * 160 + x) * 3];
+        if (p[0] + p[1] + p[2] > best) best = p[0] + p[1] + p[2], bx = x, by = y;
+      }
+    EXPECT_LE(std::abs(bx - px) + std::abs(by - py), 1) << "frame " << si << ": peak at " << bx << "," << by;
   }
 }
 

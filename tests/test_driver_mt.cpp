@@ -214,14 +214,14 @@ TEST(DriverCursor, OutOfRangeTargetsAndClampedGeometry) {
   EXPECT_EQ(cur->residentBytes(), 2 * kFrameBytes + 1000);
   pullSequentially(*cur, 0, 4);
   pullSequentially(*cur, 0, 1);
-}
 
-TEST(DriverCursor, DestructionWhileTheReaderWaitsForSpace) {
-  Counters c;
-  auto cur = cursor(100, c, 3, 4);
-  waitProduced(c, 3);
+  // Nothing is decoded beyond the look-ahead, and destruction does not wait
+  // for the reader blocked on a full ring.
+  Counters waiting;
+  cur = cursor(100, waiting, 3, 4);
+  waitProduced(waiting, 3);
   std::this_thread::sleep_for(20ms);
-  EXPECT_EQ(c.produced, 3);  // nothing decoded beyond the look-ahead
+  EXPECT_EQ(waiting.produced, 3);
   cur.reset();
 }
 
@@ -273,127 +273,78 @@ TEST(DriverCursor, RandomAndSequentialConsumersAlwaysGetTheFrameTheyAreTold) {
   EXPECT_FALSE(corrupt);
 }
 
-class DriverCursorOverVideo : public le::testmedia::SoftwareDecoding {};
-
-TEST_F(DriverCursorOverVideo, LoopsAndSeeksOverAnH264Member) {
-  using namespace le::testmedia;
-  constexpr int w = 160, h = 120, nt = 16;
-  const std::string path = h264Clip("canvas.mp4", w, h, nt);
-  const auto exact = yuv420pToRgb(rawSamples(path, "yuv420p"), w, h);
-  const size_t fb = static_cast<size_t>(w) * h * 3;
-  auto cur = le::DriverCursor::over(le::driver::openMp4(path, nt, w, h), 2, 3);
-  std::vector<uint8_t> out(fb);
-  for (int k = 0; k < 2 * nt + 5; ++k) {
-    ASSERT_EQ(cur->pull(out.data()), k % nt);
-    ASSERT_TRUE(std::equal(out.begin(), out.end(), exact.begin() + fb * (k % nt))) << k;
-  }
-  // Frame 2 is in the history of the last pull (4); 12 is far from the ring.
-  ASSERT_EQ(cur->pullAt(2, out.data()), 2);
-  EXPECT_TRUE(std::equal(out.begin(), out.end(), exact.begin() + fb * 2));
-  EXPECT_EQ(cur->seeks(), 0u);
-  ASSERT_EQ(cur->pullAt(12, out.data()), 12);
-  EXPECT_TRUE(std::equal(out.begin(), out.end(), exact.begin() + fb * 12));
-  EXPECT_EQ(cur->seeks(), 1u);
-  ASSERT_EQ(cur->pull(out.data()), 13);
-  EXPECT_TRUE(std::equal(out.begin(), out.end(), exact.begin() + fb * 13));
-  EXPECT_GT(cur->residentBytes(), 6 * fb);
-}
-
-// Bundle directories holding a jpg driver, an mp4 driver, both or neither.
-class DriverCursorOpen : public DriverCursorOverVideo {
+// The generated bundles: a jpg driver, an mp4 driver, both, renamed or none.
+class DriverCursorOpen : public le::testmedia::SoftwareDecoding {
  protected:
-  static constexpr int kNt = 4, kW = 32, kH = 24;
-  static constexpr const char* kNoHwdec =
-      "[le-driver] LE_DRIVER_HWDEC=0 \u2014 h264_cuvid not attempted; the software decoder is the one decoder on "
-      "this fleet (same samples)\n";
+  static inline const std::string kDir = std::string(LE_FIXTURE_DIR) + "/";
 
-  // A bundle directory with the given driver members; extra holds further
-  // manifest keys (member names).
-  static le::Manifest bundle(const std::string& name, bool jpg, const std::string& mp4,
-                             const std::string& extra = "") {
-    using namespace le::testmedia;
-    const std::string dir = dataDir() + "/bundle-" + name;
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir + "/target_frames");
-    std::ofstream(dir + "/manifest.json")
-        << "{\"format\": \"le-bundle-v0\", \"agent\": \"t\", \"NT\": " << kNt << ", \"W\": " << kW
-        << ", \"H\": " << kH << ", \"crop\": 16, \"amount\": 1, \"sigma\": 2, \"ksize\": 13, \"frames\": 0, "
-        << "\"M_src_w\": " << kW << ", \"M_src_h\": " << kH << extra << "}";
-    const std::string size = std::to_string(kW) + "x" + std::to_string(kH);
-    if (jpg)
-      ffmpeg("-f lavfi -i testsrc2=size=" + size + ":rate=25 -frames:v 4 -start_number 0 " + dir +
-             "/target_frames/frame_%06d.jpg");
-    if (!mp4.empty()) std::filesystem::copy_file(h264Clip("open.mp4", kW, kH, kNt), dir + "/" + mp4);
-    return le::loadManifest(dir);
-  }
-
-  static std::string opened(const le::Manifest& m, std::string* name) {
+  // Stderr of opening the bundle's driver and pulling two loops; *name is
+  // the source's name, or the refusal.
+  static std::string opened(const std::string& bundle, std::string* name) {
+    const le::Manifest m = le::loadManifest(kDir + bundle);
     ::testing::internal::CaptureStderr();
     try {
       auto cur = le::DriverCursor::open(m.video, 0, 11);
       *name = cur->name();
       std::vector<uint8_t> out(cur->frameBytes());
-      for (int i = 0; i < 2 * kNt; ++i) EXPECT_EQ(cur->pull(out.data()), i % kNt);
+      for (int i = 0; i < 2 * m.NT; ++i) EXPECT_EQ(cur->pull(out.data()), i % m.NT);
     } catch (const std::runtime_error& e) {
       *name = e.what();
     }
     return ::testing::internal::GetCapturedStderr();
   }
+
+  static std::string inPlace(const std::string& mp4) {
+    return "[le-driver] " + mp4 + " decoded IN PLACE (mp4/libavcodec " + le::libavcodecVersion() +
+           " h264, 12 frames 160x120, look-ahead 1, history 11) \u2014 no frame of the driver is expanded ahead of "
+           "the paste\n";
+  }
 };
 
 TEST_F(DriverCursorOpen, ChoosesBetweenJpgAndMp4) {
   std::string name;
-  auto m = bundle("jpg", true, "");
-  EXPECT_EQ(opened(m, &name), "[le-driver] " + m.dir + "/target_frames/ (raw jpg, 4 frames) \u2014 read one frame "
-                              "per pull\n");
+  const std::string jpg = "[le-driver] " + kDir + "tiny_jpg/target_frames/ (raw jpg, 12 frames) \u2014 read one "
+                          "frame per pull\n";
+  EXPECT_EQ(opened("tiny_jpg", &name), jpg);
   EXPECT_EQ(name, "jpg/stb");
+  EXPECT_TRUE(opened("tiny_mp4", &name).ends_with(inPlace(kDir + "tiny_mp4/target_frames.mp4")));
+  EXPECT_EQ(opened("tiny_both_drivers", &name).find("decoded IN PLACE"), std::string::npos);
+  EXPECT_EQ(name, "jpg/stb");
+  EXPECT_NE(opened("tiny_named", &name).find(kDir + "tiny_named/driver_jpg/ (raw jpg"), std::string::npos);
 
   // Preferring the mp4 changes nothing when there is none.
   setenv("LE_DRIVER_PREFER_MP4", "1", 1);
-  EXPECT_EQ(opened(m, &name), "[le-driver] " + m.dir + "/target_frames/ (raw jpg, 4 frames) \u2014 read one frame "
-                              "per pull\n");
-
-  m = bundle("both", true, "target_frames.mp4");
-  const std::string mp4 = m.dir + "/target_frames.mp4";
-  const std::string inPlace = "[le-driver] " + mp4 + " decoded IN PLACE (mp4/libavcodec " + le::libavcodecVersion() +
-                              " h264, 4 frames 32x24, look-ahead 1, history 11) \u2014 no frame of the driver is "
-                              "expanded ahead of the paste\n";
-  EXPECT_TRUE(opened(m, &name).ends_with("[le-driver] LE_DRIVER_PREFER_MP4=1 \u2014 " + m.dir +
-                                         "/target_frames/ is populated and NOT used; " + mp4 +
-                                         " is the member this consumer reads\n" + kNoHwdec + inPlace));
+  EXPECT_EQ(opened("tiny_jpg", &name), jpg);
+  const std::string both = kDir + "tiny_both_drivers/";
+  EXPECT_TRUE(opened("tiny_both_drivers", &name)
+                  .ends_with("[le-driver] LE_DRIVER_PREFER_MP4=1 \u2014 " + both + "target_frames/ is populated and "
+                             "NOT used; " + both + "target_frames.mp4 is the member this consumer reads\n"
+                             "[le-driver] LE_DRIVER_HWDEC=0 \u2014 h264_cuvid not attempted; the software decoder is "
+                             "the one decoder on this fleet (same samples)\n" + inPlace(both + "target_frames.mp4")));
+  EXPECT_TRUE(opened("tiny_named", &name).ends_with(inPlace(kDir + "tiny_named/driver.mp4")));
   unsetenv("LE_DRIVER_PREFER_MP4");
-  EXPECT_EQ(opened(m, &name).find("decoded IN PLACE"), std::string::npos);
-  EXPECT_EQ(name, "jpg/stb");
 
-  m = bundle("renamed", false, "drv.mp4", ", \"target_frames_mp4\": \"drv.mp4\"");
-  EXPECT_TRUE(opened(m, &name).ends_with("decoded IN PLACE (" + name + ", 4 frames 32x24, look-ahead 1, history 11) "
-                                         "\u2014 no frame of the driver is expanded ahead of the paste\n"));
-  EXPECT_TRUE(name.starts_with("mp4/libavcodec "));
-
-  m = bundle("none", false, "");
-  opened(m, &name);
-  EXPECT_EQ(name, "this bundle carries neither a populated target_frames/ nor target_frames.mp4 (" + m.dir +
-                      "/target_frames.mp4) \u2014 there is no driver video to play. REFUSING to create a session.");
+  opened("bad_no_driver", &name);
+  EXPECT_EQ(name, "this bundle carries neither a populated target_frames/ nor target_frames.mp4 (" + kDir +
+                      "bad_no_driver/target_frames.mp4) \u2014 there is no driver video to play. REFUSING to create a "
+                      "session.");
 }
 
 TEST_F(DriverCursorOpen, OpensTheHevcPriorOrRefuses) {
-  using namespace le::testmedia;
-  auto m = bundle("prior", false, "", ", \"P_hevc\": \"warp.mov\"");
-  EXPECT_EQ(errorOf([&] { le::DriverCursor::openPrior(m.video, 2, 3); }),
-            "this bundle carries neither a raw P.f16 nor warp.mov (" + m.dir +
-                "/warp.mov) \u2014 there is no warp prior to play. REFUSING to create a session.");
-  std::filesystem::copy_file(
-      clip("prior16.mov", 16, 16, kNt, "-pix_fmt yuv444p -c:v libx265 -preset ultrafast -x265-params log-level=error"),
-      m.dir + "/warp.mov");
+  const le::Manifest missing = le::loadManifest(kDir + "bad_hevc_missing");
+  EXPECT_EQ(le::testmedia::errorOf([&] { le::DriverCursor::openPrior(missing.video, 2, 3); }),
+            "this bundle carries neither a raw P.f16 nor source_frames.hevc (" + kDir +
+                "bad_hevc_missing/source_frames.hevc) \u2014 there is no warp prior to play. REFUSING to create a "
+                "session.");
   ::testing::internal::CaptureStderr();
-  auto cur = le::DriverCursor::openPrior(m.video, 2, 3);
+  auto cur = le::DriverCursor::openPrior(le::loadManifest(kDir + "tiny_hevc").video, 2, 3);
   const std::string said = ::testing::internal::GetCapturedStderr();
-  EXPECT_TRUE(said.ends_with("Corvamel: identity source ready \u2014 4 frames 16x16, played straight from " + m.dir +
-                             "/warp.mov (" + cur->name() + "); nothing is unpacked to disk\n"))
+  EXPECT_TRUE(said.ends_with("Corvamel: identity source ready \u2014 12 frames 64x64, played straight from " + kDir +
+                             "tiny_hevc/source_frames.hevc (" + cur->name() + "); nothing is unpacked to disk\n"))
       << said;
-  EXPECT_EQ(cur->frameBytes(), 16u * 16 * 6);
+  EXPECT_EQ(cur->frameBytes(), 64u * 64 * 6);
   std::vector<uint8_t> out(cur->frameBytes());
-  for (int i = 0; i < 6; ++i) EXPECT_EQ(cur->pull(out.data()), i % kNt);
+  for (int i = 0; i < 14; ++i) EXPECT_EQ(cur->pull(out.data()), i % 12);
 }
 
 }  // namespace

@@ -109,10 +109,6 @@ TEST_F(DriverSources, H264CanvasMatchesAnIndependentDecode) {
   std::vector<uint8_t> buf(canvasBytes());
   EXPECT_FALSE(src->next(buf.data()));
 
-  // 4 frame threads plus 5 frames of 4:2:0, plus the largest packet.
-  const size_t frames420 = static_cast<size_t>(kW) * kH * 3 / 2 * 9;
-  EXPECT_GT(src->residentBytes(), frames420);
-  EXPECT_LT(src->residentBytes(), frames420 + canvasBytes() * 4);
 
   // Seeking decodes forward, from the start when the target is behind.
   src->rewind();
@@ -234,29 +230,6 @@ TEST_F(DriverSources, HevcPriorDeliversHalfPlanes) {
     }
   }
   EXPECT_GE(src->residentBytes(), plane * 3 * 9);
-}
-
-TEST(DriverHwdec, DisabledPrintsOncePerOpenAndUnsetStaysSilentWithoutTheDecoder) {
-  const std::string path = h264Clip("canvas.mp4", kW, kH, kFrames);
-  setenv("LE_DRIVER_HWDEC", "0", 1);
-  ::testing::internal::CaptureStderr();
-  auto src = le::driver::openMp4(path, kFrames, kW, kH);
-  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-            "[le-driver] LE_DRIVER_HWDEC=0 \u2014 h264_cuvid not attempted; the software decoder is the one decoder "
-            "on this fleet (same samples)\n");
-  EXPECT_EQ(src->name(), "mp4/libavcodec " + le::libavcodecVersion() + " h264");
-
-  unsetenv("LE_DRIVER_HWDEC");
-  ::testing::internal::CaptureStderr();
-  src = le::driver::openMp4(path, kFrames, kW, kH);
-  const std::string said = ::testing::internal::GetCapturedStderr();
-  // Either the hardware decoder is absent (silence) or it refused here;
-  // FFmpeg's own log lines may precede ours.
-  if (src->name().ends_with(" h264") && !said.empty()) {
-    EXPECT_TRUE(said.ends_with("[le-driver] h264_cuvid refused " + path +
-                               " \u2014 falling back to the software h264 decoder (same samples, more CPU)\n"))
-        << said;
-  }
 }
 
 TEST(MovieDecoderBuild, NamesTheLinkedLibrary) {

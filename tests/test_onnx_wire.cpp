@@ -112,33 +112,37 @@ TEST(OnnxWire, MalformedBytesAtEveryPositionAreRefused) {
 }
 
 TEST(OnnxWire, ReaderLimits) {
-  // Length exactly reaching the end, and one byte more.
-  EXPECT_EQ(readFields({0x0A, 0x02, 'a', 'b'}), kNoError);
-  EXPECT_EQ(readFields({0x0A, 0x03, 'a', 'b'}), "onnx: truncated");
-  // Groups and the unused wire types.
-  for (const uint8_t key : {0x0B, 0x0C, 0x0E, 0x0F}) EXPECT_EQ(readFields({key, 0, 0, 0, 0}), "onnx: bad wire type");
-  // Ten-byte varints are the longest; an eleventh byte is refused.
-  Bytes ten = {0x08, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01};
+  const Bytes ten = {0x08, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01};
+  const std::pair<Bytes, std::string> cases[] = {
+      // Length exactly reaching the end, and one byte more.
+      {{0x0A, 0x02, 'a', 'b'}, kNoError},
+      {{0x0A, 0x03, 'a', 'b'}, "onnx: truncated"},
+      // Groups and the unused wire types.
+      {{0x0B, 0, 0, 0, 0}, "onnx: bad wire type"},
+      {{0x0C, 0, 0, 0, 0}, "onnx: bad wire type"},
+      {{0x0E, 0, 0, 0, 0}, "onnx: bad wire type"},
+      {{0x0F, 0, 0, 0, 0}, "onnx: bad wire type"},
+      // Ten-byte varints are the longest; an eleventh byte is refused.
+      {ten, kNoError},
+      {{0x08, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01}, "onnx: bad varint"},
+      // A continuation bit on the last byte, in a key, a value and a length.
+      {{0x88}, "onnx: bad varint"},
+      {{0x08, 0x96}, "onnx: bad varint"},
+      {{0x0A, 0x80}, "onnx: bad varint"},
+      // Fixed widths.
+      {{0x0D, 1, 2, 3, 4}, kNoError},
+      {{0x0D, 1, 2, 3}, "onnx: truncated"},
+      {{0x09, 1, 2, 3, 4, 5, 6, 7, 8}, kNoError},
+      {{0x09, 1, 2, 3, 4, 5, 6, 7}, "onnx: truncated"},
+      // A huge length does not wrap the cursor.
+      {{0x0A, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01, 'a'}, "onnx: truncated"},
+  };
+  for (size_t i = 0; i < std::size(cases); ++i) EXPECT_EQ(readFields(cases[i].first), cases[i].second) << "case " << i;
   le::GsReader r(ten);
   le::GsField f;
   ASSERT_TRUE(r.next(f));
   EXPECT_EQ(f.varint, ~uint64_t{0});
   EXPECT_EQ(f.raw.n, ten.size());
-  Bytes eleven = ten;
-  eleven.back() = 0xFF;
-  eleven.push_back(0x01);
-  EXPECT_EQ(readFields(eleven), "onnx: bad varint");
-  // A continuation bit on the last byte, in a key, a value and a length.
-  EXPECT_EQ(readFields({0x88}), "onnx: bad varint");
-  EXPECT_EQ(readFields({0x08, 0x96}), "onnx: bad varint");
-  EXPECT_EQ(readFields({0x0A, 0x80}), "onnx: bad varint");
-  // Fixed widths.
-  EXPECT_EQ(readFields({0x0D, 1, 2, 3, 4}), kNoError);
-  EXPECT_EQ(readFields({0x0D, 1, 2, 3}), "onnx: truncated");
-  EXPECT_EQ(readFields({0x09, 1, 2, 3, 4, 5, 6, 7, 8}), kNoError);
-  EXPECT_EQ(readFields({0x09, 1, 2, 3, 4, 5, 6, 7}), "onnx: truncated");
-  // A huge length does not wrap the cursor.
-  EXPECT_EQ(readFields({0x0A, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01, 'a'}), "onnx: truncated");
 
   // The Pb reader decodes the same fields.
   const Bytes two = {0x08, 0x96, 0x01, 0x12, 0x01, 'x'};
@@ -280,35 +284,27 @@ TEST(OnnxWire, TensorsAndAttributesReadBack) {
   EXPECT_FALSE(le::hcTensorFloats(t, f));
 
   // A Resize node's attributes, and a Constant's value.
-  Bytes attrs;
+  Bytes attrs, coeff, tattr, node;
   le::hcAttrS(attrs, "mode", "cubic");
   le::hcAttrS(attrs, "coordinate_transformation_mode", "half_pixel");
   le::hcAttrI(attrs, "exclude_outside", 1);
   le::hcAttrI(attrs, "antialias", 0);
   const int64_t axes[2] = {-2, -1};
   le::hcAttrIs(attrs, "axes", axes, 2);
-  Bytes coeff;
   le::gsPutStr(coeff, 1, "cubic_coeff_a");
   const float ca = -0.5f;
   le::gsPutVarint(coeff, 2 << 3 | 5);
   coeff.insert(coeff.end(), reinterpret_cast<const uint8_t*>(&ca), reinterpret_cast<const uint8_t*>(&ca) + 4);
   le::gsPutBytes(attrs, 5, coeff.data(), coeff.size());
-  Bytes tattr;
   le::gsPutStr(tattr, 1, "value");
   le::gsPutBytes(tattr, 5, tensor.p, tensor.n);
   le::gsPutBytes(attrs, 5, tattr.data(), tattr.size());
-  Bytes node;
   le::hcNode(node, "Resize", {"x", "", "s"}, "y", "r", attrs);
   const le::GsSlice n = le::hcPayload(node);
   const le::HcAttrs h = le::hcReadAttrs(n);
-  EXPECT_EQ(h.mode, "cubic");
-  EXPECT_EQ(h.coordinateTransformationMode, "half_pixel");
-  EXPECT_EQ(h.keepAspectRatioPolicy, "");
-  EXPECT_TRUE(h.hasCubicCoeffA);
-  EXPECT_EQ(h.cubicCoeffA, -0.5f);
-  EXPECT_TRUE(h.excludeOutside);
-  EXPECT_FALSE(h.antialias);
-  EXPECT_TRUE(h.hasAxes);
+  EXPECT_EQ(h.mode + " " + h.coordinateTransformationMode + " [" + h.keepAspectRatioPolicy + "]",
+            "cubic half_pixel []");
+  EXPECT_TRUE(h.hasCubicCoeffA && h.cubicCoeffA == -0.5f && h.excludeOutside && !h.antialias && h.hasAxes);
   const le::GsSlice value = le::hcConstValue(n);
   ASSERT_EQ(value.n, tensor.n);
   EXPECT_TRUE(std::equal(value.p, value.p + value.n, tensor.p));

@@ -20,8 +20,6 @@ from frames import FrameMaker  # noqa: E402
 from keypoints import LIP_ROWS  # noqa: E402
 from motion import Timeline  # noqa: E402
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-
 
 def build(root, name, *argv):
     out = os.path.join(root, name)
@@ -59,8 +57,7 @@ class Forms(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.tmp = tempfile.TemporaryDirectory()
-        cls.full = build(cls.tmp.name, "full", "--driver", "both", "--prior", "both", "--fs-red",
-                         "--imx", os.path.join(cls.tmp.name, "full.imx"))
+        cls.full = build(cls.tmp.name, "full", "--driver", "both", "--prior", "both", "--fs-red")
         cls.old = build(cls.tmp.name, "old", "--names", "old", "--prior", "both", "--fs-red")
 
     @classmethod
@@ -68,19 +65,14 @@ class Forms(unittest.TestCase):
         cls.tmp.cleanup()
 
     def test_sizes_follow_the_manifest(self):
+        # (the engine's suites open every fixture, which checks the raw tables' sizes)
         m = manifest(self.full)
-        nt, crop, frames = m["NT"], m["crop"], m["frames"]
-        self.assertEqual((m["format"], nt, m["W"], m["H"], crop), ("le-bundle-v0", 12, 160, 120, 64))
+        nt, frames = m["NT"], m["frames"]
+        self.assertEqual((m["format"], nt, m["W"], m["H"], m["crop"]), ("le-bundle-v0", 12, 160, 120, 64))
         self.assertTrue(all(isinstance(m[k], int) for k in ("NT", "W", "H", "crop", "ksize", "frames",
                                                               "M_src_w", "M_src_h")))
-        expected = {
-            "pooled_features.f16": nt * 131072, "source_frames.f16": nt * crop * crop * 6,
-            "feature_synth.f16": nt * 524288, "paste_transform.f32": nt * 24, "paste_mask.u8": crop * crop,
-            "target_keypoints.bin": nt * 252, "idle_loop/source_keypoints.f32": frames * 252,
-            "idle_loop/driven_keypoints.f32": frames * 252, "idle_loop/source_index.i32": frames * 4,
-        }
-        for name, n in expected.items():
-            self.assertEqual(size(self.full, name), n, name)
+        self.assertEqual((size(self.full, "target_keypoints.bin"), size(self.full, "idle_loop/source_index.i32")),
+                         (nt * 252, frames * 4))
         jpgs = sorted(os.listdir(os.path.join(self.full, "target_frames")))
         self.assertEqual(jpgs, [f"frame_{i:06d}.jpg" for i in range(nt)])
         self.assertEqual(len(decode(os.path.join(self.full, "target_frames", jpgs[-1]), "rgb24")), 160 * 120 * 3)
@@ -112,20 +104,15 @@ class Forms(unittest.TestCase):
         np.testing.assert_array_equal(halves.reshape(-1), raw)
         self.assertEqual((tables.half_table()[0], tables.half_table()[255]), (0.0, 1.0))
 
-    def test_imx_round_trip(self):
-        path = os.path.join(self.tmp.name, "full.imx")
-        version, toc = imx.read_toc(path)
-        self.assertEqual(version, 2)
-        members = dict(imx.bundle_members(self.full))
-        self.assertEqual(toc[0][0], "manifest.json")
-        self.assertEqual(sorted(n for n, _, _ in toc), sorted(members))
-        end = os.path.getsize(path)
-        for name, offset, length in toc:
-            self.assertLessEqual(offset + length, end)
-            with open(members[name], "rb") as f:
-                self.assertEqual(imx.read_member(path, offset, length), f.read(), name)
-        with open(path, "rb") as f:
-            self.assertEqual(f.read(8), b"IMX\0\x02\x00" + len(toc).to_bytes(2, "little"))
+
+def tree(root):
+    """Relative path -> bytes of every file under root."""
+    out = {}
+    for d, _, fs in os.walk(root):
+        for f in fs:
+            with open(os.path.join(d, f), "rb") as fh:
+                out[os.path.relpath(os.path.join(d, f), root)] = fh.read()
+    return out
 
 
 class Determinism(unittest.TestCase):
@@ -135,17 +122,9 @@ class Determinism(unittest.TestCase):
             a = build(tmp, "a", *argv, "--imx", os.path.join(tmp, "a.imx"))
             b = build(tmp, "b", *argv, "--imx", os.path.join(tmp, "b.imx"))
             c = build(tmp, "c", *argv[:-2], "--seed", "6")
-            cmp = filecmp.dircmp(a, b)
-            pending = [cmp]
-            while pending:
-                d = pending.pop()
-                self.assertFalse(d.left_only or d.right_only, d.left)
-                _, mismatch, errors = filecmp.cmpfiles(d.left, d.right, d.common_files, shallow=False)
-                self.assertEqual((mismatch, errors), ([], []), d.left)
-                pending.extend(d.subdirs.values())
+            self.assertTrue(tree(a) == tree(b))
             self.assertTrue(filecmp.cmp(os.path.join(tmp, "a.imx"), os.path.join(tmp, "b.imx"), shallow=False))
-            self.assertFalse(filecmp.cmp(os.path.join(a, "paste_transform.f32"),
-                                         os.path.join(c, "paste_transform.f32"), shallow=False))
+            self.assertNotEqual(tree(a)["paste_transform.f32"], tree(c)["paste_transform.f32"])
 
 
 class Face(unittest.TestCase):
@@ -222,18 +201,6 @@ class Defects(unittest.TestCase):
             n = len(decode(os.path.join(b, "target_frames", f"frame_{k:06d}.jpg"), "rgb24"))
             self.assertEqual(n, (159 if k == 5 else 160) * 120 * 3)
 
-    def test_members(self):
-        b = self.make("--bad-size", "M.f32", "--bad-size", "pooled_features.f16:-131072",
-                      "--both-names", "mask_512.u8", "--si-out-of-range", "--drop", "P.f16")
-        self.assertEqual(size(b, "paste_transform.f32"), 12 * 24 + 1)
-        self.assertEqual(size(b, "pooled_features.f16"), 11 * 131072)
-        self.assertEqual(size(b, "mask_512.u8"), 64 * 64)
-        with open(os.path.join(b, "mask_512.u8"), "rb") as f:
-            self.assertEqual(f.read(), bytes(64 * 64))
-        self.assertNotEqual(size(b, "paste_mask.u8"), 0)
-        self.assertEqual(np.fromfile(os.path.join(b, "idle_loop/source_index.i32"), "<i4")[-1], 12)
-        self.assertFalse(os.path.exists(os.path.join(b, "source_frames.f16")))
-
     def test_manifest_variants(self):
         want = {
             "msrc": {"M_src_w": 320, "M_src_h": 240},
@@ -248,29 +215,12 @@ class Defects(unittest.TestCase):
         for mode, stamp in want.items():
             m = manifest(self.make("--stamp", mode, "--src-canvas", "320x240"))
             self.assertEqual({k: m[k] for k in keys if k in m}, stamp, mode)
-        b = self.make("--src-canvas", "320x240")
-        scaled = np.fromfile(os.path.join(b, "paste_transform.f32"), "<f4").reshape(12, 2, 3)
-        plain = Timeline(160, 120, 64, 12, 1).M.reshape(12, 2, 3)
-        np.testing.assert_allclose(scaled, plain * np.array([2.0, 2.0])[None, :, None], rtol=1e-6)
-        m = manifest(self.make("--bad-dims", "crop", "--format", "le-bundle-v1", "--unset", "frames",
-                               "--set", "sigma=2.5", "--set", "agent=x y", "--p-rgb", "face.f16"))
-        self.assertEqual((m["crop"], m["format"], m["sigma"], m["agent"], m["P_rgb"]),
-                         (0, "le-bundle-v1", 2.5, "x y", "face.f16"))
-        self.assertNotIn("frames", m)
-        m = manifest(self.make("--ambiguous", "W", "--nested", "H"))
+        m = manifest(self.make("--ambiguous", "W", "--nested", "H", "--imx", os.path.join(self.tmp.name, "v3.imx"),
+                               "--imx-version", "3"))
         self.assertNotIn("W", m)
         self.assertEqual((m["calibration_a"]["W"], m["calibration_b"]["W"]), (160, 1160))
         self.assertEqual((m["H"], m["calibration"]["H"]), (120, 1120))
-
-    def test_imx_version_and_cli(self):
-        out = os.path.join(self.tmp.name, "cli")
-        container = os.path.join(self.tmp.name, "v3.imx")
-        subprocess.run([sys.executable, os.path.join(HERE, "make_bundle.py"), "--out", out, "--imx", container,
-                        "--imx-version", "3"], check=True)
-        self.assertEqual(imx.read_toc(container)[0], 3)
-        help_text = subprocess.run([sys.executable, os.path.join(HERE, "make_bundle.py"), "--help"],
-                                   check=True, capture_output=True, text=True).stdout
-        self.assertIn("--jpg-bad-frame", help_text)
+        self.assertEqual(imx.read_toc(os.path.join(self.tmp.name, "v3.imx"))[0], 3)
 
 
 if __name__ == "__main__":
