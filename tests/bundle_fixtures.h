@@ -1,5 +1,7 @@
-// Scratch directories and small file helpers shared by the bundle tests.
+// Scratch directories and small file and error helpers shared by the tests.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -16,9 +18,8 @@ class TempDir {
  public:
   TempDir() {
     const char* base = std::getenv("TMPDIR");
-    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/le-bundle-test-XXXXXX";
-    if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
-    path_ = tmpl;
+    path_ = std::string(base && *base ? base : "/tmp") + "/le-bundle-test-XXXXXX";
+    if (!mkdtemp(path_.data())) throw std::runtime_error("mkdtemp failed");
   }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
@@ -44,11 +45,17 @@ std::string errorOf(Fn&& fn) {
   return "(no error)";
 }
 
+// What fn writes to stderr.
+template <class Fn>
+std::string stderrOf(Fn&& fn) {
+  testing::internal::CaptureStderr();
+  fn();
+  return testing::internal::GetCapturedStderr();
+}
+
 inline void writeFile(const std::string& path, const std::string& bytes) {
   std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-  std::ofstream f(path, std::ios::binary | std::ios::trunc);
-  f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  if (!f) throw std::runtime_error("cannot write " + path);
+  std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
 inline std::string readAll(const std::string& path) {

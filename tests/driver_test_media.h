@@ -52,16 +52,10 @@ inline std::string made(const std::string& name, const std::string& args) {
   return path;
 }
 
-// A testsrc2 clip at the given size and length; `codec` holds the encoder
-// options, `extra` further output options.
-inline std::string clip(const std::string& name, int w, int h, int frames, const std::string& codec,
-                        const std::string& extra = "") {
-  return made(name, "-f lavfi -i testsrc2=size=" + std::to_string(w) + "x" + std::to_string(h) +
-                        ":rate=25 -frames:v " + std::to_string(frames) + " " + codec + " " + extra);
-}
-
-inline std::string h264Clip(const std::string& name, int w, int h, int frames, const std::string& extra = "") {
-  return clip(name, w, h, frames, "-pix_fmt yuv420p -c:v libx264 -preset ultrafast -bf 2", extra);
+// A testsrc2 H.264 clip with B-frames, at the given size and length.
+inline std::string h264Clip(const std::string& name, int w, int h, int frames) {
+  return made(name, "-f lavfi -i testsrc2=size=" + std::to_string(w) + "x" + std::to_string(h) + ":rate=25 -frames:v " +
+                        std::to_string(frames) + " -pix_fmt yuv420p -c:v libx264 -preset ultrafast -bf 2");
 }
 
 // The decoded samples of every frame, in the given raw pixel format.

@@ -36,21 +36,15 @@ TEST(ContextOpen, EveryBundleFormOpens) {
                            "tiny_stamp_paste_source", "tiny.imx"}) {
     Ctx c(name);
     ASSERT_NE(c.ctx, nullptr) << name << ": " << le_last_error();
-    EXPECT_STREQ(le_last_error(), "");
-    EXPECT_EQ(le_nt(c.ctx), 12);
-    EXPECT_EQ(le_width(c.ctx), 160);
-    EXPECT_EQ(le_height(c.ctx), 120);
-    EXPECT_EQ(le_crop(c.ctx), 64);
-    EXPECT_EQ(le_drive_frames(c.ctx), 24);
+    EXPECT_EQ(std::vector<int>({le_nt(c.ctx), le_width(c.ctx), le_height(c.ctx), le_crop(c.ctx), le_drive_frames(c.ctx)}),
+              std::vector<int>({12, 160, 120, 64, 24})) << name << le_last_error();
   }
   // A mask longer than the crop needs still loads.
   TempDir tmp;
-  const std::string dir = tmp / "bundle";
-  std::filesystem::copy(fixture("tiny_jpg"), dir, std::filesystem::copy_options::recursive);
-  le::test::writeFile(dir + "/paste_mask.u8", readAll(dir + "/paste_mask.u8") + "extra");
-  le_ctx* ctx = le_create(dir.c_str(), "render", 1, nullptr);
-  EXPECT_NE(ctx, nullptr) << le_last_error();
-  le_destroy(ctx);
+  std::filesystem::copy(fixture("tiny_jpg"), tmp / "b", std::filesystem::copy_options::recursive);
+  le::test::writeFile(tmp / "b/paste_mask.u8", readAll(tmp / "b/paste_mask.u8") + "extra");
+  le_destroy(le_create((tmp / "b").c_str(), "render", 1, nullptr));
+  EXPECT_STREQ(le_last_error(), "");
 }
 
 // Everything the context opens later (the HEVC prior on the first render,
@@ -107,8 +101,6 @@ TEST(ContextOpen, BrokenBundlesAreRefusedWithTheirReason) {
 }
 
 TEST(ContextOpen, ArgumentsThreadsAndErrorTextPerThread) {
-  EXPECT_EQ(le_create(nullptr, "render", 1, nullptr), nullptr);
-  EXPECT_STREQ(le_last_error(), "le_create: NULL bundle_dir/model_key");
   EXPECT_EQ(le_create(fixture("tiny_jpg").c_str(), nullptr, 1, nullptr), nullptr);
   std::thread([] { EXPECT_STREQ(le_last_error(), ""); }).join();
   // Accessors neither set nor clear the text.
@@ -116,19 +108,15 @@ TEST(ContextOpen, ArgumentsThreadsAndErrorTextPerThread) {
   EXPECT_STREQ(le_last_error(), "le_create: NULL bundle_dir/model_key");
   EXPECT_EQ(le_host_kp_rows(), 21);
   le_destroy(nullptr);
-
-  for (int threads : {0, -2}) {
-    Ctx c("tiny_jpg", threads);
-    ASSERT_NE(c.ctx, nullptr);
-    EXPECT_EQ(c.ctx->threads, le::pool::threads());
-    EXPECT_FALSE(c.ctx->threadsExplicit);
-    EXPECT_EQ(c.ctx->ep, "");
-  }
-  Ctx three("tiny_jpg", 3, "cpu");
-  EXPECT_EQ(three.ctx->threads, 3);
-  EXPECT_TRUE(three.ctx->threadsExplicit);
-  EXPECT_EQ(three.ctx->ep, "cpu");
-  EXPECT_EQ(three.ctx->modelKey, "render");
+  // threads, explicit, ep, model key.
+  auto opened = [](int threads, const char* ep) {
+    Ctx c("tiny_jpg", threads, ep);
+    return std::to_string(c.ctx->threads) + (c.ctx->threadsExplicit ? " set " : " auto ") + c.ctx->ep + " " + c.ctx->modelKey;
+  };
+  const std::string pool = std::to_string(le::pool::threads());
+  EXPECT_EQ(opened(0, nullptr), pool + " auto  render");
+  EXPECT_EQ(opened(-2, nullptr), pool + " auto  render");
+  EXPECT_EQ(opened(3, "cpu"), "3 set cpu render");
 }
 
 TEST(Identity, HevcPriorDecodesToTheRawPriorOfTheSameFace) {
@@ -136,14 +124,13 @@ TEST(Identity, HevcPriorDecodesToTheRawPriorOfTheSameFace) {
   EXPECT_EQ(a.priorBackend(), "mmap P.f16");
   EXPECT_EQ(b.priorPath, fixture("tiny_hevc/source_frames.hevc"));
   EXPECT_NE(b.priorBackend().find("hevc"), std::string::npos) << b.priorBackend();
-  for (int i : {0, 1, 7, 11, 3}) {
+  for (int i : {0, 7, 3}) {
     const uint8_t* p = b.P(i);
     ASSERT_NE(p, nullptr);
     EXPECT_EQ(std::memcmp(a.P(i), p, 64 * 64 * 6), 0) << "frame " << i;
   }
   EXPECT_GT(b.priorResidentBytes(), 0u);
-  EXPECT_EQ(a.priorResidentBytes(), 0u);
-  EXPECT_EQ(a.priorSeeks(), 0u);
+  EXPECT_EQ(a.priorResidentBytes() + a.priorSeeks(), 0u);
   le::Identity none(le::loadManifest(fixture("tiny_fsred")));
   EXPECT_EQ(none.priorBackend(), "none");
   EXPECT_NE(none.fsRed(11), nullptr);
@@ -174,17 +161,14 @@ TEST(Identity, PasteTransformsFollowThePasteSpaceStamp) {
 TEST(Identity, DriveTablesAndFileReaders) {
   const le::Manifest m = le::loadManifest(fixture("tiny_jpg"));
   const le::Drive d = le::loadDrive(m);
-  EXPECT_EQ(d.frames, 24);
-  EXPECT_EQ(d.xs.size(), 24u * 63);
-  EXPECT_EQ(d.xd.size(), 24u * 63);
-  ASSERT_EQ(d.si.size(), 24u);
+  EXPECT_EQ(std::vector<size_t>({size_t(d.frames), d.xs.size(), d.xd.size(), d.si.size()}),
+            std::vector<size_t>({24, 24 * 63, 24 * 63, 24}));
   for (int s : d.si) EXPECT_TRUE(s >= 0 && s < 12);
 
   TempDir tmp;
   const std::string f = tmp / "f.f32";
   le::test::writeFile(f, std::string(25, '\0'));
-  EXPECT_EQ(errorOf([&] { le::readRaw<float>(f, 6); }), "size mismatch " + f);
-  EXPECT_EQ(errorOf([&] { le::readRaw<float>(f, 7); }), "size mismatch " + f);
+  for (size_t n : {6, 7}) EXPECT_EQ(errorOf([&] { le::readRaw<float>(f, n); }), "size mismatch " + f);
   EXPECT_EQ(errorOf([&] { le::mapFile(f, 24); }), "size mismatch " + f);
   EXPECT_EQ(errorOf([&] { le::mapFile(tmp / "none", 24); }), "cannot open " + tmp / "none");
   EXPECT_EQ(le::mapFile(f, 25).len, 25u);
@@ -204,16 +188,8 @@ TEST(ContextPaste, PasteCropBlendsIntoTheTargetFrame) {
   std::vector<uint8_t> out(160 * 120 * 3);
   const std::vector<float> crop(3 * S * S, 1.0f);  // white face crop
 
-  EXPECT_EQ(le_paste_crop(c.ctx, 12, crop.data(), out.data(), out.size()), 0);
-  EXPECT_STREQ(le_last_error(), "le_paste_crop: bad args / out too small");
-  EXPECT_EQ(le_paste_crop(c.ctx, 0, crop.data(), out.data(), out.size() - 1), 0);
-  EXPECT_EQ(le_paste_crop(c.ctx, 0, nullptr, out.data(), out.size()), 0);
-  EXPECT_EQ(le_target_frame(c.ctx, -1), nullptr);
-  EXPECT_STREQ(le_last_error(), "le_target_frame: bad args");
-
   for (int si : {0, 5, 11, 2}) {
     ASSERT_EQ(le_paste_crop(c.ctx, si, crop.data(), out.data(), out.size()), 1) << le_last_error();
-    EXPECT_STREQ(le_last_error(), "");
     const uint8_t* frame = le_target_frame(c.ctx, si);
     ASSERT_NE(frame, nullptr) << le_last_error();
     // White blended over the frame: only brighter (truncation may take one
@@ -266,15 +242,7 @@ TEST(ContextPrior, PriorRowsAreTheRawPriorFrames) {
   EXPECT_EQ(le_prior_row(h, 12, row.data(), bytes), 0);
   EXPECT_EQ(std::string(le_last_error()).rfind("le_prior_row: le_driver: seek(12) outside [0,12)", 0), 0u)
       << le_last_error();
-  EXPECT_EQ(le_prior_row(nullptr, 0, row.data(), bytes), 0);
-  EXPECT_STREQ(le_last_error(), "le_prior_row: NULL prior/out");
   le_prior_close(h);
-
-  EXPECT_STREQ(le_prior_backend(nullptr), "");
-  EXPECT_EQ(le_prior_row_bytes(nullptr), 0u);
-  le_prior_close(nullptr);
-  EXPECT_EQ(le_prior_open(nullptr, 2, 11), nullptr);
-  EXPECT_STREQ(le_last_error(), "le_prior_open: NULL bundle_dir");
   EXPECT_EQ(le_prior_open(fixture("tiny_jpg").c_str(), 2, 11), nullptr);
   EXPECT_EQ(std::string(le_last_error()).rfind("le_prior_open: this bundle carries neither a raw P.f16 nor", 0), 0u)
       << le_last_error();
