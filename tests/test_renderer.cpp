@@ -88,40 +88,55 @@ std::string contractMessage(const std::string& path, const char* input, int rows
          "prevent it.";
 }
 
-TEST(RendererLoad, KeypointContractAndPooledBatch) {
-  Bundle kp20("tiny_kp20"), kp22("tiny_kp22");
-  EXPECT_EQ(kp20.loadError("render"), contractMessage(kp20.manifest.modelPath("render"), "kp_driving", 20, false));
-  EXPECT_EQ(kp22.loadError("render"), contractMessage(kp22.manifest.modelPath("render"), "kp_driving", 22, true));
-  EXPECT_EQ(Bundle("tiny_kpsym").loadError("render"), "(no error)");
-  EXPECT_EQ(Bundle("tiny_pooled_symbolic").loadError("render"), "pooled64 input not found / bad shape");
-  EXPECT_EQ(kp20.loadError("absent"), "Renderer: cannot open " + kp20.manifest.dir + "/model_absent.onnx");
-}
-
-TEST(RendererLoad, BundleMustCarryTheTablesTheGraphReads) {
-  Bundle fsOnly("tiny_fsred");
-  EXPECT_EQ(fsOnly.loadError("render"),
-            "m4b graph (P_rgb input) but this bundle carries no warp prior: neither P.f16, nor fs_red.f16, nor a "
-            "P_hevc.mov to play in place is present, so le::Identity mapped NOTHING and Identity::P(si) would be an "
-            "offset from a null pointer — a SEGFAULT on the first frame, not a refusal. REFUSING to create a "
-            "session.");
-
+TEST(RendererLoad, RefusalsNameTheirReason) {
   // The FeatSynth director beside a raw prior only.
-  le::test::TempDir dir;
-  std::filesystem::copy(std::string(LE_FIXTURE_DIR) + "/tiny_jpg", dir.path(),
+  le::test::TempDir rawOnly;
+  std::filesystem::copy(std::string(LE_FIXTURE_DIR) + "/tiny_jpg", rawOnly.path(),
                         std::filesystem::copy_options::recursive);
-  std::filesystem::copy_file(std::string(LE_FIXTURE_DIR) + "/tiny_featsynth/model_render.onnx", dir / "model_fs.onnx");
-  Bundle rawOnly(dir.path());
-  EXPECT_EQ(rawOnly.loadError("fs"), "FeatSynth graph but bundle lacks fs_red.f16");
-}
-
-TEST(RendererLoad, ExecutionProviders) {
-  Bundle b("tiny_jpg");
-  EXPECT_EQ(b.loadError("render", "bogus"), "Renderer: unknown ep 'bogus'");
-  const std::string xnn = b.loadError("render", "xnnpack:fast");
+  std::filesystem::copy_file(std::string(LE_FIXTURE_DIR) + "/tiny_featsynth/model_render.onnx",
+                             rawOnly / "model_fs.onnx");
+  const std::string dir = LE_FIXTURE_DIR, baked = dir + "/tiny_baked/model_render.onnx";
+  const struct {
+    std::string bundle, key, ep;
+    const char* env;  // set to 0 for the case, or nullptr
+    std::string error;
+  } cases[] = {
+      {"tiny_kp20", "render", "", nullptr, contractMessage(dir + "/tiny_kp20/model_render.onnx", "kp_driving", 20, false)},
+      {"tiny_kp22", "render", "", nullptr, contractMessage(dir + "/tiny_kp22/model_render.onnx", "kp_driving", 22, true)},
+      {"tiny_kpsym", "render", "", nullptr, "(no error)"},
+      {"tiny_pooled_symbolic", "render", "", nullptr, "pooled64 input not found / bad shape"},
+      {"tiny_kp20", "absent", "", nullptr, "Renderer: cannot open " + dir + "/tiny_kp20/model_absent.onnx"},
+      {"tiny_fsred", "render", "", nullptr,
+       "m4b graph (P_rgb input) but this bundle carries no warp prior: neither P.f16, nor fs_red.f16, nor a "
+       "P_hevc.mov to play in place is present, so le::Identity mapped NOTHING and Identity::P(si) would be an "
+       "offset from a null pointer — a SEGFAULT on the first frame, not a refusal. REFUSING to create a session."},
+      {rawOnly.path(), "fs", "", nullptr, "FeatSynth graph but bundle lacks fs_red.f16"},
+      {"tiny_jpg", "render", "bogus", nullptr, "Renderer: unknown ep 'bogus'"},
+      // The custom op stays registered without the rewrite, so a baked graph still loads.
+      {"tiny_baked", "render", "", "LE_GS_REWRITE", "(no error)"},
+      {"tiny_baked", "render", "", "LE_GS_FAST",
+       "Renderer: LE_GS_FAST=0 (or CORVAMEL_VELISAR2_GRIDSAMPLE_FAST=0, which sets it) was asked for, but " + baked +
+           " has com.corvamel::GridSampleFast BAKED INTO THE GRAPH. That flag disables the custom-op registration, "
+           "so there would be no kernel to bind and this session would die inside ORT with 'GridSampleFast(-1) is "
+           "not a registered function/op'. There is no standard-GridSample arm on this bundle to measure: the "
+           "artifact itself is non-standard. Run the A/B on a STANDARD-ONNX bundle (the shipping format since "
+           "INFERENCE_STANDARDIZATION.md #1), or unset the flag to load this one."},
+      // Int8ConvVNNI stays registered without GridSampleFast.
+      {"tiny_int8", "render", "", "LE_GS_FAST", "(no error)"},
+  };
+  for (const auto& c : cases) {
+    std::optional<ScopedEnv> env;
+    if (c.env) env.emplace(c.env, "0");
+    EXPECT_EQ(Bundle(c.bundle).loadError(c.key, c.ep), c.error) << c.bundle;
+  }
+  const std::string xnn = Bundle("tiny_jpg").loadError("render", "xnnpack:fast");
   EXPECT_EQ(xnn.rfind("Renderer: ep 'xnnpack:fast' is REFUSED. This renderer rewrites its graph", 0), 0u) << xnn;
   EXPECT_NE(xnn.find("Use the default ep (\"\", the ORT CPU EP), which opens the same bundle on the same bytes."),
             std::string::npos);
+}
 
+TEST(RendererLoad, ExecutionProviderFallbacks) {
+  Bundle b("tiny_jpg");
   // This runtime has no CoreML provider: the request falls back to the CPU.
   std::unique_ptr<le::Renderer> r;
   std::string lines = b.loadLines("render", &r, "coreml:gpu");
@@ -132,48 +147,30 @@ TEST(RendererLoad, ExecutionProviders) {
 
   lines = b.loadLines("render", &r, "neon");
   EXPECT_EQ(lines.rfind("[le] fp16 NEON backend requested but unavailable on this build/CPU; using ORT\n", 0), 0u);
-  EXPECT_EQ(r->ep(), "cpu");
-  EXPECT_EQ(r->backend(), std::string("ort"));
-  {
-    // Only an empty ep defers to LE_CONV_BACKEND.
-    ScopedEnv neon("LE_CONV_BACKEND", "neon");
-    EXPECT_NE(b.loadLines("render").find("NEON backend requested"), std::string::npos);
-    EXPECT_EQ(b.loadLines("render", nullptr, "coreml").find("NEON backend requested"), std::string::npos);
-  }
+  EXPECT_EQ(r->ep() + " " + r->backend(), "cpu ort");
+  // Only an empty ep defers to LE_CONV_BACKEND.
+  ScopedEnv neon("LE_CONV_BACKEND", "neon");
+  EXPECT_NE(b.loadLines("render").find("NEON backend requested"), std::string::npos);
+  EXPECT_EQ(b.loadLines("render", nullptr, "coreml").find("NEON backend requested"), std::string::npos);
 }
 
-TEST(RendererLoad, GridSampleFastSwitchAndSessionSource) {
-  Bundle b("tiny_jpg"), baked("tiny_baked");
-  const std::string rewrite =
-      "[le] std GridSample -> com.corvamel::GridSampleFast load-time rewrite: 1 node(s) (render)\n";
-  // The rewrite changes the bytes: the session comes from them.
-  EXPECT_NE(b.loadLines("render").find(rewrite), std::string::npos);
-  {
-    // No rewrite applies: the session is created from the member's path.
-    ScopedEnv off("LE_GS_REWRITE", "0");
-    const std::string lines = b.loadLines("render");
-    EXPECT_NE(lines.find("[le] LE_GS_REWRITE=0: load-time std GridSample -> com.corvamel::GridSampleFast rewrite "
-                         "DISABLED (render); the custom op is still registered"),
-              std::string::npos);
-    EXPECT_EQ(lines.find("load-time rewrite:"), std::string::npos);
-    // The custom op stays registered, so a baked graph still loads.
-    EXPECT_EQ(baked.loadError("render"), "(no error)");
-  }
-  ScopedEnv fast("LE_GS_FAST", "0");
-  EXPECT_EQ(baked.loadError("render"),
-            "Renderer: LE_GS_FAST=0 (or CORVAMEL_VELISAR2_GRIDSAMPLE_FAST=0, which sets it) was asked for, but " +
-                baked.manifest.modelPath("render") +
-                " has com.corvamel::GridSampleFast BAKED INTO THE GRAPH. That flag disables the custom-op "
-                "registration, so there would be no kernel to bind and this session would die inside ORT with "
-                "'GridSampleFast(-1) is not a registered function/op'. There is no standard-GridSample arm on this "
-                "bundle to measure: the artifact itself is non-standard. Run the A/B on a STANDARD-ONNX bundle (the "
-                "shipping format since INFERENCE_STANDARDIZATION.md #1), or unset the flag to load this one.");
+TEST(RendererLoad, GridSampleFastSwitchLines) {
+  Bundle b("tiny_jpg");
   const std::string lines = b.loadLines("render");
-  EXPECT_EQ(lines.find("GridSampleFast"), std::string::npos) << lines;
-  // Int8ConvVNNI stays registered without GridSampleFast.
-  EXPECT_EQ(Bundle("tiny_int8").loadError("render"), "(no error)");
+  EXPECT_NE(lines.find("[le] std GridSample -> com.corvamel::GridSampleFast load-time rewrite: 1 node(s) (render)\n"),
+            std::string::npos);
   EXPECT_NE(lines.find("[le] !!! compose alpha: ELLIPSE (render) — this bundle carries no lip_template.v1.json"),
             std::string::npos);
+  {
+    ScopedEnv off("LE_GS_REWRITE", "0");
+    const std::string off_lines = b.loadLines("render");
+    EXPECT_NE(off_lines.find("[le] LE_GS_REWRITE=0: load-time std GridSample -> com.corvamel::GridSampleFast "
+                             "rewrite DISABLED (render); the custom op is still registered"),
+              std::string::npos);
+    EXPECT_EQ(off_lines.find("load-time rewrite:"), std::string::npos);
+  }
+  ScopedEnv fast("LE_GS_FAST", "0");
+  EXPECT_EQ(b.loadLines("render").find("GridSampleFast"), std::string::npos);
 }
 
 TEST(RendererRender, FollowsTheDrivingKeypointsOnly) {
@@ -237,25 +234,6 @@ TEST(RendererRender, FeatSynthFollowsTheSourceFrame) {
   const int32_t other = (k.si + 5) % fs.manifest.NT;
   EXPECT_NE(copyOut(r->render(&k.si, k.ks.data(), k.kd.data(), 1), n),
             copyOut(r->render(&other, k.ks.data(), k.kd.data(), 1), n));
-
-}
-
-TEST(RendererRender, ProfilingWritesItsFile) {
-  le::test::TempDir dir;
-  Bundle b("tiny_jpg");
-  Keypoints k(b.manifest);
-  ScopedEnv profile("LE_ORT_PROFILE", (dir / "director").c_str());
-  auto r = b.load("render");
-  r->render(&k.si, k.ks.data(), k.kd.data(), 1);
-  testing::internal::CaptureStderr();
-  r.reset();
-  const std::string lines = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(lines.rfind("[le_ort_profile] 1 frames: ", 0), 0u) << lines;
-  const size_t at = lines.find("\n[le_ort_profile] ");
-  ASSERT_NE(at, std::string::npos) << lines;
-  const std::string file = lines.substr(at + 18, lines.size() - at - 19);
-  EXPECT_EQ(file.rfind(dir / "director", 0), 0u) << file;
-  EXPECT_GT(std::filesystem::file_size(file), 0u);
 }
 
 }  // namespace

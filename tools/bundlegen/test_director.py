@@ -1,5 +1,5 @@
-"""Tests of the generated director graphs: the patterns the engine's load-time rewrites look for,
-and what the graphs compute (run with the numpy evaluator)."""
+"""Tests of the generated director graphs: their inputs and outputs, the node the engine's load-time
+rewrite looks for, and what the graphs compute (run with the numpy evaluator)."""
 import os
 import shutil
 import sys
@@ -28,50 +28,15 @@ def dims(value_info):
 
 
 class Nodes:
-    """Producer and reader lookups over one graph."""
+    """Nodes and initializers of one graph."""
 
     def __init__(self, model):
         self.model = model
         self.nodes = list(model.graph.node)
         self.inits = {t.name: numpy_helper.to_array(t) for t in model.graph.initializer}
-        self.producer = {o: n for n in self.nodes for o in n.output}
-        self.outputs = {o.name for o in model.graph.output}
-
-    def readers(self, value):
-        return [n for n in self.nodes if value in n.input]
 
     def of_type(self, op_type):
         return [n for n in self.nodes if n.op_type == op_type]
-
-    def attrs(self, node):
-        return graph_eval._attrs(node)
-
-    def cone(self, boundary):
-        """Names of the nodes the boundary is computed from, back to P_rgb and initializers."""
-        seen, todo = set(), [boundary]
-        while todo:
-            v = todo.pop()
-            if v == "P_rgb" or v in self.inits:
-                continue
-            node = self.producer[v]
-            if node.name not in seen:
-                seen.add(node.name)
-                todo.extend(node.input)
-        return seen
-
-    def recombination(self, tip):
-        """(members, exits) of the Slice/Mul/Sub/Add recombination after the GridSample tip."""
-        inside = {n.name for n in self.readers(tip.output[0]) if n.op_type == "Slice"}
-        while True:
-            values = {o for n in self.nodes if n.name in inside for o in n.output} | {tip.output[0]}
-            grown = inside | {n.name for n in self.nodes if n.op_type in ("Mul", "Sub", "Add")
-                              and values & set(n.input)}
-            if grown == inside:
-                break
-            inside = grown
-        produced = {o for n in self.nodes if n.name in inside for o in n.output}
-        exits = {v for v in produced if v in self.outputs or any(r.name not in inside for r in self.readers(v))}
-        return inside, exits
 
 
 def shapes(model):
@@ -80,7 +45,7 @@ def shapes(model):
 
 
 class Patterns(unittest.TestCase):
-    """The graph patterns the engine's rewrites rely on, found as the engine would look for them."""
+    """The graph structure the engine relies on."""
 
     @classmethod
     def setUpClass(cls):
@@ -105,54 +70,11 @@ class Patterns(unittest.TestCase):
             want["rgb"] = [b, 3, CROP, CROP]
             self.assertEqual(io, {k: (f, v) for k, v in want.items()}, kw)
 
-    def test_source_cone_ends_in_one_concat_of_twelve_channels(self):
-        (concat,) = [n for n in self.g.of_type("Concat") if "P_rgb" in n.input]
-        boundary = concat.output[0]
-        self.assertEqual((self.shapes[boundary], sorted(self.g.producer[v].op_type for v in concat.input[1:])),
-                         ([1, 12, CROP, CROP], ["Conv"] * 3))
-        cone = self.g.cone(boundary)
-        for n in self.g.nodes:   # outside the cone nothing reads P_rgb, nor any value but the boundary
-            if n.name not in cone:
-                leaks = [v for v in n.input if v == "P_rgb" or (v != boundary and v in self.g.producer
-                                                                and self.g.producer[v].name in cone)]
-                self.assertEqual(leaks, [], n.name)
-
-    def test_one_qualifying_grid_sample_with_a_single_exit_recombination(self):
+    def test_one_grid_sample_the_engine_rewrites(self):
         (tip,) = self.g.of_type("GridSample")
-        (boundary,) = [n.output[0] for n in self.g.of_type("Concat") if "P_rgb" in n.input]
-        members, exits = self.g.recombination(tip)
-        self.assertEqual((self.g.attrs(tip), tip.input[0], self.shapes[tip.input[1]], len(exits)),
-                         (dict(mode="bilinear", padding_mode="border", align_corners=0), boundary,
-                          [1, CROP, CROP, 2], 1))
-        self.assertEqual(self.shapes[exits.pop()], [1, 3, CROP, CROP])
-        self.assertGreaterEqual(len(members), 8)
-
-    def test_decoder_head_cubic_resize_and_blend(self):
-        (r,) = [n for n in self.g.of_type("Resize") if self.g.attrs(n)["mode"] == "cubic"]
-        # half_pixel, the defaults for the rest, no roi, scales [1, 1, 2, 2], fed by a 2-D Conv
-        self.assertEqual((self.g.attrs(r), len(r.input), r.input[1]),
-                         (dict(mode="cubic", coordinate_transformation_mode="half_pixel"), 3, ""))
-        np.testing.assert_array_equal(self.g.inits[r.input[2]], [1, 1, 2, 2])
-        conv = self.g.producer[r.input[0]]
-        self.assertEqual((conv.op_type, self.g.inits[conv.input[1]].ndim), ("Conv", 4))
-        (blend,) = [n for n in self.g.nodes if n.name == "/s2/blend"]
-        # as a Gemm it must still be valid: both operands 2-D
-        self.assertEqual((blend.op_type, blend.domain, [len(self.shapes.get(v) or self.g.inits[v].shape)
-                                                        for v in blend.input]), ("MatMul", "", [2, 2]))
-
-    def test_compose_tail(self):
-        v = "rgb"
-        while self.g.producer[v].op_type in ("Identity", "Cast"):
-            v = self.g.producer[v].input[0]
-        add = self.g.producer[v]
-        muls = [self.g.producer[i] for i in add.input]
-        decoded, alpha = muls[0].input
-        sub = self.g.producer[muls[1].input[0]]
-        # rgb = decoded * alpha + x * (1 - alpha), alpha from a Clip
-        self.assertEqual((add.op_type, [m.op_type for m in muls], sub.op_type, float(self.g.inits[sub.input[0]]),
-                          sub.input[1], self.g.producer[alpha].op_type),
-                         ("Add", ["Mul", "Mul"], "Sub", 1.0, alpha, "Clip"))
-        self.assertNotEqual(muls[1].input[1], decoded)
+        self.assertEqual((graph_eval._attrs(tip), self.shapes[tip.input[0]][2:], self.shapes[tip.input[1]]),
+                         (dict(mode="bilinear", padding_mode="border", align_corners=0), [CROP, CROP],
+                          [1, CROP, CROP, 2]))
 
     def test_baked_and_int8_variants(self):
         (fast,) = Nodes(director.build(CROP, kind="baked")).of_type("GridSampleFast")
@@ -202,18 +124,6 @@ class Rendering(unittest.TestCase):
         errors = [np.abs(out - np.roll(self.P, s, axis=3))[face].mean() for s in range(6)]
         self.assertEqual(int(np.argmin(errors)), 3, errors)
         np.testing.assert_allclose(out[..., :6, :6], self.P[..., :6, :6], atol=1e-3)   # the room stays
-
-    def test_closing_the_driving_lids_closes_the_eyes(self):
-        def whites(img, kp):
-            (x, y), r = ((kp[0, 8, :2] + kp[0, 9, :2]) / 2 + 1) * 64, 10
-            eye = img[0, :, int(y) - r:int(y) + r, int(x) - r:int(x) + r]
-            return int((eye.min(axis=0) > 0.7).sum())
-        closed = self.kp.copy()
-        for up, low in ((8, 9), (11, 13)):
-            mid = (closed[0, up, 1] + closed[0, low, 1]) / 2
-            closed[0, up, 1], closed[0, low, 1] = mid - 0.004, mid + 0.004
-        self.assertGreater(whites(self.P, self.kp), 20)
-        self.assertLess(whites(self.render(closed), self.kp), 0.5 * whites(self.P, self.kp))
 
     def test_variants_compute_the_same_face(self):
         ref = self.render(self.kp)
