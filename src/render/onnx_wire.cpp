@@ -173,7 +173,7 @@ bool hcTensorFloats(GsSlice tensor, std::vector<float>& out) {
     if (f.field != kTensorFloats) return;
     if (f.wire == 5) {
       listed.push_back(floatOfField(f));
-    } else if (f.wire == 2) {
+    } else if (f.wire == 2 && f.payload.n >= 4) {  // an empty vector's data() may be null
       const size_t n = f.payload.n / 4;
       const size_t at = listed.size();
       listed.resize(at + n);
@@ -183,7 +183,7 @@ bool hcTensorFloats(GsSlice tensor, std::vector<float>& out) {
   if (type != kOnnxFloat) return false;
   if (hasRaw) {
     listed.resize(raw.n / 4);
-    std::memcpy(listed.data(), raw.p, listed.size() * 4);
+    if (!listed.empty()) std::memcpy(listed.data(), raw.p, listed.size() * 4);
   }
   out.insert(out.end(), listed.begin(), listed.end());
   return !listed.empty();
