@@ -1,7 +1,7 @@
-// Writes the seed corpus of the fuzz targets into OUT/<target>/: JSON
-// documents, manifests, IMX containers packed from small bundles, and ONNX
-// models (a director-style GridSample written here, and ONNX's test models
-// where the package is installed).
+// Writes the seed corpus of the fuzz targets into OUT/<target>/, replacing
+// what was there: JSON documents, manifests, IMX containers packed from small
+// bundles, and ONNX models (a director-style GridSample written here, and
+// ONNX's test models where the package is installed).
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -59,6 +59,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   const fs::path out = argv[1];
+  // Written afresh: an input left from an older generator is no seed.
+  for (const char* target : {"json", "manifest", "imx", "onnx_wire"}) fs::remove_all(out / target);
   int n = 0;
   for (const char* doc : kJson) put(out / "json" / std::to_string(n++), doc);
   for (const char* doc : kManifest) put(out / "manifest" / std::to_string(n++), doc);
