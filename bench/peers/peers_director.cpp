@@ -1,7 +1,8 @@
 // director_frame_512: one frame of the sample avatar's director (crop 512)
-// through le_render_kp_crop, against a bare Session::Run of the same
-// rewritten graph on the same inputs, both on 2 intra-op threads. The gap is
-// the renderer's own per-frame cost: refilling its bound buffers.
+// through le_render_kp_crop, against a bare Session::Run of the graph the
+// renderer loads (le::prepareGraph) on the same inputs, both on 2 intra-op
+// threads. The gap is the renderer's own per-frame cost: refilling its bound
+// buffers.
 #include <onnxruntime_cxx_api.h>
 
 #include <algorithm>
@@ -11,13 +12,14 @@
 #include <string>
 #include <vector>
 
+#include "bundle/le_identity.h"
 #include "bundle/le_manifest.h"
-#include "capi/le_ctx.h"
 #include "kernels/le_simd.h"
 #include "le/le.h"
 #include "peers.h"
 #include "render/gridsample_fast.h"
 #include "render/int8conv_vnni.h"
+#include "render/le_renderer.h"
 
 namespace {
 
@@ -34,9 +36,7 @@ std::string sampleDir() {
 class BareSession {
  public:
   BareSession(const le::Manifest& m, const std::string& key) {
-    const std::string text = le::readFile(m.modelPath(key));
-    std::vector<uint8_t> bytes(text.begin(), text.end());
-    le::rewriteGridSampleToFast(bytes);
+    const le::PreparedGraph graph = le::prepareGraph(m, key, false);
     Ort::SessionOptions so;
     so.SetIntraOpNumThreads(kThreads);
     so.SetInterOpNumThreads(1);
@@ -45,7 +45,7 @@ class BareSession {
     so.AddConfigEntry("mlas.disable_kleidiai", "1");
     le::registerGridSampleFast(so);
     le::registerInt8ConvVNNI(so);
-    session_ = Ort::Session(env_, bytes.data(), bytes.size(), so);
+    session_ = Ort::Session(env_, graph.bytes.data(), graph.bytes.size(), so);
   }
 
   // Inputs in the order pooled64, P_rgb, kp_driving, kp_source.
@@ -89,19 +89,23 @@ void run() {
     std::printf("%s: skipped, %s\n", kName, le_last_error());
     return;
   }
-  const int crop = ctx->manifest.crop;
-  const int si = ctx->drive.si[0];
-  std::vector<float> ks(ctx->drive.xs.begin(), ctx->drive.xs.begin() + 63);
-  std::vector<float> kd(ctx->drive.xd.begin(), ctx->drive.xd.begin() + 63);
+  // The renderer's inputs for the first idle-loop frame, read from the bundle.
+  const le::Manifest manifest = le::loadManifest(dir);
+  le::Identity identity(manifest);
+  const le::Drive drive = le::loadDrive(manifest);
+  const int crop = manifest.crop;
+  const int si = drive.si[0];
+  std::vector<float> ks(drive.xs.begin(), drive.xs.begin() + 3 * le::kHostKpRows);
+  std::vector<float> kd(drive.xd.begin(), drive.xd.begin() + 3 * le::kHostKpRows);
   if (!le_render_kp_crop(ctx, si, ks.data(), kd.data())) {
     std::printf("%s: skipped, %s\n", kName, le_last_error());
     le_destroy(ctx);
     return;
   }
   std::vector<float> pooled(64 * 32 * 32), P(3 * static_cast<size_t>(crop) * crop), out(P.size());
-  le::simd::f16ToF32(reinterpret_cast<const uint16_t*>(ctx->identity.pooled64(si)), pooled.data(), pooled.size());
-  le::simd::f16ToF32(reinterpret_cast<const uint16_t*>(ctx->identity.P(si)), P.data(), P.size());
-  BareSession bare(ctx->manifest, "render");
+  le::simd::f16ToF32(reinterpret_cast<const uint16_t*>(identity.pooled64(si)), pooled.data(), pooled.size());
+  le::simd::f16ToF32(reinterpret_cast<const uint16_t*>(identity.P(si)), P.data(), P.size());
+  BareSession bare(manifest, "render");
   bare.bind(pooled, P, kd, ks, out, crop);
 
   // A 3% gap is below the drift of a shared machine: alternate short rounds

@@ -1,13 +1,16 @@
 // int8conv_<Cin>x<H>x<W>: a 3x3, pad 1 convolution of decoder size as one
 // Int8ConvVNNI node inside ONNX Runtime, against ONNX Runtime's float Conv on
 // the dequantised weights and against its ConvInteger behind a dynamic
-// activation quantisation; 2 intra-op threads each.
+// activation quantisation. Our node runs on the worker pool, so ONNX
+// Runtime gets as many intra-op threads (le::pool::threads(), printed).
 #include <onnxruntime_cxx_api.h>
 
+#include <cstdio>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "kernels/le_pool.h"
 #include "peers.h"
 #include "render/gridsample_fast.h"
 #include "render/int8conv_vnni.h"
@@ -112,7 +115,7 @@ struct Runner {
 
   Runner(Ort::Env& env, const std::vector<uint8_t>& bytes, bool int8, std::vector<float>& x, const int64_t* dims) {
     Ort::SessionOptions so;
-    so.SetIntraOpNumThreads(2);
+    so.SetIntraOpNumThreads(le::pool::threads());
     so.SetInterOpNumThreads(1);
     so.SetGraphOptimizationLevel(ORT_ENABLE_ALL);
     so.AddConfigEntry("session.intra_op.allow_spinning", "0");
@@ -140,6 +143,7 @@ void compare(int64_t c, int64_t h, int64_t w) {
   Runner ours(env, int8Model(wt), true, x, dims), conv(env, floatModel(wt), false, x, dims),
       convInteger(env, convIntegerModel(wt), false, x, dims);
   const std::string name = "int8conv_" + std::to_string(c) + "x" + std::to_string(h) + "x" + std::to_string(w);
+  std::printf("%s: %d threads each (our pool, ONNX Runtime intra-op)\n", name.c_str(), le::pool::threads());
   const double leMs = le::peers::medianMs([&] { ours(); });
   le::peers::report(name, leMs, "ort-conv", le::peers::medianMs([&] { conv(); }));
   le::peers::report(name, leMs, "ort-convinteger", le::peers::medianMs([&] { convInteger(); }));

@@ -33,6 +33,9 @@ bool envStartsWith(const char* name, char c) {
   return v && v[0] == c;
 }
 
+// LE_GS_FAST=0 drops the GridSampleFast operator, and with it the rewrite.
+bool gsFastOn() { return !envStartsWith("LE_GS_FAST", '0'); }
+
 std::vector<uint8_t> readGraph(const std::string& path) {
   std::FILE* f = std::fopen(path.c_str(), "rb");
   if (!f) throw std::runtime_error("Renderer: cannot open " + path);
@@ -96,6 +99,42 @@ std::string coremlCacheDir(const std::string& bundleDir) {
   return bundleDir + "/.coreml_cache/ort" + (version.empty() ? "unknown" : version);
 }
 
+PreparedGraph prepareGraph(const Manifest& m, const std::string& key, bool coreml) {
+  PreparedGraph g;
+  g.path = m.modelPath(key);
+  const bool gsFast = gsFastOn();
+  const bool gsRewrite = gsFast && !envStartsWith("LE_GS_REWRITE", '0');
+  if (gsFast && !gsRewrite && !coreml)
+    std::fprintf(stderr,
+                 "[le] LE_GS_REWRITE=0: load-time std GridSample -> com.corvamel::GridSampleFast rewrite DISABLED "
+                 "(%s); the custom op is still registered, so a baked bundle loads and runs its baked kernel. A "
+                 "standard bundle now runs ORT's own GridSample.\n",
+                 key.c_str());
+  g.bytes = readGraph(g.path);
+  if (!gsFast && graphHasBakedGridSampleFast(g.bytes)) throw std::runtime_error(bakedGraphRefusal(g.path));
+
+  // [warp node] LE_WARP_NODE moves the warp block into one WarpDirector node here.
+
+  g.gsNodes = !coreml && gsRewrite ? rewriteGridSampleToFast(g.bytes) : 0;
+  g.changed = g.gsNodes > 0;
+
+  // [graph normalisations] the student-blend and head-cubic rewrites go here.
+
+  // [lip contour] a bundle with a lip template binds it to the compose alpha
+  // here; without one the graph keeps its own ellipse.
+  if (m.lipTemplate.empty())
+    std::fprintf(stderr,
+                 "[le] !!! compose alpha: ELLIPSE (%s) — this bundle carries no %s, so the director generates the "
+                 "over-covering elliptical region the contour replaces. BACKFILL IT: "
+                 "models/velisar-2/tools/carry_lip_template_fleet\n",
+                 key.c_str(), "lip_template.v1.json");
+
+  if (g.gsNodes)
+    std::fprintf(stderr, "[le] std GridSample -> com.corvamel::GridSampleFast load-time rewrite: %zu node(s) (%s)\n",
+                 g.gsNodes, key.c_str());
+  return g;
+}
+
 struct Renderer::Impl {
   std::string ep;
   Ort::Env env{ORT_LOGGING_LEVEL_WARNING, "le"};
@@ -123,7 +162,7 @@ struct Renderer::Impl {
 };
 
 // The session builder: options, execution provider, custom operators, then
-// the load-time passes over the graph bytes in their fixed order.
+// the graph as prepareGraph leaves it.
 void Renderer::Impl::buildSession(const std::string& request, int threads, const Manifest& m, const std::string& key) {
   // [source-cone hoist] a rebuilt session releases the previous prep session here.
 
@@ -146,45 +185,16 @@ void Renderer::Impl::buildSession(const std::string& request, int threads, const
                                           {"MLComputeUnits", coremlUnits(request)},
                                           {"ModelCacheDirectory", coremlCacheDir(m.dir)}});
 
-  const std::string path = m.modelPath(key);
-  const bool gsFast = !envStartsWith("LE_GS_FAST", '0');
-  const bool gsRewrite = gsFast && !envStartsWith("LE_GS_REWRITE", '0');
-  if (gsFast && !gsRewrite && !coreml)
-    std::fprintf(stderr,
-                 "[le] LE_GS_REWRITE=0: load-time std GridSample -> com.corvamel::GridSampleFast rewrite DISABLED "
-                 "(%s); the custom op is still registered, so a baked bundle loads and runs its baked kernel. A "
-                 "standard bundle now runs ORT's own GridSample.\n",
-                 key.c_str());
-  if (gsFast) registerGridSampleFast(so);
+  if (gsFastOn()) registerGridSampleFast(so);
   registerInt8ConvVNNI(so);
-  std::vector<uint8_t> bytes = readGraph(path);
-  if (!gsFast && graphHasBakedGridSampleFast(bytes)) throw std::runtime_error(bakedGraphRefusal(path));
-
-  // [warp node] LE_WARP_NODE moves the warp block into one WarpDirector node here.
-
-  const size_t gsNodes = !coreml && gsRewrite ? rewriteGridSampleToFast(bytes) : 0;
-
-  // [graph normalisations] the student-blend and head-cubic rewrites go here.
-
-  // [lip contour] a bundle with a lip template binds it to the compose alpha
-  // here; without one the graph keeps its own ellipse.
-  if (m.lipTemplate.empty())
-    std::fprintf(stderr,
-                 "[le] !!! compose alpha: ELLIPSE (%s) — this bundle carries no %s, so the director generates the "
-                 "over-covering elliptical region the contour replaces. BACKFILL IT: "
-                 "models/velisar-2/tools/carry_lip_template_fleet\n",
-                 key.c_str(), "lip_template.v1.json");
+  const PreparedGraph g = prepareGraph(m, key, coreml);
 
   // [source-cone hoist] the hoist decision, and the per-frame session it
   // creates, go here.
 
-  if (gsNodes)
-    std::fprintf(stderr, "[le] std GridSample -> com.corvamel::GridSampleFast load-time rewrite: %zu node(s) (%s)\n",
-                 gsNodes, key.c_str());
-
   // Unchanged bytes load from the member's path, so ONNX Runtime resolves
   // any external data beside it.
-  session = gsNodes ? Ort::Session(env, bytes.data(), bytes.size(), so) : Ort::Session(env, path.c_str(), so);
+  session = g.changed ? Ort::Session(env, g.bytes.data(), g.bytes.size(), so) : Ort::Session(env, g.path.c_str(), so);
   options = std::move(so);
   ep = request.empty() ? "cpu" : request;
   std::fprintf(

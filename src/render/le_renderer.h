@@ -3,9 +3,11 @@
 // are refilled for every frame.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace le {
 
@@ -14,6 +16,20 @@ class Identity;
 
 // Where a CoreML session caches its compiled model, per runtime version.
 std::string coremlCacheDir(const std::string& bundleDir);
+
+// The director graph as the renderer's session loads it.
+struct PreparedGraph {
+  std::string path;            // the member "model_{modelKey}.onnx"
+  std::vector<uint8_t> bytes;  // its bytes after the load-time passes
+  bool changed = false;        // a pass changed them
+  size_t gsNodes = 0;          // GridSample nodes retyped to GridSampleFast
+};
+
+// Reads the bundle's director graph and runs the load-time passes over it in
+// their fixed order (LE_GS_FAST=0 and LE_GS_REWRITE=0 turn the GridSample
+// rewrite off; a CoreML session keeps the standard operator). Throws
+// std::runtime_error when the graph cannot be served.
+PreparedGraph prepareGraph(const Manifest& manifest, const std::string& modelKey, bool coreml);
 
 class Renderer {
  public:
