@@ -48,25 +48,6 @@ std::string readFields(const Bytes& b) {
   });
 }
 
-// Reads every field at every depth that parses as a message; returns the
-// number of fields seen. Payloads that are not messages throw.
-size_t walk(le::GsSlice s, int depth = 0) {
-  size_t n = 0;
-  le::GsReader r(s);
-  le::GsField f;
-  while (r.next(f)) {
-    ++n;
-    if (f.raw.p < s.p || f.raw.p + f.raw.n > s.p + s.n) throw std::logic_error("field outside its slice");
-    if (f.wire == 2 && depth < 12) {
-      try {
-        n += walk(f.payload, depth + 1);
-      } catch (const std::runtime_error&) {
-      }
-    }
-  }
-  return n;
-}
-
 TEST(OnnxWire, EveryPackageModelRebuildsByteIdentical) {
   const auto models = packageModels();
   ASSERT_GT(models.size(), 500u) << "libonnx-testdata is missing: run scripts/install-deps";
@@ -110,7 +91,7 @@ TEST(OnnxWire, RebuildEditsTheGraphOnly) {
     Bytes out;
     le::gsRebuild(m, c.edit, out);
     EXPECT_EQ(std::tuple(names(out, 1), names(out, 11), names(out, 12)), std::tuple(c.nodes, c.inputs, c.outputs));
-    EXPECT_EQ(std::string(out.end() - 6, out.end()), "\x9a\x06\x04kept");  // field 99 after the graph, verbatim
+    EXPECT_EQ(std::string(out.end() - 7, out.end()), "\x9a\x06\x04kept");  // field 99 after the graph, verbatim
     EXPECT_EQ(std::string(out.begin(), out.end()).find("le_hoist_d0") != std::string::npos, !c.edit.newName.empty());
   }
   // raw_data wins over float_data.
@@ -135,11 +116,9 @@ TEST(OnnxWire, MalformedBytesAtEveryPositionAreRefused) {
       ASSERT_TRUE(allowed.count(whole)) << name << " cut " << cut << ": " << whole;
       Bytes out;
       ASSERT_TRUE(allowed.count(errorOf([&] { le::gsRebuild(prefix, {}, out); })));
-      ASSERT_TRUE(allowed.count(errorOf([&] { walk(prefix); })));
       for (const uint8_t b : {0x80, 0xFF, 0x0B, 0x03}) {
         Bytes bad = model;
         bad[cut] = b;
-        ASSERT_TRUE(allowed.count(errorOf([&] { walk(bad); })));
         ASSERT_TRUE(allowed.count(errorOf([&] {
           Bytes m = bad;
           le::rewriteGridSampleToFast(m);
