@@ -5,8 +5,9 @@
 #include <algorithm>
 #include <filesystem>
 #include <set>
-#include <utility>
 #include <stdexcept>
+#include <tuple>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -47,25 +48,6 @@ std::string readFields(const Bytes& b) {
   });
 }
 
-// Reads every field at every depth that parses as a message; returns the
-// number of fields seen. Payloads that are not messages throw.
-size_t walk(le::GsSlice s, int depth = 0) {
-  size_t n = 0;
-  le::GsReader r(s);
-  le::GsField f;
-  while (r.next(f)) {
-    ++n;
-    if (f.raw.p < s.p || f.raw.p + f.raw.n > s.p + s.n) throw std::logic_error("field outside its slice");
-    if (f.wire == 2 && depth < 12) {
-      try {
-        n += walk(f.payload, depth + 1);
-      } catch (const std::runtime_error&) {
-      }
-    }
-  }
-  return n;
-}
-
 TEST(OnnxWire, EveryPackageModelRebuildsByteIdentical) {
   const auto models = packageModels();
   ASSERT_GT(models.size(), 500u) << "libonnx-testdata is missing: run scripts/install-deps";
@@ -80,26 +62,63 @@ TEST(OnnxWire, EveryPackageModelRebuildsByteIdentical) {
   EXPECT_EQ(withGraph, models.size());
 }
 
+// Names of the graph's fields of one kind (1 nodes, 11 inputs, 12 outputs, 13 value-info).
+std::vector<std::string> names(const Bytes& model, uint32_t field) {
+  std::vector<std::string> out;
+  le::GsReader r(le::gsGraphOf(model));
+  for (le::GsField f; r.next(f);)
+    if (f.field == field) out.push_back(le::gsFirstStr(f.payload, field == 1 ? 2 : 1));
+  return out;
+}
+
+TEST(OnnxWire, RebuildEditsTheGraphOnly) {
+  Bytes g, m;
+  for (const char* n : {"a", "b", "c"}) le::hcNode(g, "Relu", {"x"}, n, n, {});
+  const int64_t d[4] = {1, 3, 8, 8};
+  for (auto [field, name] : {std::pair{11, "P_rgb"}, {11, "x"}, {12, "y"}, {13, "v"}})
+    le::gsPutTensorValueInfo(g, field, name, d, 4);
+  le::gsPutBytes(m, 7, g.data(), g.size());
+  le::gsPutStr(m, 99, "kept");
+  using V = std::vector<std::string>;
+  const struct {
+    le::GsGraphEdit edit;
+    V nodes, inputs, outputs;
+  } cases[] = {{{.dropNodes = {false, true}, .dropPrgb = true}, {"a", "c"}, {"x"}, {"y"}},  // c lies past the mask
+               {{.keepOnlyPrgb = true, .dropOutputs = true, .newName = "v", .newDims = {-1, 12, 8, 8}, .newField = 12},
+                {"a", "b", "c"}, {"P_rgb"}, {"v"}},
+               {{.newName = "v", .newDims = {-1, 12, 8, 8}, .newField = 11}, {"a", "b", "c"}, {"P_rgb", "x", "v"}, {"y"}}};
+  for (const auto& c : cases) {
+    Bytes out;
+    le::gsRebuild(m, c.edit, out);
+    EXPECT_EQ(std::tuple(names(out, 1), names(out, 11), names(out, 12)), std::tuple(c.nodes, c.inputs, c.outputs));
+    EXPECT_EQ(std::string(out.end() - 7, out.end()), "\x9a\x06\x04kept");  // field 99 after the graph, verbatim
+    EXPECT_EQ(std::string(out.begin(), out.end()).find("le_hoist_d0") != std::string::npos, !c.edit.newName.empty());
+  }
+  // raw_data wins over float_data.
+  Bytes t;
+  const float a = 7, raw[2] = {0.25f, -1};
+  le::gsPutVarintField(t, 2, 1);  // FLOAT
+  le::gsPutBytes(t, 4, &a, 4);
+  le::gsPutBytes(t, 9, raw, 8);
+  std::vector<float> f;
+  ASSERT_TRUE(le::hcTensorFloats(t, f));
+  EXPECT_EQ(f, (std::vector<float>{0.25f, -1}));
+}
+
 TEST(OnnxWire, MalformedBytesAtEveryPositionAreRefused) {
   const std::set<std::string> allowed = {kNoError, "onnx: bad varint", "onnx: truncated", "onnx: bad wire type"};
-  const auto models = packageModels();
-  ASSERT_FALSE(models.empty());
-  // A few models with initializers, attributes and subgraphs.
-  for (const char* name : {"node/test_gridsample_border_padding", "node/test_if", "node/test_conv_with_strides_padding",
-                           "node/test_constant", "node/test_resize_upsample_scales_cubic"}) {
+  // Models with initializers, attributes and subgraphs.
+  for (const char* name : {"node/test_gridsample_border_padding", "node/test_if", "node/test_constant"}) {
     const Bytes model = readFile(kTestData / "data" / name / "model.onnx");
-    ASSERT_FALSE(model.empty()) << name;
     for (size_t cut = 0; cut < model.size(); ++cut) {
       const Bytes prefix(model.begin(), model.begin() + cut);
       const std::string whole = readFields(prefix);
       ASSERT_TRUE(allowed.count(whole)) << name << " cut " << cut << ": " << whole;
       Bytes out;
       ASSERT_TRUE(allowed.count(errorOf([&] { le::gsRebuild(prefix, {}, out); })));
-      ASSERT_TRUE(allowed.count(errorOf([&] { walk(prefix); })));
-      for (const uint8_t b : {0x00, 0x80, 0xFF, 0x0B, 0x0F, 0x03, 0x7F}) {
+      for (const uint8_t b : {0x80, 0xFF, 0x0B, 0x03}) {
         Bytes bad = model;
         bad[cut] = b;
-        ASSERT_TRUE(allowed.count(errorOf([&] { walk(bad); })));
         ASSERT_TRUE(allowed.count(errorOf([&] {
           Bytes m = bad;
           le::rewriteGridSampleToFast(m);

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "bundle/le_identity.h"
@@ -135,42 +136,41 @@ TEST(RendererLoad, RefusalsNameTheirReason) {
             std::string::npos);
 }
 
-TEST(RendererLoad, ExecutionProviderFallbacks) {
+TEST(RendererLoad, ProviderFallbacksAndGridSampleFastSwitchLines) {
   Bundle b("tiny_jpg");
-  // This runtime has no CoreML provider: the request falls back to the CPU.
   std::unique_ptr<le::Renderer> r;
-  std::string lines = b.loadLines("render", &r, "coreml:gpu");
-  EXPECT_NE(lines.find("[le] CoreML EP session refused: "), std::string::npos) << lines;
-  EXPECT_NE(lines.find(" — falling back to the ORT CPU EP\n"), std::string::npos) << lines;
-  EXPECT_NE(lines.find("[le] director ep=cpu (ORT CPU EP)\n"), std::string::npos) << lines;
+  // This runtime has no CoreML provider: the request falls back to the CPU.
+  const std::string coreml = b.loadLines("render", &r, "coreml:gpu");
   EXPECT_EQ(r->ep(), "cpu");
-
-  lines = b.loadLines("render", &r, "neon");
-  EXPECT_EQ(lines.rfind("[le] fp16 NEON backend requested but unavailable on this build/CPU; using ORT\n", 0), 0u);
+  const std::string neon = b.loadLines("render", &r, "neon");
   EXPECT_EQ(r->ep() + " " + r->backend(), "cpu ort");
+  const std::string plain = b.loadLines("render");
+  std::string off, fast;
+  {
+    ScopedEnv e("LE_GS_REWRITE", "0");
+    off = b.loadLines("render");
+  }
+  {
+    ScopedEnv e("LE_GS_FAST", "0");
+    fast = b.loadLines("render");
+  }
+  const std::tuple<std::string, std::string, bool> cases[] = {
+      {coreml, "[le] CoreML EP session refused: ", true},
+      {coreml, " \u2014 falling back to the ORT CPU EP\n", true},
+      {coreml, "[le] director ep=cpu (ORT CPU EP)\n", true},
+      {neon, "[le] fp16 NEON backend requested but unavailable on this build/CPU; using ORT\n", true},
+      {plain, "[le] std GridSample -> com.corvamel::GridSampleFast load-time rewrite: 1 node(s) (render)\n", true},
+      {plain, "[le] !!! compose alpha: ELLIPSE (render) \u2014 this bundle carries no lip_template.v1.json", true},
+      {off, "[le] LE_GS_REWRITE=0: load-time std GridSample -> com.corvamel::GridSampleFast rewrite DISABLED "
+            "(render); the custom op is still registered", true},
+      {off, "load-time rewrite:", false},
+      {fast, "GridSampleFast", false},
+  };
+  for (const auto& [lines, text, found] : cases) EXPECT_EQ(lines.find(text) != std::string::npos, found) << text;
   // Only an empty ep defers to LE_CONV_BACKEND.
-  ScopedEnv neon("LE_CONV_BACKEND", "neon");
+  ScopedEnv neonEnv("LE_CONV_BACKEND", "neon");
   EXPECT_NE(b.loadLines("render").find("NEON backend requested"), std::string::npos);
   EXPECT_EQ(b.loadLines("render", nullptr, "coreml").find("NEON backend requested"), std::string::npos);
-}
-
-TEST(RendererLoad, GridSampleFastSwitchLines) {
-  Bundle b("tiny_jpg");
-  const std::string lines = b.loadLines("render");
-  EXPECT_NE(lines.find("[le] std GridSample -> com.corvamel::GridSampleFast load-time rewrite: 1 node(s) (render)\n"),
-            std::string::npos);
-  EXPECT_NE(lines.find("[le] !!! compose alpha: ELLIPSE (render) — this bundle carries no lip_template.v1.json"),
-            std::string::npos);
-  {
-    ScopedEnv off("LE_GS_REWRITE", "0");
-    const std::string off_lines = b.loadLines("render");
-    EXPECT_NE(off_lines.find("[le] LE_GS_REWRITE=0: load-time std GridSample -> com.corvamel::GridSampleFast "
-                             "rewrite DISABLED (render); the custom op is still registered"),
-              std::string::npos);
-    EXPECT_EQ(off_lines.find("load-time rewrite:"), std::string::npos);
-  }
-  ScopedEnv fast("LE_GS_FAST", "0");
-  EXPECT_EQ(b.loadLines("render").find("GridSampleFast"), std::string::npos);
 }
 
 TEST(RendererRender, FollowsTheDrivingKeypointsOnly) {
@@ -223,17 +223,6 @@ TEST(RendererRender, TailSlotsRepeatTheLastSample) {
   for (auto* renderer : {r.get(), single.get()})
     for (int n : {0, renderer->batch() + 1})
       EXPECT_EQ(errorOf([&] { renderer->render(si.data(), ks.data(), kd.data(), n); }), "render: bad n") << n;
-}
-
-TEST(RendererRender, FeatSynthFollowsTheSourceFrame) {
-  Bundle fs("tiny_featsynth");
-  Keypoints k(fs.manifest, 2);
-  const size_t n = 3 * fs.manifest.crop * fs.manifest.crop;
-  auto r = fs.load("render");
-  // The features of the source frame reach the output.
-  const int32_t other = (k.si + 5) % fs.manifest.NT;
-  EXPECT_NE(copyOut(r->render(&k.si, k.ks.data(), k.kd.data(), 1), n),
-            copyOut(r->render(&other, k.ks.data(), k.kd.data(), 1), n));
 }
 
 }  // namespace

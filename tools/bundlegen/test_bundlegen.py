@@ -59,28 +59,6 @@ class Forms(unittest.TestCase):
                 self.assertTrue(filecmp.cmp(os.path.join(self.old, f),
                                             os.path.join(self.full, tables.CANONICAL.get(f, f)), shallow=False), f)
 
-def tree(root):
-    """Relative path -> bytes of every file under root."""
-    out = {}
-    for d, _, fs in os.walk(root):
-        for f in fs:
-            with open(os.path.join(d, f), "rb") as fh:
-                out[os.path.relpath(os.path.join(d, f), root)] = fh.read()
-    return out
-
-
-class Determinism(unittest.TestCase):
-    def test_same_options_same_bytes(self):
-        argv = ["--driver", "both", "--prior", "both", "--fs-red", "--driver-audio", "--seed", "5"]
-        with tempfile.TemporaryDirectory() as tmp:
-            a = build(tmp, "a", *argv, "--imx", os.path.join(tmp, "a.imx"))
-            b = build(tmp, "b", *argv, "--imx", os.path.join(tmp, "b.imx"))
-            c = build(tmp, "c", *argv[:-2], "--seed", "6")
-            self.assertTrue(tree(a) == tree(b))
-            self.assertTrue(filecmp.cmp(os.path.join(tmp, "a.imx"), os.path.join(tmp, "b.imx"), shallow=False))
-            self.assertNotEqual(tree(a)["paste_transform.f32"], tree(c)["paste_transform.f32"])
-
-
 class Face(unittest.TestCase):
     """The drawn face, its crop through M, and the keypoints on it."""
 
@@ -89,23 +67,8 @@ class Face(unittest.TestCase):
         cls.tl = Timeline(160, 120, 64, 12, 3)
         cls.fm = FrameMaker(cls.tl, 3)
 
-    def test_crop_is_the_canvas_seen_through_M(self):
-        for i in (0, 7):
-            canvas = self.fm.canvas(i).astype(np.float64)
-            crop, face = self.fm.crop(i, with_face=True)
-            a, b, tx, c, d, ty = self.tl.M[i]
-            y, x = np.nonzero(face > 0.99)
-            X, Y = a * x + b * y + tx, c * x + d * y + ty
-            x0, y0 = np.floor(X).astype(int), np.floor(Y).astype(int)
-            fx, fy = (X - x0)[:, None], (Y - y0)[:, None]
-            sampled = (canvas[y0, x0] * (1 - fx) * (1 - fy) + canvas[y0, x0 + 1] * fx * (1 - fy)
-                       + canvas[y0 + 1, x0] * (1 - fx) * fy + canvas[y0 + 1, x0 + 1] * fx * fy)
-            err = np.abs(sampled - crop[y, x]).mean()
-            self.assertLess(err, 6.0, f"frame {i}")
-            self.assertGreater(len(y), 0.2 * 64 * 64)
-
     def test_keypoints_lie_on_the_face(self):
-        for i in range(self.tl.nt):
+        for i in (0, 5, 11):
             crop, face = self.fm.crop(i, with_face=True)
             px = np.clip(((self.tl.kp[i][:, :2] + 1) * 32).astype(int), 0, 63)
             self.assertTrue(np.all(face[px[:, 1], px[:, 0]] > 0.5), f"frame {i}")
@@ -146,7 +109,6 @@ class Defects(unittest.TestCase):
         want = {
             "msrc": {"M_src_w": 320, "M_src_h": 240},
             "paste_source": {"paste_source_width": 320, "paste_source_height": 240},
-            "mixed": {"M_src_w": 320, "paste_source_height": 240},
             "conflicting": {"M_src_w": 320, "M_src_h": 240, "paste_source_width": 640,
                             "paste_source_height": 480},
             "missing": {},
