@@ -5,6 +5,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "render/le_domains.h"
 #include "render/onnx_wire.h"
 
 namespace le {
@@ -113,48 +114,7 @@ void domainOps(Ort::CustomOpDomain& domain) {
   domain.Add(&gsf);
 }
 
-namespace {
-
-// The runtime adds a custom domain to its process-wide version map with a
-// check-then-add that two sessions created at the same moment both pass, and
-// the second one throws. One session over a one-node graph, created while the
-// domain itself is being created, puts the domain there before anyone else
-// can race for it.
-void enterRuntimeVersionMap(Ort::CustomOpDomain& domain) {
-  std::vector<uint8_t> node, graph, opset, model;
-  for (const char* in : {"X", "Grid"}) gsPutStr(node, kNodeInput, in);
-  gsPutStr(node, kNodeOutput, "Y");
-  gsPutStr(node, kNodeOpType, "GridSampleFast");
-  gsPutStr(node, kNodeDomain, kCorvamel);
-  gsPutBytes(graph, kGraphNode, node.data(), node.size());
-  const int64_t x[4] = {1, 1, 1, 1}, grid[4] = {1, 1, 1, 2};
-  gsPutTensorValueInfo(graph, kGraphInput, "X", x, 4);
-  gsPutTensorValueInfo(graph, kGraphInput, "Grid", grid, 4);
-  gsPutTensorValueInfo(graph, kGraphOutput, "Y", x, 4);
-  gsPutVarintField(model, 1, 8);  // ir_version
-  gsPutVarintField(opset, kOpsetVersion, 17);
-  gsPutBytes(model, kModelOpset, opset.data(), opset.size());
-  gsAddOpsetImport(model, kCorvamel, 1);
-  gsPutBytes(model, kModelGraph, graph.data(), graph.size());
-  Ort::Env env(ORT_LOGGING_LEVEL_WARNING, "le");
-  Ort::SessionOptions options;
-  options.SetIntraOpNumThreads(1);
-  options.Add(domain);
-  Ort::Session(env, model.data(), model.size(), options);
-}
-
-}  // namespace
-
-Ort::CustomOpDomain& corvamelDomain() {
-  // Sessions keep pointers into the domain: it is never released.
-  static Ort::CustomOpDomain* const domain = [] {
-    auto* d = new Ort::CustomOpDomain(kCorvamel);
-    domainOps(*d);
-    enterRuntimeVersionMap(*d);
-    return d;
-  }();
-  return *domain;
-}
+Ort::CustomOpDomain& corvamelDomain() { return *customDomains().corvamel; }
 
 void registerGridSampleFast(Ort::SessionOptions& options) { options.Add(corvamelDomain()); }
 

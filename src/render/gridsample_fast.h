@@ -23,8 +23,10 @@ bool gsIsRewritableGridSample(GsSlice node);
 size_t rewriteGridSampleToFast(std::vector<uint8_t>& model);
 bool graphHasBakedGridSampleFast(const std::vector<uint8_t>& model);
 
-// The process-wide "com.corvamel" domain, created on first use.
+// The process-wide "com.corvamel" domain, made on first use together with
+// every other custom domain of the library (le_domains.h).
 Ort::CustomOpDomain& corvamelDomain();
+// Adds the domain's operators to it.
 void domainOps(Ort::CustomOpDomain& domain);
 void registerGridSampleFast(Ort::SessionOptions& options);
 

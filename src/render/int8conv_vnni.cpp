@@ -12,6 +12,7 @@
 #include <string>
 
 #include "kernels/le_pool.h"
+#include "render/le_domains.h"
 
 
 // Per-instruction-set regions: the same tile loop compiled once per target.
@@ -491,15 +492,11 @@ struct Int8ConvOp : Ort::CustomOpBase<Int8ConvOp, Int8ConvKernel, true> {
 
 }  // namespace
 
-void registerInt8ConvVNNI(Ort::SessionOptions& options) {
-  // Never destroyed: sessions may outlive any static destructor order.
-  struct Domain {
-    Ort::CustomOpDomain domain{"com.corvamel.int8"};
-    Int8ConvOp op;
-    Domain() { domain.Add(&op); }
-  };
-  static Domain* const d = new Domain;
-  options.Add(d->domain);
+void int8DomainOps(Ort::CustomOpDomain& domain) {
+  static const Int8ConvOp op;
+  domain.Add(&op);
 }
+
+void registerInt8ConvVNNI(Ort::SessionOptions& options) { options.Add(*customDomains().int8); }
 
 }  // namespace le

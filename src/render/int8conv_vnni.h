@@ -13,6 +13,7 @@
 
 namespace Ort {
 struct SessionOptions;
+struct CustomOpDomain;
 }  // namespace Ort
 struct OrtKernelContext;
 struct OrtKernelInfo;
@@ -20,9 +21,12 @@ struct OrtStatus;
 
 namespace le {
 
-// Creates the process-wide "com.corvamel.int8" domain with its one operator
-// on first use (thread-safe) and adds it to the options.
+// Adds the process-wide "com.corvamel.int8" domain, made on first use
+// together with every other custom domain of the library (le_domains.h),
+// to the options.
 void registerInt8ConvVNNI(Ort::SessionOptions& options);
+// Adds the domain's one operator to it.
+void int8DomainOps(Ort::CustomOpDomain& domain);
 
 // Instruction sequences for the u8 x s8 dot products, worst to best; every
 // one gives the same 32-bit sums.
