@@ -57,11 +57,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     le::unwrapOnce(s.container);
   } catch (const std::runtime_error&) {
   }
-  // Only the output directory and its marker may appear in the root, and
-  // nothing besides the container in its own directory.
+  // Only the output directory, its marker and its lock file may appear in
+  // the root, and nothing besides the container in its own directory.
   const le::UnwrapTarget t = le::unwrapTarget(s.container);
   for (const auto& e : fs::directory_iterator(s.root))
-    if (e.path() != t.dir && e.path() != t.marker) __builtin_trap();
+    if (e.path() != t.dir && e.path() != t.marker && e.path() != t.lock) __builtin_trap();
   if (countEntries(s.base + "/in") != 1) __builtin_trap();
   return 0;
 }

@@ -9,6 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -58,6 +60,14 @@ ino_t inodeOf(const std::string& p) {
   return ::stat(p.c_str(), &st) == 0 ? st.st_ino : 0;
 }
 
+// The marker of an unwrap of container c as it is now.
+std::string markerOf(const std::string& c) {
+  struct stat st {};
+  if (::lstat(c.c_str(), &st) != 0) return "(no container)";
+  return "imx-unwrapped.v2 " + fs::path(c).filename().string() + " " + std::to_string(st.st_size) + " " +
+         std::to_string(st.st_mtim.tv_sec * 1000000000ll + st.st_mtim.tv_nsec) + " " + std::to_string(st.st_ino);
+}
+
 void setMtime(const std::string& p, time_t sec) {
   const timespec times[2] = {{sec, 0}, {sec, 123}};
   ASSERT_EQ(::utimensat(AT_FDCWD, p.c_str(), times, 0), 0);
@@ -87,12 +97,7 @@ TEST_F(Imx, UnwrapsOnceAndReusesUntilTheContainerChanges) {
   EXPECT_EQ(le::resolveBundlePath(c), out);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "[le] unwrapped " + c + " -> " + out + "\n");
   EXPECT_EQ(filesUnder(out), kAvatar);
-  struct stat st {};
-  ASSERT_EQ(::lstat(c.c_str(), &st), 0);
-  EXPECT_EQ(readAll(out + ".imx_unwrapped"),
-            "imx-unwrapped.v2 avatar.imx " + std::to_string(st.st_size) + " " +
-                std::to_string(st.st_mtim.tv_sec * 1000000000ll + st.st_mtim.tv_nsec) + " " +
-                std::to_string(st.st_ino));
+  EXPECT_EQ(readAll(out + ".imx_unwrapped"), markerOf(c));
 
   // Unchanged container: nothing printed, nothing rewritten, local edits kept.
   const ino_t maskInode = inodeOf(out + "/paste_mask.u8");
@@ -134,7 +139,9 @@ TEST_F(Imx, NamingRootAndPathForms) {
   setenv("LE_IMX_UNWRAP_ROOT", (root + "//").c_str(), 1);
   const std::string c2 = packed(t, "avatar", {{"x", "1"}});
   EXPECT_EQ(le::resolveBundlePath(c2), root + "/avatar.lebundle");
-  EXPECT_EQ(filesUnder(root), (Files{{"avatar.lebundle/x", "1"}, {"avatar.lebundle.imx_unwrapped", readAll(root + "/avatar.lebundle.imx_unwrapped")}}));
+  EXPECT_EQ(filesUnder(root), (Files{{"avatar.lebundle/x", "1"},
+                                     {"avatar.lebundle.imx_unwrapped", readAll(root + "/avatar.lebundle.imx_unwrapped")},
+                                     {"avatar.lebundle.imx_lock", ""}}));
   setenv("LE_IMX_UNWRAP_ROOT", "", 1);
   EXPECT_EQ(le::unwrapTarget(c2).dir, t / "avatar.lebundle");
 
@@ -226,6 +233,7 @@ TEST_F(Imx, UnsafeNamesAreRefusedBeforeAnythingIsWritten) {
     EXPECT_TRUE(fs::is_empty(w / "bad.lebundle"));
     std::set<std::string> after = entriesUnder(w.path());
     after.erase("bad.lebundle");
+    after.erase("bad.lebundle.imx_lock");
     EXPECT_EQ(after, before);
   }
 
@@ -290,14 +298,18 @@ TEST_F(Imx, AnUnwrapKilledHalfWayIsRedone) {
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
   ASSERT_TRUE(WIFSIGNALED(status)) << status;
   EXPECT_EQ(WTERMSIG(status), SIGXFSZ);
-  // No marker, and the member cut short is visible only under its part name.
+  // No marker; the work stopped in the staging directory, where the member
+  // cut short is visible only under its part name, and the output is untouched.
   EXPECT_FALSE(fs::exists(out + ".imx_unwrapped"));
-  EXPECT_EQ(entriesUnder(out), (std::set<std::string>{"a.bin", "b.bin.part"}));
-  EXPECT_EQ(readAll(out + "/a.bin"), files.at("a.bin"));
+  const std::string staging = le::unwrapTarget(c).staging;
+  EXPECT_TRUE(fs::is_empty(out));
+  EXPECT_EQ(entriesUnder(staging), (std::set<std::string>{"a.bin", "b.bin.part"}));
+  EXPECT_EQ(readAll(staging + "/a.bin"), files.at("a.bin"));
 
   EXPECT_NE(le::test::stderrOf([&] { EXPECT_EQ(le::resolveBundlePath(c), out); }), "");
   EXPECT_EQ(filesUnder(out), files);
   EXPECT_TRUE(fs::exists(out + ".imx_unwrapped"));
+  EXPECT_FALSE(fs::exists(staging));
 }
 
 TEST_F(Imx, ConcurrentOpensUnwrapOnce) {
@@ -317,6 +329,150 @@ TEST_F(Imx, ConcurrentOpensUnwrapOnce) {
   EXPECT_TRUE(err == shared + second || err == second + shared) << err;
   for (int i = 0; i < kThreads; ++i) EXPECT_EQ(dirs[i], t / (i % 4 == 3 ? "other.lebundle" : "shared.lebundle"));
   EXPECT_EQ(filesUnder(t / "shared.lebundle"), kAvatar);
+}
+
+// Several processes opening one changed container at once: each ends with
+// the complete directory, and the marker names the container as it is.
+TEST_F(Imx, ProcessesUnwrappingAtOnceAllEndComplete) {
+  const std::string c = packed(t, "raced", kAvatar);
+  const std::string out = t / "raced.lebundle";
+  constexpr int kProcesses = 4;
+  for (int round = 0; round < 4; ++round) {
+    setMtime(c, 1500000000 + round);
+    int go[2];
+    ASSERT_EQ(::pipe(go), 0);
+    std::vector<pid_t> children;
+    std::fflush(nullptr);
+    for (int i = 0; i < kProcesses; ++i) {
+      const pid_t pid = fork();
+      ASSERT_GE(pid, 0);
+      if (pid == 0) {
+        ::close(go[1]);
+        char byte;
+        (void)!::read(go[0], &byte, 1);  // released together when the pipe closes
+        try {
+          const bool complete = le::unwrapOnce(c) == out && filesUnder(out) == kAvatar;
+          _exit(complete ? 0 : 1);
+        } catch (const std::exception& e) {
+          std::fprintf(stderr, "child: %s\n", e.what());
+          _exit(2);
+        }
+      }
+      children.push_back(pid);
+    }
+    ::close(go[0]);
+    ::close(go[1]);
+    for (pid_t pid : children) {
+      int status = 0;
+      ASSERT_EQ(waitpid(pid, &status, 0), pid);
+      EXPECT_EQ(status, 0) << "round " << round;
+    }
+    EXPECT_EQ(filesUnder(out), kAvatar) << "round " << round;
+    EXPECT_EQ(readAll(out + ".imx_unwrapped"), markerOf(c)) << "round " << round;
+  }
+}
+
+// A context keeps reading its bundle lazily (driver frames, the HEVC prior,
+// the director graph on the first render) while another thread and another
+// process touch its container over and over, so that it is unwrapped anew
+// each time: every frame and crop stays that of the bundle itself.
+TEST_F(Imx, OpenContextKeepsReadingWhileItsContainerIsUnwrappedAgain) {
+  const std::string src = std::string(LE_FIXTURE_DIR) + "/tiny_hevc";
+  const std::string c = t / "avatar.imx";
+  le::packImx(src, c);
+  constexpr int kUnwraps = 40;
+
+  // The other process is started before any thread exists here.
+  int go[2];
+  ASSERT_EQ(::pipe(go), 0);
+  std::fflush(nullptr);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::close(go[1]);
+    (void)!std::freopen((t / "child.err").c_str(), "w", stderr);
+    char byte;
+    (void)!::read(go[0], &byte, 1);
+    try {
+      for (int i = 0; i < kUnwraps; ++i) {
+        const timespec times[2] = {{1600000000 + 2 * i + 1, 0}, {1600000000 + 2 * i + 1, 0}};
+        ::utimensat(AT_FDCWD, c.c_str(), times, 0);
+        le::resolveBundlePath(c);
+      }
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "child: %s\n", e.what());
+      _exit(1);
+    }
+    _exit(0);
+  }
+  ::close(go[0]);
+
+  struct Want {
+    std::vector<std::vector<uint8_t>> frames;
+    std::vector<std::vector<float>> crops;
+  } want;
+  le_ctx* ref = le_create(src.c_str(), "render", 1, nullptr);
+  ASSERT_NE(ref, nullptr) << le_last_error();
+  const int nt = le_nt(ref), frames = le_drive_frames(ref);
+  const size_t frameBytes = static_cast<size_t>(le_width(ref)) * le_height(ref) * 3;
+  const size_t cropFloats = 3 * static_cast<size_t>(le_crop(ref)) * le_crop(ref);
+  for (int si = 0; si < nt; ++si) {
+    const uint8_t* f = le_target_frame(ref, si);
+    ASSERT_NE(f, nullptr) << le_last_error();
+    want.frames.emplace_back(f, f + frameBytes);
+  }
+  for (int d = 0; d < frames; ++d) {
+    const float* crop = le_render_drive_crop(ref, d);
+    ASSERT_NE(crop, nullptr) << le_last_error();
+    want.crops.emplace_back(crop, crop + cropFloats);
+  }
+  le_destroy(ref);
+
+  testing::internal::CaptureStderr();
+  le_ctx* ctx = le_create(c.c_str(), "render", 1, nullptr);
+  ASSERT_NE(ctx, nullptr) << le_last_error();
+  std::atomic<bool> done{false};
+  std::string threadError;
+  std::thread toucher([&] {
+    try {
+      for (int i = 0; i < kUnwraps; ++i) {
+        setMtime(c, 1600000000 + 2 * i);
+        le::resolveBundlePath(c);
+      }
+    } catch (const std::exception& e) {
+      threadError = e.what();
+    }
+    done = true;
+  });
+  ::close(go[1]);  // releases the other process
+
+  std::string failure;
+  int status = 0;
+  bool childDone = false;
+  for (int i = 0; failure.empty() && (!done || !childDone || i < 2 * frames); ++i) {
+    childDone = childDone || waitpid(child, &status, WNOHANG) == child;
+    const int si = i % nt, d = i % frames;
+    const uint8_t* f = le_target_frame(ctx, si);
+    if (!f)
+      failure = le_last_error();
+    else if (std::memcmp(f, want.frames[si].data(), frameBytes) != 0)
+      failure = "frame " + std::to_string(si) + " differs";
+    const float* crop = failure.empty() ? le_render_drive_crop(ctx, d) : nullptr;
+    if (failure.empty() && !crop)
+      failure = le_last_error();
+    else if (failure.empty() && std::memcmp(crop, want.crops[d].data(), cropFloats * sizeof(float)) != 0)
+      failure = "crop " + std::to_string(d) + " differs";
+  }
+  toucher.join();
+  if (!childDone) {
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+  }
+  le_destroy(ctx);
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(failure, "");
+  EXPECT_EQ(threadError, "");
+  EXPECT_EQ(status, 0) << readAll(t / "child.err");
+  EXPECT_EQ(filesUnder(t / "avatar.lebundle"), filesUnder(src));
 }
 
 TEST_F(Imx, CFunctions) {

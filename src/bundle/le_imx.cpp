@@ -1,6 +1,7 @@
 #include "bundle/le_imx.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,6 +38,7 @@ constexpr std::string_view kSyntheticManifest = "_imx_synthetic_manifest";
 class Fd {
  public:
   explicit Fd(int fd = -1) : fd_(fd) {}
+  Fd(Fd&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
   Fd(const Fd&) = delete;
   Fd& operator=(const Fd&) = delete;
   Fd& operator=(Fd&& o) noexcept {
@@ -253,11 +255,50 @@ bool markerMatches(const std::string& marker, const std::string& expected) {
   return text.compare(b, e - b + 1, expected) == 0;
 }
 
+// Written to a ".part" file renamed into place: a marker is whole or absent.
 void writeMarker(const std::string& marker, const std::string& content) {
-  Fd f(::open(marker.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
+  const std::string part = marker + ".part";
+  ::unlink(part.c_str());
+  Fd f(::open(part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
   if (!f.ok()) throw std::runtime_error("cannot write unwrap marker " + marker);
   const bool written = writeAll(f.get(), content.data(), content.size());
-  if (!f.close() || !written) throw std::runtime_error("short write on unwrap marker " + marker);
+  if (!f.close() || !written || ::rename(part.c_str(), marker.c_str()) != 0) {
+    ::unlink(part.c_str());
+    throw std::runtime_error("short write on unwrap marker " + marker);
+  }
+}
+
+std::string parentOf(const std::string& p) {
+  const size_t slash = p.rfind('/');
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : p.substr(0, slash);
+}
+
+// An exclusive lock on path, held until the descriptor is closed: unwraps of
+// one target in other processes wait for it. Not valid where the lock file
+// can be neither created nor opened.
+Fd lockFile(const std::string& path) {
+  Fd f(::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644));
+  if (!f.ok()) f = Fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  while (f.ok() && ::flock(f.get(), LOCK_EX) != 0)
+    if (errno != EINTR) f = Fd();
+  return f;
+}
+
+// Puts the complete directory fresh in dir's place in one step, leaving what
+// was at dir under fresh's name. Where the file system cannot exchange two
+// names, the old directory is renamed aside and the new one in.
+void swapIn(const std::string& fresh, const std::string& dir) {
+  if (::renameat2(AT_FDCWD, fresh.c_str(), AT_FDCWD, dir.c_str(), RENAME_EXCHANGE) == 0) return;
+  if (errno != EINVAL && errno != ENOSYS) throw std::runtime_error("cannot create unwrap dir " + dir);
+  const std::string aside = fresh + ".old";
+  std::error_code ec;
+  fs::remove_all(aside, ec);
+  if (::rename(dir.c_str(), aside.c_str()) != 0) throw std::runtime_error("cannot create unwrap dir " + dir);
+  if (::rename(fresh.c_str(), dir.c_str()) != 0) {
+    ::rename(aside.c_str(), dir.c_str());
+    throw std::runtime_error("cannot create unwrap dir " + dir);
+  }
+  ::rename(aside.c_str(), fresh.c_str());
 }
 
 }  // namespace
@@ -280,16 +321,10 @@ UnwrapTarget unwrapTarget(const std::string& container) {
   std::string name = baseName(container);
   if (endsWith(name, ".imx")) name.resize(name.size() - 4);
   if (!endsWith(name, ".lebundle")) name += ".lebundle";
-  std::string root;
   const char* env = std::getenv("LE_IMX_UNWRAP_ROOT");
-  if (env && *env) {
-    root = env;
-  } else {
-    const size_t slash = container.rfind('/');
-    root = slash == std::string::npos ? "." : slash == 0 ? "/" : container.substr(0, slash);
-  }
+  const std::string root = env && *env ? env : parentOf(container);
   const std::string dir = trimSlashes(root) + "/" + name;
-  return {dir, dir + ".imx_unwrapped"};
+  return {dir, dir + ".imx_unwrapped", dir + ".imx_lock", dir + ".part"};
 }
 
 void extractImx(const std::string& container, const std::string& dir, bool skipSyntheticManifest) {
@@ -310,14 +345,25 @@ std::string unwrapOnce(const std::string& container) {
   std::lock_guard<std::mutex> lock(unwrapMutex());
   const UnwrapTarget t = unwrapTarget(container);
   const std::string stamp = markerContent(container);
-  if (isDirectory(t.dir) && markerMatches(t.marker, stamp)) return t.dir;
-
   std::error_code ec;
+  fs::create_directories(parentOf(t.dir), ec);
+  const Fd crossProcess = lockFile(t.lock);
+  if (isDirectory(t.dir) && markerMatches(t.marker, stamp)) return t.dir;
+  if (!crossProcess.ok()) throw std::runtime_error("cannot create unwrap dir " + t.dir);
+
   fs::remove(t.marker, ec);
-  fs::remove_all(t.dir, ec);  // links inside are removed, never followed
-  fs::create_directories(t.dir, ec);
-  if (!isDirectory(t.dir)) throw std::runtime_error("cannot create unwrap dir " + t.dir);
-  extractImx(container, t.dir, true);
+  if (!existsNoFollow(t.dir)) ::mkdir(t.dir.c_str(), 0755);
+  fs::remove_all(t.staging, ec);  // left by an unwrap that died; links are removed, never followed
+  if (!existsNoFollow(t.dir) || ::mkdir(t.staging.c_str(), 0755) != 0)
+    throw std::runtime_error("cannot create unwrap dir " + t.dir);
+  try {
+    extractImx(container, t.staging, true);
+  } catch (...) {
+    fs::remove_all(t.staging, ec);
+    throw;
+  }
+  swapIn(t.staging, t.dir);
+  fs::remove_all(t.staging, ec);  // now the previous output directory
   writeMarker(t.marker, stamp);
   std::fprintf(stderr, "[le] unwrapped %s -> %s\n", container.c_str(), t.dir.c_str());
   return t.dir;

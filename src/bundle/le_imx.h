@@ -15,18 +15,26 @@ std::string resolveBundlePath(const std::string& path);
 // True for a regular file that starts with the IMX magic and version 2.
 bool isImxV2File(const std::string& path);
 
-// Where container c unwraps to: the output directory and its marker file.
+// Where container c unwraps to: the output directory and its marker file,
+// and beside them the lock file that serialises unwraps across processes
+// and the directory a new unwrap is written into before it takes the
+// output directory's place.
 struct UnwrapTarget {
   std::string dir;
   std::string marker;
+  std::string lock;
+  std::string staging;
 };
 UnwrapTarget unwrapTarget(const std::string& container);
 
 // Unwraps container c unless its marker says the output directory already
-// holds exactly this container file; returns the output directory.
+// holds exactly this container file; returns the output directory. A new
+// unwrap is written beside the output directory and swapped in whole, so a
+// reader of the old one always finds a complete directory at that path.
 std::string unwrapOnce(const std::string& container);
 
-// Held for the whole of every unwrapOnce.
+// Held for the whole of every unwrapOnce, together with an exclusive lock
+// on the target's lock file.
 std::mutex& unwrapMutex();
 
 // Writes every member of container c into the existing directory dir,
