@@ -113,6 +113,7 @@ inline void pasteRow(const float* crop4, int side, const uint8_t* mask, const fl
         }
         acc += hr * lanczos[8 * py + r];
       }
+      if (std::isnan(acc)) acc = 0.0f;  // a NaN colour composites as 0
       const float v = dst[3 * x + c] * (1 - alpha) + alpha * acc;
       dst[3 * x + c] = static_cast<uint8_t>(static_cast<int>(std::clamp(v, 0.0f, 255.0f)));
     }

@@ -13,6 +13,7 @@
 
 #include "bundle_fixtures.h"
 #include "kernels/le_paste.h"
+#include "kernels/le_simd.h"
 #include "simd_reference.h"
 
 namespace {
@@ -213,6 +214,58 @@ TEST(PasteComposite, MatchesThePlainStepsByteForByte) {
     EXPECT_EQ(f, want) << "side " << c.S;
     EXPECT_NE(f, noiseFrame(W, H, 5));
   }
+}
+
+// Equal frames, or how many bytes differ and where the first one is.
+::testing::AssertionResult sameFrame(const Frame& got, const Frame& want) {
+  if (got.size() != want.size()) return ::testing::AssertionFailure() << "sizes differ";
+  size_t count = 0, first = 0;
+  for (size_t i = got.size(); i-- > 0;)
+    if (got[i] != want[i]) ++count, first = i;
+  if (count == 0) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << count << " bytes differ, the first at " << first << ": "
+                                       << int(got[first]) << " instead of " << int(want[first]);
+}
+
+// A NaN crop value composites exactly as a crop value of 0 would: on the
+// Lanczos path and in both fast modes, with the unsharp mask on and off, on
+// every SIMD target; the Lanczos path also against the plain steps.
+TEST(PasteComposite, NaNCropValuesCompositeAsZero) {
+  const int S = 40, W = 90, H = 80;
+  std::vector<float> zeroed = smoothCrop(S), withNaN = zeroed;
+  std::mt19937 rng(12);
+  auto plant = [&](size_t i) {
+    withNaN[i] = NAN;
+    zeroed[i] = 0.0f;
+  };
+  for (size_t i = 0; i < zeroed.size(); i += 1 + rng() % 97) plant(i);
+  for (int x = 0; x < S; ++x) plant(static_cast<size_t>(S) * S + 17 * S + x);  // a whole row of one plane
+  plant(3 * static_cast<size_t>(S) * S - 1);                                     // the last pixel
+  const auto mask = fullMask(S);
+  const float M[6] = {1.1f, 0.2f, 12, -0.2f, 1.1f, 18};
+  const struct {
+    const char* fast;
+    float amount;
+    int ksize;
+  } modes[] = {{nullptr, 1.3f, 7}, {nullptr, 0, 7}, {nullptr, 1.3f, 1}, {"1", 1.3f, 7},
+               {"1", 0, 1},        {"2", 1.3f, 7},  {"2", 0, 1}};
+  le::simd::forEachTarget([&](const char* target) {
+    for (const auto& m : modes) {
+      SCOPED_TRACE(std::string(target) + " fast " + (m.fast ? m.fast : "0") + " amount " + std::to_string(m.amount) +
+                   " ksize " + std::to_string(m.ksize));
+      if (m.fast) setenv("LE_PASTE_FAST", m.fast, 1);
+      le::Paste p(mask, S, unsharp(m.amount, 1.5f, m.ksize));
+      unsetenv("LE_PASTE_FAST");
+      const Frame before = noiseFrame(W, H, 6);
+      Frame got = before, want = before;
+      p.composite(withNaN.data(), 255.0f, M, got.data(), W, H);
+      p.composite(zeroed.data(), 255.0f, M, want.data(), W, H);
+      EXPECT_TRUE(sameFrame(got, want));
+      if (!m.fast) {
+        EXPECT_TRUE(sameFrame(got, referenceComposite(p, zeroed, mask, m.amount, M, before, W, H)));
+      }
+    }
+  });
 }
 
 }  // namespace

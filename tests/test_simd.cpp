@@ -294,6 +294,25 @@ TEST(SimdPaste, RunsOfEveryFootprintKindMatchReference) {
   });
 }
 
+// NaN and infinite colour values in the crop: a footprint that sums to NaN
+// composites as colour 0, infinities clamp, on the inside and edge paths.
+TEST(SimdPaste, NaNColourCompositesAsZero) {
+  std::mt19937 rng(13);
+  PasteFixture fx(24, rng);
+  for (auto& m : fx.mask) m = static_cast<uint8_t>(1 + rng() % 255);
+  const float special[] = {NAN, NAN, INFINITY, -INFINITY};
+  for (size_t i = 0; i < fx.crop4.size(); i += 1 + rng() % 61)
+    if (i % 4 != 3) fx.crop4[i] = special[rng() % 4];
+  // Positions from one pixel before the crop to its end: about half of the
+  // footprints wholly inside, the others crossing an edge.
+  std::uniform_int_distribution<int> pos(-1024, fx.side * 1024 - 1);
+  std::vector<int> colX(400), colY(400);
+  for (size_t k = 0; k < colX.size(); ++k) colX[k] = pos(rng), colY[k] = pos(rng);
+  const auto frame = randomBytes(rng, 3 * colX.size());
+  const auto want = fx.run(colX, colY, 0, 0, 0, frame, true);
+  onEveryTarget([&] { EXPECT_EQ(fx.run(colX, colY, 0, 0, 0, frame, false), want); });
+}
+
 TEST(SimdRetrieve, SumsMatchReferenceInIndexOrder) {
   std::mt19937 rng(8);
   const size_t n = 3 * 64 * 64 + 5;

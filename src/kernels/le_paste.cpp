@@ -77,10 +77,21 @@ LE_PASTE_CLONES void blurRange(const float* src, size_t stride, const float* g, 
   }
 }
 
-// row[x] = clamp(keep * (scale * src[x]) - amount * blur[x]); src may be row.
+// A crop value as the compositor reads it: scaled, and 0 where it is NaN.
+inline float cropValue(float scale, float v) {
+  const float s = scale * v;
+  return s == s ? s : 0.0f;
+}
+
+// row[x] = clamp(keep * crop value - amount * blur[x]) to [0, 255], NaN (of
+// infinite crop values) to 0, so that the blends only ever read bytes'
+// worth of colour; src may be row.
 LE_PASTE_CLONES void sharpenRow(const float* src, float scale, const float* blur, float keep, float amount, int n,
                                 float* row) {
-  for (int x = 0; x < n; ++x) row[x] = std::clamp(keep * (scale * src[x]) - amount * blur[x], 0.0f, 255.0f);
+  for (int x = 0; x < n; ++x) {
+    const float v = keep * cropValue(scale, src[x]) - amount * blur[x];
+    row[x] = v > 0.0f ? std::min(v, 255.0f) : 0.0f;
+  }
 }
 
 int clampToInt(double v) { return static_cast<int>(std::clamp(v, -2147483648.0, 2147483647.0)); }
@@ -230,9 +241,9 @@ void Paste::sharpen(const float* source, float scale, std::vector<float>& plane,
     for (size_t y = b; y < e; ++y) {
       const float* src = source + static_cast<size_t>(reflect(static_cast<int>(y) - r, S)) * S;
       float* dst = padded + y * P;
-      for (int x = 0; x < r; ++x) dst[x] = scale * src[reflect(x - r, S)];
-      for (int x = 0; x < S; ++x) dst[r + x] = scale * src[x];  // P = S + 2r
-      for (int x = r + S; x < P; ++x) dst[x] = scale * src[reflect(x - r, S)];
+      for (int x = 0; x < r; ++x) dst[x] = cropValue(scale, src[reflect(x - r, S)]);
+      for (int x = 0; x < S; ++x) dst[r + x] = cropValue(scale, src[x]);  // P = S + 2r
+      for (int x = r + S; x < P; ++x) dst[x] = cropValue(scale, src[reflect(x - r, S)]);
       blurRange(dst, 1, g, K, filtered + y * P, S);
     }
   });

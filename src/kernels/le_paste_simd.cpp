@@ -67,9 +67,12 @@ HWY_INLINE float MaskAt(const uint8_t* mask, int side, int iy, int ix, const flo
   return (m(iy, ix) * bx[0] + m(iy, ix + 1) * bx[1]) * by[0] + (m(iy + 1, ix) * bx[0] + m(iy + 1, ix + 1) * bx[1]) * by[1];
 }
 
+// A NaN colour composites as 0; with it gone the blend is a finite or
+// infinite value that the clamp brings into the byte range.
 HWY_INLINE void Blend(uint8_t* dst, float alpha, const float* acc) {
   for (int c = 0; c < 3; ++c) {
-    const float v = dst[c] * (1.0f - alpha) + alpha * acc[c];
+    const float colour = acc[c] == acc[c] ? acc[c] : 0.0f;
+    const float v = dst[c] * (1.0f - alpha) + alpha * colour;
     dst[c] = static_cast<uint8_t>(static_cast<int>(v < 0.0f ? 0.0f : (v > 255.0f ? 255.0f : v)));
   }
 }
@@ -255,15 +258,16 @@ HWY_INLINE hn::Vec<hn::RebindToSigned<D>> TruncateInRange(D, hn::Vec<D> v) {
   }
 }
 
-// Blend of kPix pixels, one per block, with the same arithmetic as Blend;
-// NaN clamps to 0 there and here.
+// Blend of kPix pixels, one per block, with the same arithmetic as Blend,
+// a NaN colour included.
 HWY_INLINE void BlendGroup(uint8_t* const* dst, const float* alpha, hn::Vec<DF> acc) {
   const DF d;
   const hn::RebindToSigned<DF> di;
   const hn::Rebind<uint8_t, DF> d8;
   const auto al = SpreadPerPixel(d, alpha);
   const auto frame = hn::ConvertTo(d, hn::PromoteTo(di, hn::Vec<decltype(d8)>{FrameBytes<kPix>(dst)}));
-  const auto v = hn::Add(hn::Mul(frame, hn::Sub(hn::Set(d, 1.0f), al)), hn::Mul(al, acc));
+  const auto colour = hn::IfThenZeroElse(hn::IsNaN(acc), acc);
+  const auto v = hn::Add(hn::Mul(frame, hn::Sub(hn::Set(d, 1.0f), al)), hn::Mul(al, colour));
   const auto clamped = hn::Min(hn::Max(v, hn::Zero(d)), hn::Set(d, 255.0f));
   StoreFrameBytes<kPix>(hn::DemoteTo(d8, TruncateInRange(d, clamped)).raw, dst);
 }
