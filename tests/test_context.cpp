@@ -3,9 +3,11 @@
 // paste, target-frame and prior entry points.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -97,6 +99,43 @@ TEST(ContextOpen, BrokenBundlesAreRefusedWithTheirReason) {
     EXPECT_EQ(ctx.ctx, nullptr) << c.name;
     const std::string got = le_last_error(), want = "le_create: " + c.text;
     EXPECT_EQ(c.whole ? got : got.substr(0, want.size()), want) << c.name;
+  }
+}
+
+// Manifest values whose sizes do not fit are refused with their names and
+// values: no size is computed from a wrapped product, nothing is allocated
+// from a count the member files do not hold.
+TEST(ContextOpen, HugeManifestValuesAreRefusedNotWrapped) {
+  const std::string big = std::to_string(INT_MAX);
+  const std::string canvas = std::to_string(size_t{INT_MAX} * INT_MAX * 3);
+  const struct {
+    const char* bundle;
+    std::vector<std::pair<std::string, std::string>> set;
+    std::string text;  // {dir} stands for the bundle's directory
+  } cases[] = {
+      {"tiny_jpg", {{"crop", big}},
+       "P.f16: NT 12 x crop " + big + " x crop " + big + " x 6 bytes do not fit in memory — refusing"},
+      {"tiny_hevc", {{"crop", big}}, "mask read failed"},
+      {"tiny_jpg", {{"frames", big}}, "size mismatch {dir}/idle_loop/source_keypoints.f32"},
+      {"tiny_jpg", {{"ksize", big}},
+       "paste: ksize " + big + " on a crop of 64 makes a padded plane that does not fit — refusing"},
+      {"tiny_jpg", {{"W", big}, {"H", big}},
+       "le_driver: a ring of look-ahead 2 + history 11 + 1 frames of " + canvas +
+           " bytes does not fit in memory — refusing"},
+  };
+  for (const auto& c : cases) {
+    TempDir tmp;
+    const std::string dir = tmp / "bundle";
+    std::filesystem::copy(fixture(c.bundle), dir, std::filesystem::copy_options::recursive);
+    std::string manifest = readAll(dir + "/manifest.json");
+    for (const auto& [key, value] : c.set)
+      manifest = std::regex_replace(manifest, std::regex("\"" + key + "\": [0-9]+"), "\"" + key + "\": " + value);
+    le::test::writeFile(dir + "/manifest.json", manifest);
+    le_ctx* ctx = nullptr;
+    le::test::stderrOf([&] { ctx = le_create(dir.c_str(), "render", 1, nullptr); });
+    EXPECT_EQ(ctx, nullptr) << manifest;
+    le_destroy(ctx);
+    EXPECT_EQ(le_last_error(), "le_create: " + std::regex_replace(c.text, std::regex("\\{dir\\}"), dir)) << manifest;
   }
 }
 
@@ -246,6 +285,29 @@ TEST(ContextPrior, PriorRowsAreTheRawPriorFrames) {
   EXPECT_EQ(le_prior_open(fixture("tiny_jpg").c_str(), 2, 11), nullptr);
   EXPECT_EQ(std::string(le_last_error()).rfind("le_prior_open: this bundle carries neither a raw P.f16 nor", 0), 0u)
       << le_last_error();
+}
+
+// Look-ahead and history beyond what a ring can count are refused with
+// their values (after the clamps of small values).
+TEST(ContextPrior, HugeLookAheadOrHistoryIsRefused) {
+  const std::string frame = std::to_string(64 * 64 * 6);
+  const struct {
+    int ahead, history;
+    std::string shown;
+  } cases[] = {{INT_MAX, INT_MAX, "2147483647 + history 2147483647"},
+               {INT_MAX, -1, "2147483647 + history 0"},
+               {0, INT_MAX, "2 + history 2147483647"},
+               {INT_MIN, INT_MAX, "2 + history 2147483647"}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(le_prior_open(fixture("tiny_hevc").c_str(), c.ahead, c.history), nullptr) << c.shown;
+    EXPECT_EQ(le_last_error(), "le_prior_open: le_driver: a ring of look-ahead " + c.shown + " + 1 frames of " + frame +
+                                   " bytes does not fit in memory — refusing");
+  }
+  le_prior* h = nullptr;
+  le::test::stderrOf([&] { h = le_prior_open(fixture("tiny_hevc").c_str(), INT_MIN, INT_MIN); });
+  ASSERT_NE(h, nullptr) << le_last_error();
+  EXPECT_EQ(le_prior_row_bytes(h), 64u * 64 * 6);
+  le_prior_close(h);
 }
 
 }  // namespace

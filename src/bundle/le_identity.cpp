@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "kernels/le_checked.h"
+
 namespace le {
 namespace {
 bool exists(const std::string& path) {
@@ -47,7 +49,11 @@ Identity::Identity(const Manifest& mf) : nt(mf.NT), crop(mf.crop), manifest(mf) 
   const std::string pPath = resolveMember(dir, "P.f16");
   const std::string fsPath = resolveMember(dir, "fs_red.f16");
   if (canOpen(pPath)) {
-    prgb = mapFile(pPath, NT * crop * crop * 6);
+    size_t bytes = 0;
+    if (!checkedProduct({NT, static_cast<size_t>(crop), static_cast<size_t>(crop), 6}, &bytes))
+      throw std::runtime_error("P.f16: NT " + std::to_string(nt) + " x crop " + std::to_string(crop) + " x crop " +
+                               std::to_string(crop) + " x 6 bytes do not fit in memory \u2014 refusing");
+    prgb = mapFile(pPath, bytes);
   } else if (!canOpen(fsPath) && canOpen(mf.video.priorPath)) {
     priorPath = mf.video.priorPath;
   }

@@ -1,5 +1,7 @@
 #include "le/le.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -16,9 +18,16 @@ using le::capi::setErr;
 namespace {
 
 std::vector<uint8_t> readMask(const std::string& dir, int crop) {
-  std::vector<uint8_t> mask(static_cast<size_t>(crop) * crop, 0);
+  const size_t bytes = static_cast<size_t>(crop) * crop;
   std::FILE* f = std::fopen(le::resolveMember(dir, "mask_512.u8").c_str(), "rb");
   if (!f) throw std::runtime_error("mask read failed");
+  // A mask too short for the manifest's crop fails before its buffer exists.
+  struct stat st {};
+  if (::fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode) && static_cast<size_t>(st.st_size) < bytes) {
+    std::fclose(f);
+    throw std::runtime_error("mask read failed");
+  }
+  std::vector<uint8_t> mask(bytes, 0);
   const size_t got = std::fread(mask.data(), 1, mask.size(), f);
   std::fclose(f);
   if (got != mask.size()) throw std::runtime_error("mask read failed");

@@ -1,6 +1,9 @@
 #include "driver/le_driver.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <climits>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +15,7 @@
 
 #include "driver/le_files.h"
 #include "driver/le_image.h"
+#include "kernels/le_checked.h"
 
 namespace le::driver {
 
@@ -50,6 +54,24 @@ std::unique_ptr<Source> openJpgDir(const std::string& dir, int nt, int w, int h)
 
 namespace le {
 
+namespace {
+
+// ahead + hist + 1 slots of frameBytes each; a ring that cannot be counted,
+// or not held in this machine's memory, is refused.
+int ringSlots(int ahead, int hist, size_t frameBytes) {
+  const long long slots = static_cast<long long>(ahead) + hist + 1;
+  const long pages = ::sysconf(_SC_PHYS_PAGES), pageSize = ::sysconf(_SC_PAGE_SIZE);
+  size_t bytes = 0, memory = SIZE_MAX;
+  if (pages > 0 && pageSize > 0) checkedProduct({static_cast<size_t>(pages), static_cast<size_t>(pageSize)}, &memory);
+  if (slots > INT_MAX || !checkedProduct({static_cast<size_t>(slots), frameBytes}, &bytes) || bytes > memory)
+    throw std::runtime_error("le_driver: a ring of look-ahead " + std::to_string(ahead) + " + history " +
+                             std::to_string(hist) + " + 1 frames of " + std::to_string(frameBytes) +
+                             " bytes does not fit in memory \u2014 refusing");
+  return static_cast<int>(slots);
+}
+
+}  // namespace
+
 struct DriverCursor::Impl {
   std::unique_ptr<driver::Source> src;
   int nt, w, h;
@@ -80,7 +102,7 @@ struct DriverCursor::Impl {
         frameBytes(src->frameBytes()),
         ahead(std::max(1, lookAhead)),
         hist(std::max(0, history)),
-        slots(ahead + hist + 1),
+        slots(ringSlots(ahead, hist, frameBytes)),
         ring(slots, std::vector<uint8_t>(frameBytes)),
         slotFrame(slots, -1) {}
 

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "kernels/le_checked.h"
+
 namespace le {
 
 bool canOpen(const std::string& path) {
@@ -88,6 +90,14 @@ template <typename T>
 std::vector<T> readRaw(const std::string& path, size_t n) {
   std::FILE* f = std::fopen(path.c_str(), "rb");
   if (!f) throw std::runtime_error("cannot open " + path);
+  // A count the file cannot hold is refused before anything is allocated for it.
+  struct stat st {};
+  size_t bytes = 0;
+  if (!checkedProduct({n, sizeof(T)}, &bytes) ||
+      (::fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode) && static_cast<size_t>(st.st_size) != bytes)) {
+    std::fclose(f);
+    throw std::runtime_error("size mismatch " + path);
+  }
   std::vector<T> v(n);
   const size_t got = n ? std::fread(v.data(), sizeof(T), n, f) : 0;
   const bool trailing = std::fgetc(f) != EOF;

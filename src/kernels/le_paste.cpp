@@ -1,6 +1,7 @@
 #include "kernels/le_paste.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -8,6 +9,7 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "kernels/le_checked.h"
 #include "kernels/le_pool.h"
 #include "kernels/le_simd.h"
 
@@ -105,6 +107,11 @@ Paste::Paste(std::vector<uint8_t> mask, int side, const Unsharp& u)
   if (K_ < 1) throw std::runtime_error("paste: ksize must be positive");
   fast_ = fastModeFromEnv();
   K_ = ksizeFromEnv(K_);
+  size_t paddedBytes = 0;
+  if (K_ > INT_MAX - S_ + 1 || !checkedProduct({static_cast<size_t>(S_) + K_ - 1, static_cast<size_t>(S_) + K_ - 1,
+                                                sizeof(float)}, &paddedBytes))
+    throw std::runtime_error("paste: ksize " + std::to_string(K_) + " on a crop of " + std::to_string(S_) +
+                             " makes a padded plane that does not fit \u2014 refusing");
   P_ = S_ + K_ - 1;
 
   const int half = (K_ - 1) / 2;
@@ -112,7 +119,8 @@ Paste::Paste(std::vector<uint8_t> mask, int side, const Unsharp& u)
   std::vector<double> g(K_);
   double sum = 0;
   for (int i = 0; i < K_; ++i) {
-    g[i] = std::exp(-static_cast<double>((i - half) * (i - half)) / (2 * sigma * sigma));
+    const double t = i - half;
+    g[i] = std::exp(-(t * t) / (2 * sigma * sigma));
     sum += g[i];
   }
   gauss_.resize(K_);
