@@ -4,6 +4,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -11,29 +12,18 @@
 
 namespace le::ref {
 
-inline uint32_t bitsOf(float f) {
-  uint32_t u;
-  std::memcpy(&u, &f, sizeof u);
-  return u;
-}
-
-inline float floatOf(uint32_t u) {
-  float f;
-  std::memcpy(&f, &u, sizeof f);
-  return f;
-}
+inline uint32_t bitsOf(float f) { return std::bit_cast<uint32_t>(f); }
+inline float floatOf(uint32_t u) { return std::bit_cast<float>(u); }
 
 inline uint8_t clamp255(int v) { return static_cast<uint8_t>(std::clamp(v, 0, 255)); }
 
-inline void yuvPixel(int Y, int U, int V, uint8_t* rgb) {
-  const int C = 298 * (Y - 16) + 128, D = U - 128, E = V - 128;
-  rgb[0] = clamp255((C + 409 * E) >> 8);
-  rgb[1] = clamp255((C - 100 * D - 208 * E) >> 8);
-  rgb[2] = clamp255((C + 516 * D) >> 8);
-}
-
 inline void yuvRow(const uint8_t* y, const uint8_t* u, const uint8_t* v, int width, int step, uint8_t* rgb) {
-  for (int x = 0; x < width; ++x) yuvPixel(y[x], u[(x >> 1) * step], v[(x >> 1) * step], rgb + 3 * x);
+  for (int x = 0; x < width; ++x, rgb += 3) {
+    const int C = 298 * (y[x] - 16) + 128, D = u[(x >> 1) * step] - 128, E = v[(x >> 1) * step] - 128;
+    rgb[0] = clamp255((C + 409 * E) >> 8);
+    rgb[1] = clamp255((C - 100 * D - 208 * E) >> 8);
+    rgb[2] = clamp255((C + 516 * D) >> 8);
+  }
 }
 
 // binary16 by exact arithmetic in double: scale to an integer significand and

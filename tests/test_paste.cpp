@@ -20,17 +20,7 @@ namespace {
 
 using Frame = std::vector<uint8_t>;
 
-le::Unsharp unsharp(float amount, float sigma, int ksize) {
-  le::Unsharp u;
-  u.amount = amount;
-  u.sigma = sigma;
-  u.ksize = ksize;
-  return u;
-}
-
 std::vector<uint8_t> fullMask(int S, uint8_t v = 255) { return std::vector<uint8_t>(static_cast<size_t>(S) * S, v); }
-
-std::vector<float> constantCrop(int S, float v) { return std::vector<float>(3 * static_cast<size_t>(S) * S, v); }
 
 // A smooth crop: low-frequency gradients per channel.
 std::vector<float> smoothCrop(int S) {
@@ -62,7 +52,7 @@ Frame noiseFrame(int W, int H, unsigned seed) {
 }
 
 TEST(PasteTables, PhasesAreNormalisedAndPhaseZeroIsTheSample) {
-  le::Paste p(fullMask(8), 8, unsharp(0, 1, 5));
+  le::Paste p(fullMask(8), 8, le::Unsharp{0, 1, 5});
   const auto &t = p.lanczosTable(), &g = p.gauss(), &c = p.cubicTable();
   ASSERT_EQ(t.size(), 256u);
   EXPECT_EQ(std::vector<float>(t.begin(), t.begin() + 8), (std::vector<float>{0, 0, 0, 1, 0, 0, 0, 0}));
@@ -72,7 +62,6 @@ TEST(PasteTables, PhasesAreNormalisedAndPhaseZeroIsTheSample) {
     EXPECT_GT(t[8 * ph + 3] + t[8 * ph + 4], 0.9f);
     EXPECT_NEAR(std::accumulate(c.begin() + 4 * ph, c.begin() + 4 * ph + 4, 0.0), 1.0, 1e-6) << ph;
   }
-  EXPECT_GT(t[8 * 16 + 3], 0.5f);
   EXPECT_FLOAT_EQ(t[8 * 16 + 3], t[8 * 16 + 4]);  // half-way is symmetric
   EXPECT_NEAR(std::accumulate(g.begin(), g.end(), 0.0), 1.0, 1e-6);
   EXPECT_FLOAT_EQ(g[0], g[4]);
@@ -80,30 +69,24 @@ TEST(PasteTables, PhasesAreNormalisedAndPhaseZeroIsTheSample) {
 
 TEST(PasteConstruction, RefusalsAndEnvironmentOverrides) {
   for (const auto& [side, ksize, text] : {std::tuple{7, 5, "paste: mask size"}, {8, 4, "paste: ksize must be odd"}})
-    EXPECT_EQ(le::test::errorOf([&] { le::Paste(fullMask(side), 8, unsharp(0, 1, ksize)); }), text);
+    EXPECT_EQ(le::test::errorOf([&] { le::Paste(fullMask(side), 8, le::Unsharp{0, 1, ksize}); }), text);
   // LE_PASTE_KSIZE only shrinks the kernel, to odd lengths of 3 or more.
   for (const auto& [env, ksize] : {std::pair{"3", 3}, {"7", 5}, {"4", 5}, {"2", 5}, {"1", 5}, {"x", 5}, {"5", 5}}) {
     setenv("LE_PASTE_KSIZE", env, 1);
-    EXPECT_EQ(le::Paste(fullMask(8), 8, unsharp(0, 1, 5)).ksize(), ksize) << env;
+    EXPECT_EQ(le::Paste(fullMask(8), 8, le::Unsharp{0, 1, 5}).ksize(), ksize) << env;
   }
   unsetenv("LE_PASTE_KSIZE");
-  for (const auto& [env, mode] : {std::pair{"1", 1}, {"2", 2}, {"3", 0}, {"-1", 0}, {"0", 0}}) {
-    setenv("LE_PASTE_FAST", env, 1);
-    EXPECT_EQ(le::Paste(fullMask(8), 8, unsharp(0, 1, 5)).fastMode(), mode) << env;
-  }
-  unsetenv("LE_PASTE_FAST");
 }
 
 TEST(PasteComposite, ZeroMaskSingularTransformAndOffFrameFootprintLeaveTheFrame) {
   const int S = 16, W = 40, H = 30;
-  const auto crop = constantCrop(S, 0.5f);
+  const std::vector<float> crop(3 * S * S, 0.5f);
   const Frame before = noiseFrame(W, H, 2);
-  const std::vector<float> transforms[] = {{1.1f, 0.1f, 5, -0.1f, 1.1f, 3},  // over a zero mask
-                                           {1, 2, 0, 2, 4, 0},         {0, 0, 3, 0, 0, 3},
-                                           {1, 0, 500, 0, 1, 0},       {1, 0, -100, 0, 1, 0},
-                                           {1, 0, 0, 0, 1, 1e9f},      {NAN, 0, 0, 0, 1, 0}};
+  // Over a zero mask, singular, off each side, NaN.
+  const std::vector<float> transforms[] = {{1.1f, 0.1f, 5, -0.1f, 1.1f, 3}, {1, 2, 0, 2, 4, 0}, {1, 0, 500, 0, 1, 0},
+                                           {1, 0, -100, 0, 1, 0}, {1, 0, 0, 0, 1, 1e9f}, {NAN, 0, 0, 0, 1, 0}};
   for (const auto& M : transforms) {
-    le::Paste p(fullMask(S, &M == transforms ? 0 : 255), S, unsharp(1.3f, 2, 13));
+    le::Paste p(fullMask(S, &M == transforms ? 0 : 255), S, le::Unsharp{1.3f, 2, 13});
     Frame f = before;
     p.composite(crop.data(), 255.0f, M.data(), f.data(), W, H);
     EXPECT_EQ(f, before) << M[0] << " " << M[2] << " " << M[5];
@@ -116,7 +99,7 @@ TEST(PasteComposite, FastModesAgreeWithLanczosOnSmoothContent) {
   const float M[6] = {1.2f, 0.25f, 20, -0.25f, 1.2f, 15};
   auto run = [&](const char* mode) {
     if (mode) setenv("LE_PASTE_FAST", mode, 1);
-    le::Paste p(ellipseMask(S), S, unsharp(0.5f, 2, 7));
+    le::Paste p(ellipseMask(S), S, le::Unsharp{0.5f, 2, 7});
     unsetenv("LE_PASTE_FAST");
     Frame f = noiseFrame(W, H, 4);
     p.composite(crop.data(), 255.0f, M, f.data(), W, H);
@@ -130,6 +113,7 @@ TEST(PasteComposite, FastModesAgreeWithLanczosOnSmoothContent) {
     maxBilinear = std::max(maxBilinear, std::abs(lanczos[i] - bilinear[i]));
   }
   EXPECT_GT(changed, S * S);
+  EXPECT_TRUE(cubic != lanczos && bilinear != lanczos && bilinear != cubic);  // the modes were taken
   EXPECT_TRUE(maxCubic <= 3 && maxBilinear <= 4) << maxCubic << " " << maxBilinear;
 }
 
@@ -169,10 +153,8 @@ Frame referenceComposite(const le::Paste& p, const std::vector<float>& crop, con
   float minX = INFINITY, maxX = -INFINITY, minY = INFINITY, maxY = -INFINITY;
   for (float cy : {-4.0f, S + 3.0f})
     for (float cx : {-4.0f, S + 3.0f}) {
-      minX = std::min(minX, (cx * a + cy * b) + tx);
-      maxX = std::max(maxX, (cx * a + cy * b) + tx);
-      minY = std::min(minY, (cx * c + cy * d) + ty);
-      maxY = std::max(maxY, (cx * c + cy * d) + ty);
+      const float X = (cx * a + cy * b) + tx, Y = (cx * c + cy * d) + ty;
+      minX = std::min(minX, X), maxX = std::max(maxX, X), minY = std::min(minY, Y), maxY = std::max(maxY, Y);
     }
   const int x0 = std::max(static_cast<int>(std::floor(minX)), 0), x1 = std::min(W - 1, static_cast<int>(std::ceil(maxX)));
   const int y0 = std::max(static_cast<int>(std::floor(minY)), 0), y1 = std::min(H - 1, static_cast<int>(std::ceil(maxY)));
@@ -196,8 +178,7 @@ TEST(PasteComposite, MatchesThePlainStepsByteForByte) {
     int S, ksize;
     float amount, gain;  // gain > 1 drives the crop beyond [0, 1]
     std::vector<float> M;
-  } cases[] = {{48, 7, 1.3f, 1, {1.05f, -0.2f, 30, 0.2f, 1.05f, 20}},
-               {64, 13, 0.6f, 1, {1.6f, 0.3f, -10, -0.3f, 1.6f, 5}},  // cut by the left and top edges
+  } cases[] = {{64, 13, 0.6f, 1, {1.6f, 0.3f, -10, -0.3f, 1.6f, 5}},  // cut by the left and top edges
                {40, 5, 0.8f, 1, {1, 1, 110, -1, 1, 110}},              // cut by the right and bottom edges
                {20, 1, 2.0f, 5, {0.9f, 0, 60, 0, 0.9f, 70}},
                {100, 9, 1.0f, 1, {0.95f, 0.15f, 20, -0.15f, 0.95f, 25}}};  // blur blocks and a tail
@@ -207,7 +188,7 @@ TEST(PasteComposite, MatchesThePlainStepsByteForByte) {
     // Texture for the unsharp.
     for (auto& v : crop) v = 0.5f + c.gain * (v - 0.5f + 0.05f * static_cast<float>(rng() % 100) / 100.0f);
     const auto mask = ellipseMask(c.S);
-    le::Paste p(mask, c.S, unsharp(c.amount, 1.7f, c.ksize));
+    le::Paste p(mask, c.S, le::Unsharp{c.amount, 1.7f, c.ksize});
     Frame f = noiseFrame(W, H, 5);
     const Frame want = referenceComposite(p, crop, mask, c.amount, c.M.data(), f, W, H);
     p.composite(crop.data(), 255.0f, c.M.data(), f.data(), W, H);
@@ -216,20 +197,9 @@ TEST(PasteComposite, MatchesThePlainStepsByteForByte) {
   }
 }
 
-// Equal frames, or how many bytes differ and where the first one is.
-::testing::AssertionResult sameFrame(const Frame& got, const Frame& want) {
-  if (got.size() != want.size()) return ::testing::AssertionFailure() << "sizes differ";
-  size_t count = 0, first = 0;
-  for (size_t i = got.size(); i-- > 0;)
-    if (got[i] != want[i]) ++count, first = i;
-  if (count == 0) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << count << " bytes differ, the first at " << first << ": "
-                                       << int(got[first]) << " instead of " << int(want[first]);
-}
-
 // A NaN crop value composites exactly as a crop value of 0 would: on the
 // Lanczos path and in both fast modes, with the unsharp mask on and off, on
-// every SIMD target; the Lanczos path also against the plain steps.
+// every SIMD target.
 TEST(PasteComposite, NaNCropValuesCompositeAsZero) {
   const int S = 40, W = 90, H = 80;
   std::vector<float> zeroed = smoothCrop(S), withNaN = zeroed;
@@ -241,29 +211,17 @@ TEST(PasteComposite, NaNCropValuesCompositeAsZero) {
   for (size_t i = 0; i < zeroed.size(); i += 1 + rng() % 97) plant(i);
   for (int x = 0; x < S; ++x) plant(static_cast<size_t>(S) * S + 17 * S + x);  // a whole row of one plane
   plant(3 * static_cast<size_t>(S) * S - 1);                                     // the last pixel
-  const auto mask = fullMask(S);
   const float M[6] = {1.1f, 0.2f, 12, -0.2f, 1.1f, 18};
-  const struct {
-    const char* fast;
-    float amount;
-    int ksize;
-  } modes[] = {{nullptr, 1.3f, 7}, {nullptr, 0, 7}, {nullptr, 1.3f, 1}, {"1", 1.3f, 7},
-               {"1", 0, 1},        {"2", 1.3f, 7},  {"2", 0, 1}};
+  const std::tuple<const char*, float, int> modes[] = {{"0", 1.3f, 7}, {"0", 0, 1}, {"1", 1.3f, 7}, {"2", 0, 1}};
   le::simd::forEachTarget([&](const char* target) {
-    for (const auto& m : modes) {
-      SCOPED_TRACE(std::string(target) + " fast " + (m.fast ? m.fast : "0") + " amount " + std::to_string(m.amount) +
-                   " ksize " + std::to_string(m.ksize));
-      if (m.fast) setenv("LE_PASTE_FAST", m.fast, 1);
-      le::Paste p(mask, S, unsharp(m.amount, 1.5f, m.ksize));
+    for (const auto& [fast, amount, ksize] : modes) {
+      setenv("LE_PASTE_FAST", fast, 1);
+      le::Paste p(fullMask(S), S, le::Unsharp{amount, 1.5f, ksize});
       unsetenv("LE_PASTE_FAST");
-      const Frame before = noiseFrame(W, H, 6);
-      Frame got = before, want = before;
+      Frame got = noiseFrame(W, H, 6), want = got;
       p.composite(withNaN.data(), 255.0f, M, got.data(), W, H);
       p.composite(zeroed.data(), 255.0f, M, want.data(), W, H);
-      EXPECT_TRUE(sameFrame(got, want));
-      if (!m.fast) {
-        EXPECT_TRUE(sameFrame(got, referenceComposite(p, zeroed, mask, m.amount, M, before, W, H)));
-      }
+      EXPECT_EQ(got, want) << target << " fast " << fast << " amount " << amount << " ksize " << ksize;
     }
   });
 }

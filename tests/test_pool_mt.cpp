@@ -71,8 +71,7 @@ TEST(PoolRange, ChunksAreContiguousDisjointAndCoverTheRange) {
     EXPECT_EQ(c.size(), static_cast<size_t>(le::pool::parts(n, 1))) << n;
     size_t next = 0;
     for (auto [b, e] : c) {
-      EXPECT_EQ(b, next) << "n=" << n;
-      EXPECT_TRUE(b < e || n == 0) << "n=" << n;
+      EXPECT_TRUE(b == next && (b < e || n == 0)) << "n=" << n << ", chunk " << b << ".." << e;
       next = e;
     }
     EXPECT_EQ(next, n);
@@ -104,21 +103,18 @@ TEST(PoolRange, NestedCallsInlineFromTheCallersChunkAndSplitFromWorkers) {
 
 TEST(PoolRange, ConcurrentCallersUseSeparateWorkerSets) {
   constexpr int kCallers = 3, kJobs = 60;
-  std::vector<long> totals(kCallers, 0);
   std::vector<std::thread> callers;
   for (int c = 0; c < kCallers; ++c)
-    callers.emplace_back([&, c] {
+    callers.emplace_back([&] {
       std::vector<int> data(997);
       for (int job = 0; job < kJobs; ++job) {
         le::pool::parallelRange(data.size(), 16, [&](size_t b, size_t e) {
           for (size_t i = b; i < e; ++i) data[i] = job + static_cast<int>(i);
         });
         for (size_t i = 0; i < data.size(); ++i) ASSERT_EQ(data[i], job + static_cast<int>(i));
-        totals[c] += data.back();
       }
     });
   for (auto& t : callers) t.join();
-  for (long t : totals) EXPECT_EQ(t, kJobs * 996L + (kJobs - 1) * kJobs / 2);
 }
 
 TEST(PoolRange, ExceptionFromCallerChunkWaitsForWorkersThenPropagates) {
