@@ -9,7 +9,6 @@
 #include <cstring>
 #include <limits>
 #include <random>
-#include <set>
 #include <string>
 #include <utility>
 #include <vector>
