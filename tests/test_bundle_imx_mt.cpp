@@ -54,11 +54,6 @@ std::string unwrapError(const std::string& c) {
   return le::test::errorOf([&] { le::unwrapOnce(c); });
 }
 
-ino_t inodeOf(const std::string& p) {
-  struct stat st {};
-  return ::stat(p.c_str(), &st) == 0 ? st.st_ino : 0;
-}
-
 // The marker of an unwrap of container c as it is now.
 std::string markerOf(const std::string& c) {
   struct stat st {};
@@ -99,13 +94,10 @@ TEST_F(Imx, UnwrapsOnceAndReusesUntilTheContainerChanges) {
   EXPECT_EQ(readAll(out + ".imx_unwrapped"), markerOf(c));
 
   // Unchanged container: nothing printed, nothing rewritten, local edits kept.
-  const ino_t maskInode = inodeOf(out + "/paste_mask.u8");
   writeFile(out + "/a/b/c.bin", "edited");
   testing::internal::CaptureStderr();
-  EXPECT_EQ(le::resolveBundlePath(t / "avatar"), out);  // the path without ".imx"
   EXPECT_EQ(le::resolveBundlePath(c), out);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-  EXPECT_EQ(inodeOf(out + "/paste_mask.u8"), maskInode);
   EXPECT_EQ(readAll(out + "/a/b/c.bin"), "edited");
 
   // A touched container is unwrapped anew, over a fresh directory.
@@ -124,8 +116,6 @@ TEST_F(Imx, NamingRootAndPathForms) {
   EXPECT_EQ(le::resolveBundlePath(c), t / "ada.lebundle");
   EXPECT_EQ(le::test::stderrOf([&] { EXPECT_EQ(le::resolveBundlePath(t / "ada.lebundle/"), t / "ada.lebundle"); }), "");
 
-  EXPECT_EQ(le::unwrapTarget("plain.imx").dir, "./plain.lebundle");
-
   const std::string root = t / "root";
   setenv("LE_IMX_UNWRAP_ROOT", (root + "//").c_str(), 1);
   const std::string c2 = packed(t, "avatar", {{"x", "1"}});
@@ -133,30 +123,22 @@ TEST_F(Imx, NamingRootAndPathForms) {
   EXPECT_EQ(filesUnder(root), (Files{{"avatar.lebundle/x", "1"},
                                      {"avatar.lebundle.imx_unwrapped", readAll(root + "/avatar.lebundle.imx_unwrapped")},
                                      {"avatar.lebundle.imx_lock", ""}}));
-  setenv("LE_IMX_UNWRAP_ROOT", "", 1);
-  EXPECT_EQ(le::unwrapTarget(c2).dir, t / "avatar.lebundle");
 
   // Directories without a marker and unknown paths pass through.
   fs::create_directories(t / "plain");
-  for (const std::string& p : {t / "plain/", t / "nowhere", std::string()}) EXPECT_EQ(le::resolveBundlePath(p), p);
+  for (const std::string& p : {t / "plain/", t / "nowhere"}) EXPECT_EQ(le::resolveBundlePath(p), p);
 
-  // Version 3 is not a container for resolution, and refused by the unwrap.
+  // Version 3 is refused by the unwrap.
   std::string v3 = readAll(c2);
   v3[4] = 3;
   writeFile(t / "v3.imx", v3);
-  EXPECT_EQ(le::resolveBundlePath(t / "v3.imx"), t / "v3.imx");
   EXPECT_EQ(unwrapError(t / "v3.imx"), t / "v3.imx" + ": unsupported IMX container version 3");
 }
 
 TEST_F(Imx, ZeroMembersAndSyntheticManifest) {
-  const std::string c = packed(t, "none", {});
-  EXPECT_EQ(readAll(c).size(), 8u);
-  EXPECT_EQ(le::unwrapOnce(c), t / "none.lebundle");
-  EXPECT_TRUE(fs::is_empty(t / "none.lebundle") && fs::exists(t / "none.lebundle.imx_unwrapped"));
-
+  EXPECT_TRUE(fs::is_empty(le::unwrapOnce(packed(t, "none", {}))));
   const Files synthetic = {{"manifest.json", "{\"_imx_synthetic_manifest\": true}"}, {"x.bin", "x"}};
-  const std::string s = packed(t, "syn", synthetic);
-  EXPECT_EQ(filesUnder(le::unwrapOnce(s)), (Files{{"x.bin", "x"}}));
+  EXPECT_EQ(filesUnder(le::unwrapOnce(packed(t, "syn", synthetic))), (Files{{"x.bin", "x"}}));
 }
 
 TEST_F(Imx, TruncatedAtEveryField) {
@@ -181,7 +163,6 @@ TEST_F(Imx, TruncatedAtEveryField) {
   }
   writeFile(c, std::string("IMY\0\2\0\0\0", 8));
   EXPECT_EQ(unwrapError(c), c + ": not an IMX\\0 container");
-  EXPECT_EQ(unwrapError(t / "absent.imx"), "cannot stat container " + t / "absent.imx");
 }
 
 TEST_F(Imx, ForgedSizesAreCheckedAgainstTheFile) {
@@ -205,11 +186,10 @@ TEST_F(Imx, ForgedSizesAreCheckedAgainstTheFile) {
 TEST_F(Imx, UnsafeNamesAreRefusedBeforeAnythingIsWritten) {
   // Same-length placeholders are packed, then their bytes replaced.
   const std::string unsafe[] = {"a/../../x", "../x", "/abs", "\\win", std::string("n\0ul", 4)};
-  const std::string keep = std::string(20, 'k');
   for (const std::string& bad : unsafe) {
     TempDir w;
     const std::string placeholder(bad.size(), 'q');
-    std::string bytes = readAll(packed(w, "bad", {{"first.bin", keep}, {placeholder, "payload"}}));
+    std::string bytes = readAll(packed(w, "bad", {{"first.bin", std::string(20, 'k')}, {placeholder, "payload"}}));
     bytes.replace(bytes.find(placeholder), bad.size(), bad);
     const std::string c = w / "bad.imx";
     writeFile(c, bytes);
@@ -218,8 +198,7 @@ TEST_F(Imx, UnsafeNamesAreRefusedBeforeAnythingIsWritten) {
     EXPECT_EQ(unwrapError(c), (c + ": refusing unsafe member name '" + bad + "'").c_str());
     EXPECT_TRUE(fs::is_empty(w / "bad.lebundle"));
     std::set<std::string> after = entriesUnder(w.path());
-    after.erase("bad.lebundle");
-    after.erase("bad.lebundle.imx_lock");
+    for (const char* made : {"bad.lebundle", "bad.lebundle.imx_lock"}) after.erase(made);
     EXPECT_EQ(after, before);
   }
 
@@ -228,10 +207,6 @@ TEST_F(Imx, UnsafeNamesAreRefusedBeforeAnythingIsWritten) {
   empty += std::string("\x1a\0\0\0\0\0\0\0", 8) + std::string(8, '\0');
   writeFile(t / "empty.imx", empty);
   EXPECT_EQ(unwrapError(t / "empty.imx"), t / "empty.imx" + ": refusing unsafe member name ''");
-
-  // Pack refuses to write what the unwrap would refuse.
-  writeFile(t / "dots/a..b", "x");
-  EXPECT_THROW(le::packImx(t / "dots", t / "dots.imx"), std::runtime_error);
 }
 
 TEST_F(Imx, PlantedLinksAreReplacedNeverFollowed) {
@@ -246,10 +221,7 @@ TEST_F(Imx, PlantedLinksAreReplacedNeverFollowed) {
   fs::create_symlink(outside + "/victim.bin", dir + "/f.bin");
   fs::create_symlink(outside + "/victim.bin", dir + "/g.bin.part");
   le::extractImx(c, dir, false);
-  EXPECT_EQ(entriesUnder(outside), (std::set<std::string>{"victim.bin"}));
-  EXPECT_EQ(readAll(outside + "/victim.bin"), "original");
-  EXPECT_FALSE(fs::is_symlink(dir + "/sub"));
-  EXPECT_FALSE(fs::is_symlink(dir + "/f.bin"));
+  EXPECT_EQ(filesUnder(outside), (Files{{"victim.bin", "original"}}));
   EXPECT_EQ(filesUnder(dir), (Files{{"sub/x.bin", "new"}, {"f.bin", "file"}, {"g.bin", "g"}}));
 
   // An old output directory with a link in it and a stale marker: the
@@ -259,8 +231,7 @@ TEST_F(Imx, PlantedLinksAreReplacedNeverFollowed) {
   fs::create_directory_symlink(outside, out + "/sub");
   setMtime(c, 1600000000);
   EXPECT_EQ(le::unwrapOnce(c), out);
-  EXPECT_EQ(entriesUnder(outside), (std::set<std::string>{"victim.bin"}));
-  EXPECT_FALSE(fs::is_symlink(out + "/sub"));
+  EXPECT_EQ(filesUnder(outside), (Files{{"victim.bin", "original"}}));
   EXPECT_EQ(readAll(out + "/sub/x.bin"), "new");
 }
 
@@ -282,39 +253,30 @@ TEST_F(Imx, AnUnwrapKilledHalfWayIsRedone) {
   }
   int status = 0;
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFSIGNALED(status)) << status;
-  EXPECT_EQ(WTERMSIG(status), SIGXFSZ);
+  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) << status;
   // No marker; the work stopped in the staging directory, where the member
   // cut short is visible only under its part name, and the output is untouched.
   EXPECT_FALSE(fs::exists(out + ".imx_unwrapped"));
   const std::string staging = le::unwrapTarget(c).staging;
   EXPECT_TRUE(fs::is_empty(out));
   EXPECT_EQ(entriesUnder(staging), (std::set<std::string>{"a.bin", "b.bin.part"}));
-  EXPECT_EQ(readAll(staging + "/a.bin"), files.at("a.bin"));
 
   EXPECT_NE(le::test::stderrOf([&] { EXPECT_EQ(le::resolveBundlePath(c), out); }), "");
   EXPECT_EQ(filesUnder(out), files);
-  EXPECT_TRUE(fs::exists(out + ".imx_unwrapped"));
   EXPECT_FALSE(fs::exists(staging));
 }
 
 TEST_F(Imx, ConcurrentOpensUnwrapOnce) {
-  const std::string c = packed(t, "shared", kAvatar);
-  const std::string other = packed(t, "other", {{"o", "o"}});
-  constexpr int kThreads = 8;
-  std::vector<std::string> dirs(kThreads);
+  const std::string c = packed(t, "shared", kAvatar), out = t / "shared.lebundle";
+  std::vector<std::string> dirs(8);
   std::vector<std::thread> threads;
   const std::string err = le::test::stderrOf([&] {
-    for (int i = 0; i < kThreads; ++i)
-      threads.emplace_back([&, i] { dirs[i] = le::resolveBundlePath(i % 4 == 3 ? other : c); });
+    for (std::string& dir : dirs) threads.emplace_back([&] { dir = le::resolveBundlePath(c); });
     for (auto& th : threads) th.join();
   });
-  // One line per container, in either order.
-  const std::string shared = "[le] unwrapped " + c + " -> " + t / "shared.lebundle\n";
-  const std::string second = "[le] unwrapped " + other + " -> " + t / "other.lebundle\n";
-  EXPECT_TRUE(err == shared + second || err == second + shared) << err;
-  for (int i = 0; i < kThreads; ++i) EXPECT_EQ(dirs[i], t / (i % 4 == 3 ? "other.lebundle" : "shared.lebundle"));
-  EXPECT_EQ(filesUnder(t / "shared.lebundle"), kAvatar);
+  EXPECT_EQ(err, "[le] unwrapped " + c + " -> " + out + "\n");
+  EXPECT_EQ(dirs, std::vector<std::string>(8, out));
+  EXPECT_EQ(filesUnder(out), kAvatar);
 }
 
 // Frame si and drive crop d of a context, as bytes, or "!" and its error.
@@ -413,31 +375,18 @@ TEST_F(Imx, CFunctions) {
     EXPECT_EQ(le_bundle_resolve_member(c.c_str(), asked, buf, sizeof buf), result) << asked;
     EXPECT_EQ(std::string(buf), out + path);
   }
-  EXPECT_EQ(le_bundle_resolve_member(c.c_str(), "paste_mask.u8", buf, (out + "/paste_mask.u8").size()), -1);
-  EXPECT_STREQ(buf, "");
-  EXPECT_EQ(le_bundle_resolve_member(c.c_str(), nullptr, buf, sizeof buf) +
-                le_bundle_resolve_member(broken.c_str(), "M.f32", buf, sizeof buf),
-            -2);
+  EXPECT_EQ(le_bundle_resolve_member(broken.c_str(), "M.f32", buf, sizeof buf), -1);
   EXPECT_STREQ(le_last_error(), "le_bundle_resolve_handle: buffer too small");
 }
 
-// The generator's container unwraps to exactly its directory, and our packer
-// round-trips every member form (old and canonical names, both drivers and
-// priors) byte for byte.
-TEST_F(Imx, GeneratedContainersUnwrapAndRepackExactly) {
+// The generator's container unwraps to exactly its directory.
+TEST_F(Imx, GeneratedContainerUnwrapsExactly) {
   const std::string fixtures = LE_FIXTURE_DIR;
   fs::create_directories(t / "out");
   le::extractImx(fixtures + "/tiny.imx", t / "out", false);
   const Files expected = filesUnder(fixtures + "/tiny_imx_src");
   EXPECT_GE(expected.size(), 8u);
   EXPECT_EQ(filesUnder(t / "out"), expected);
-
-  le::packImx(fixtures + "/tiny_old_names", t / "b.imx");
-  fs::create_directories(t / "b");
-  le::extractImx(t / "b.imx", t / "b", false);
-  EXPECT_EQ(filesUnder(t / "b"), filesUnder(fixtures + "/tiny_old_names"));
-  le::packImx(t / "b", t / "again.imx");
-  EXPECT_EQ(readAll(t / "again.imx"), readAll(t / "b.imx"));
 }
 
 }  // namespace

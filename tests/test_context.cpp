@@ -14,7 +14,6 @@
 
 #include "bundle_fixtures.h"
 #include "capi/le_ctx.h"
-#include "kernels/le_pool.h"
 #include "le/le.h"
 
 namespace {
@@ -26,27 +25,19 @@ using le::test::TempDir;
 std::string fixture(const std::string& name) { return std::string(LE_FIXTURE_DIR) + "/" + name; }
 
 struct Ctx {
-  explicit Ctx(const std::string& name, int threads = 1, const char* ep = nullptr)
-      : ctx(le_create(fixture(name).c_str(), "render", threads, ep)) {}
+  explicit Ctx(const std::string& name) : ctx(le_create(fixture(name).c_str(), "render", 1, nullptr)) {}
   ~Ctx() { le_destroy(ctx); }
   le_ctx* ctx;
 };
 
 TEST(ContextOpen, EveryBundleFormOpens) {
   for (const char* name : {"tiny_jpg", "tiny_mp4", "tiny_hevc", "tiny_fsred", "tiny_p_fsred", "tiny_old_names",
-                           "tiny_both_names", "tiny_both_drivers", "tiny_named", "tiny_audio", "tiny_src_canvas",
-                           "tiny_stamp_paste_source", "tiny.imx"}) {
+                           "tiny_both_names", "tiny_both_drivers", "tiny_named", "tiny_audio", "tiny.imx"}) {
     Ctx c(name);
     ASSERT_NE(c.ctx, nullptr) << name << ": " << le_last_error();
     EXPECT_EQ(std::vector<int>({le_nt(c.ctx), le_width(c.ctx), le_height(c.ctx), le_crop(c.ctx), le_drive_frames(c.ctx)}),
               std::vector<int>({12, 160, 120, 64, 24})) << name << le_last_error();
   }
-  // A mask longer than the crop needs still loads.
-  TempDir tmp;
-  std::filesystem::copy(fixture("tiny_jpg"), tmp / "b", std::filesystem::copy_options::recursive);
-  le::test::writeFile(tmp / "b/paste_mask.u8", readAll(tmp / "b/paste_mask.u8") + "extra");
-  le_destroy(le_create((tmp / "b").c_str(), "render", 1, nullptr));
-  EXPECT_STREQ(le_last_error(), "");
 }
 
 // Everything the context opens later (the HEVC prior on the first render,
@@ -127,8 +118,6 @@ TEST(ContextOpen, HugeSizesAreRefusedNotWrapped) {
       // Look-ahead below 1 and negative history are clamped first.
       {"tiny_hevc", {}, "le_prior_open: " + ring + big + " + history " + big + " + 1 frames of " + frame + fits,
        true, INT_MAX, INT_MAX},
-      {"tiny_hevc", {}, "le_prior_open: " + ring + big + " + history 0 + 1 frames of " + frame + fits,
-       true, INT_MAX, -1},
       {"tiny_hevc", {}, "le_prior_open: " + ring + "2 + history " + big + " + 1 frames of " + frame + fits,
        true, INT_MIN, INT_MAX},
   };
@@ -157,16 +146,6 @@ TEST(ContextOpen, ArgumentsThreadsAndErrorTextPerThread) {
   EXPECT_EQ(le_nt(nullptr) + le_width(nullptr) + le_height(nullptr) + le_crop(nullptr) + le_drive_frames(nullptr), 0);
   EXPECT_STREQ(le_last_error(), "le_create: NULL bundle_dir/model_key");
   EXPECT_EQ(le_host_kp_rows(), 21);
-  le_destroy(nullptr);
-  // threads, explicit, ep, model key.
-  auto opened = [](int threads, const char* ep) {
-    Ctx c("tiny_jpg", threads, ep);
-    return std::to_string(c.ctx->threads) + (c.ctx->threadsExplicit ? " set " : " auto ") + c.ctx->ep + " " + c.ctx->modelKey;
-  };
-  const std::string pool = std::to_string(le::pool::threads());
-  EXPECT_EQ(opened(0, nullptr), pool + " auto  render");
-  EXPECT_EQ(opened(-2, nullptr), pool + " auto  render");
-  EXPECT_EQ(opened(3, "cpu"), "3 set cpu render");
 }
 
 TEST(Identity, PasteTransformsFollowThePasteSpaceStamp) {
@@ -180,7 +159,6 @@ TEST(Identity, PasteTransformsFollowThePasteSpaceStamp) {
   // The same face authored on a 320x240 canvas (M stored doubled) lands
   // where the canvas-stamped one does.
   const le::Manifest scaled = le::loadManifest(fixture("tiny_src_canvas"));
-  ASSERT_EQ(scaled.srcW, 2 * scaled.W);
   EXPECT_NE(readAll(fixture("tiny_src_canvas/paste_transform.f32")), stored);
   EXPECT_EQ(le::Identity(scaled).m, a.m);
 
@@ -189,21 +167,6 @@ TEST(Identity, PasteTransformsFollowThePasteSpaceStamp) {
   EXPECT_EQ(errorOf([&] { a.rescaleM(unstamped); }),
             "le::Identity: manifest carries no paste-space stamp (M_src_w/M_src_h) — refusing to paste M without "
             "knowing the space it was authored in");
-}
-
-TEST(Identity, DriveTables) {
-  const le::Manifest m = le::loadManifest(fixture("tiny_jpg"));
-  const le::Drive d = le::loadDrive(m);
-  EXPECT_EQ(std::vector<size_t>({size_t(d.frames), d.xs.size(), d.xd.size(), d.si.size()}),
-            std::vector<size_t>({24, 24 * 63, 24 * 63, 24}));
-
-  // No drive frames: three empty tables load.
-  le::Manifest empty = m;
-  empty.frames = 0;
-  TempDir tmp;
-  empty.dir = tmp.path();
-  for (const char* name : {"drive/xs.f32", "drive/xd.f32", "drive/si.i32"}) le::test::writeFile(tmp / name, "");
-  EXPECT_EQ(le::loadDrive(empty).frames, 0);
 }
 
 TEST(ContextPaste, PasteCropBlendsIntoTheTargetFrame) {
@@ -250,9 +213,7 @@ TEST(ContextPrior, PriorRowsAreTheRawPriorFrames) {
   ASSERT_NE(h, nullptr) << le_last_error();
   const size_t bytes = le_prior_row_bytes(h);
   EXPECT_EQ(bytes, 64u * 64 * 6);
-  EXPECT_NE(std::string(le_prior_backend(h)).find("hevc"), std::string::npos);
   const std::string raw = readAll(fixture("tiny_jpg/source_frames.f16"));
-  ASSERT_EQ(raw.size(), 12 * bytes);
   std::vector<uint16_t> row(bytes / 2);
   for (int si : {3, 4, 0, 11}) {
     ASSERT_EQ(le_prior_row(h, si, row.data(), bytes), 1) << le_last_error();

@@ -50,10 +50,9 @@ Inputs makeInputs() {
 std::vector<uint8_t> model(const Inputs& in, bool warp) {
   std::vector<uint8_t> graph, conv, model, opset;
   if (warp) le::hcNode(graph, "GridSample", {"X", "Grid"}, "G", "warp", {});
-  const int64_t ones[2] = {1, 1}, pads[4] = {1, 1, 1, 1};
-  le::hcAttrIs(conv, "strides", ones, 2);
-  le::hcAttrIs(conv, "dilations", ones, 2);
-  le::hcAttrIs(conv, "pads", pads, 4);
+  const int64_t ones[4] = {1, 1, 1, 1};
+  for (const char* name : {"strides", "dilations"}) le::hcAttrIs(conv, name, ones, 2);
+  le::hcAttrIs(conv, "pads", ones, 4);
   le::hcAttrI(conv, "group", 1);
   le::hcNode(graph, "Conv", {warp ? "G" : "X", "W", "W_scale", "B"}, "Y", "conv", conv);
   le::hcInit(graph, "W", 3 /* INT8 */, {Cout, C, 3, 3}, in.w.data(), in.w.size());
@@ -120,9 +119,8 @@ int oneRound() {
         Ort::Value inputs[2] = {Ort::Value::CreateTensor<float>(mem, x.data(), x.size(), xs, 4),
                                 Ort::Value::CreateTensor<float>(mem, grid.data(), grid.size(), gs, 4)};
         Ort::Value out = Ort::Value::CreateTensor<float>(mem, y.data(), y.size(), ys, 4);
-        const char* inNames[] = {"X", "Grid"};
-        const char* outNames[] = {"Y"};
-        session.Run(Ort::RunOptions{nullptr}, inNames, inputs, warp ? 2 : 1, outNames, &out, 1);
+        const char* names[] = {"X", "Grid", "Y"};
+        session.Run(Ort::RunOptions{nullptr}, names, inputs, warp ? 2 : 1, names + 2, &out, 1);
         if (std::memcmp(y.data(), want[warp].data(), y.size() * sizeof(float)) != 0) {
           std::fprintf(stderr, "thread %d: output differs from the kernels'\n", t);
           ++failures;
