@@ -9,7 +9,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -55,11 +54,6 @@ std::string unwrapError(const std::string& c) {
   return le::test::errorOf([&] { le::unwrapOnce(c); });
 }
 
-ino_t inodeOf(const std::string& p) {
-  struct stat st {};
-  return ::stat(p.c_str(), &st) == 0 ? st.st_ino : 0;
-}
-
 // The marker of an unwrap of container c as it is now.
 std::string markerOf(const std::string& c) {
   struct stat st {};
@@ -100,20 +94,11 @@ TEST_F(Imx, UnwrapsOnceAndReusesUntilTheContainerChanges) {
   EXPECT_EQ(readAll(out + ".imx_unwrapped"), markerOf(c));
 
   // Unchanged container: nothing printed, nothing rewritten, local edits kept.
-  const ino_t maskInode = inodeOf(out + "/paste_mask.u8");
   writeFile(out + "/a/b/c.bin", "edited");
   testing::internal::CaptureStderr();
-  EXPECT_EQ(le::resolveBundlePath(t / "avatar"), out);  // the path without ".imx"
   EXPECT_EQ(le::resolveBundlePath(c), out);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-  EXPECT_EQ(inodeOf(out + "/paste_mask.u8"), maskInode);
   EXPECT_EQ(readAll(out + "/a/b/c.bin"), "edited");
-
-  // Blanks around the marker text are tolerated.
-  writeFile(out + ".imx_unwrapped", "\n\t " + readAll(out + ".imx_unwrapped") + " \r\n");
-  testing::internal::CaptureStderr();
-  le::resolveBundlePath(c);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 
   // A touched container is unwrapped anew, over a fresh directory.
   setMtime(c, 1700000000);
@@ -131,10 +116,6 @@ TEST_F(Imx, NamingRootAndPathForms) {
   EXPECT_EQ(le::resolveBundlePath(c), t / "ada.lebundle");
   EXPECT_EQ(le::test::stderrOf([&] { EXPECT_EQ(le::resolveBundlePath(t / "ada.lebundle/"), t / "ada.lebundle"); }), "");
 
-  EXPECT_EQ(le::unwrapTarget("plain.imx").dir, "./plain.lebundle");
-  EXPECT_EQ(le::unwrapTarget("/top.imx").dir, "/top.lebundle");
-  EXPECT_EQ(le::unwrapTarget("d//x.bin").marker, "d/x.bin.lebundle.imx_unwrapped");
-
   const std::string root = t / "root";
   setenv("LE_IMX_UNWRAP_ROOT", (root + "//").c_str(), 1);
   const std::string c2 = packed(t, "avatar", {{"x", "1"}});
@@ -142,35 +123,22 @@ TEST_F(Imx, NamingRootAndPathForms) {
   EXPECT_EQ(filesUnder(root), (Files{{"avatar.lebundle/x", "1"},
                                      {"avatar.lebundle.imx_unwrapped", readAll(root + "/avatar.lebundle.imx_unwrapped")},
                                      {"avatar.lebundle.imx_lock", ""}}));
-  setenv("LE_IMX_UNWRAP_ROOT", "", 1);
-  EXPECT_EQ(le::unwrapTarget(c2).dir, t / "avatar.lebundle");
 
   // Directories without a marker and unknown paths pass through.
   fs::create_directories(t / "plain");
-  for (const std::string& p : {t / "plain/", t / "nowhere", std::string()}) EXPECT_EQ(le::resolveBundlePath(p), p);
+  for (const std::string& p : {t / "plain/", t / "nowhere"}) EXPECT_EQ(le::resolveBundlePath(p), p);
 
-  // Version 3 is not a container for resolution, and refused by the unwrap.
+  // Version 3 is refused by the unwrap.
   std::string v3 = readAll(c2);
   v3[4] = 3;
   writeFile(t / "v3.imx", v3);
-  EXPECT_EQ(le::isImxV2File(t / "v3.imx") * 4 + le::isImxV2File(c2) * 2 + le::isImxV2File(t.path()), 2);
-  EXPECT_EQ(le::resolveBundlePath(t / "v3.imx"), t / "v3.imx");
   EXPECT_EQ(unwrapError(t / "v3.imx"), t / "v3.imx" + ": unsupported IMX container version 3");
 }
 
 TEST_F(Imx, ZeroMembersAndSyntheticManifest) {
-  const std::string c = packed(t, "none", {});
-  EXPECT_EQ(readAll(c).size(), 8u);
-  EXPECT_EQ(le::unwrapOnce(c), t / "none.lebundle");
-  EXPECT_TRUE(fs::is_empty(t / "none.lebundle") && fs::exists(t / "none.lebundle.imx_unwrapped"));
-
+  EXPECT_TRUE(fs::is_empty(le::unwrapOnce(packed(t, "none", {}))));
   const Files synthetic = {{"manifest.json", "{\"_imx_synthetic_manifest\": true}"}, {"x.bin", "x"}};
-  const std::string s = packed(t, "syn", synthetic);
-  EXPECT_EQ(filesUnder(le::unwrapOnce(s)), (Files{{"x.bin", "x"}}));
-  // Unpacking writes the members exactly.
-  fs::create_directories(t / "syn.src.copy");
-  le::extractImx(s, t / "syn.src.copy", false);
-  EXPECT_EQ(filesUnder(t / "syn.src.copy"), synthetic);
+  EXPECT_EQ(filesUnder(le::unwrapOnce(packed(t, "syn", synthetic))), (Files{{"x.bin", "x"}}));
 }
 
 TEST_F(Imx, TruncatedAtEveryField) {
@@ -195,7 +163,6 @@ TEST_F(Imx, TruncatedAtEveryField) {
   }
   writeFile(c, std::string("IMY\0\2\0\0\0", 8));
   EXPECT_EQ(unwrapError(c), c + ": not an IMX\\0 container");
-  EXPECT_EQ(unwrapError(t / "absent.imx"), "cannot stat container " + t / "absent.imx");
 }
 
 TEST_F(Imx, ForgedSizesAreCheckedAgainstTheFile) {
@@ -219,11 +186,10 @@ TEST_F(Imx, ForgedSizesAreCheckedAgainstTheFile) {
 TEST_F(Imx, UnsafeNamesAreRefusedBeforeAnythingIsWritten) {
   // Same-length placeholders are packed, then their bytes replaced.
   const std::string unsafe[] = {"a/../../x", "../x", "/abs", "\\win", std::string("n\0ul", 4)};
-  const std::string keep = std::string(20, 'k');
   for (const std::string& bad : unsafe) {
     TempDir w;
     const std::string placeholder(bad.size(), 'q');
-    std::string bytes = readAll(packed(w, "bad", {{"first.bin", keep}, {placeholder, "payload"}}));
+    std::string bytes = readAll(packed(w, "bad", {{"first.bin", std::string(20, 'k')}, {placeholder, "payload"}}));
     bytes.replace(bytes.find(placeholder), bad.size(), bad);
     const std::string c = w / "bad.imx";
     writeFile(c, bytes);
@@ -232,8 +198,7 @@ TEST_F(Imx, UnsafeNamesAreRefusedBeforeAnythingIsWritten) {
     EXPECT_EQ(unwrapError(c), (c + ": refusing unsafe member name '" + bad + "'").c_str());
     EXPECT_TRUE(fs::is_empty(w / "bad.lebundle"));
     std::set<std::string> after = entriesUnder(w.path());
-    after.erase("bad.lebundle");
-    after.erase("bad.lebundle.imx_lock");
+    for (const char* made : {"bad.lebundle", "bad.lebundle.imx_lock"}) after.erase(made);
     EXPECT_EQ(after, before);
   }
 
@@ -242,10 +207,6 @@ TEST_F(Imx, UnsafeNamesAreRefusedBeforeAnythingIsWritten) {
   empty += std::string("\x1a\0\0\0\0\0\0\0", 8) + std::string(8, '\0');
   writeFile(t / "empty.imx", empty);
   EXPECT_EQ(unwrapError(t / "empty.imx"), t / "empty.imx" + ": refusing unsafe member name ''");
-
-  // Pack refuses to write what the unwrap would refuse.
-  writeFile(t / "dots/a..b", "x");
-  EXPECT_THROW(le::packImx(t / "dots", t / "dots.imx"), std::runtime_error);
 }
 
 TEST_F(Imx, PlantedLinksAreReplacedNeverFollowed) {
@@ -260,10 +221,7 @@ TEST_F(Imx, PlantedLinksAreReplacedNeverFollowed) {
   fs::create_symlink(outside + "/victim.bin", dir + "/f.bin");
   fs::create_symlink(outside + "/victim.bin", dir + "/g.bin.part");
   le::extractImx(c, dir, false);
-  EXPECT_EQ(entriesUnder(outside), (std::set<std::string>{"victim.bin"}));
-  EXPECT_EQ(readAll(outside + "/victim.bin"), "original");
-  EXPECT_FALSE(fs::is_symlink(dir + "/sub"));
-  EXPECT_FALSE(fs::is_symlink(dir + "/f.bin"));
+  EXPECT_EQ(filesUnder(outside), (Files{{"victim.bin", "original"}}));
   EXPECT_EQ(filesUnder(dir), (Files{{"sub/x.bin", "new"}, {"f.bin", "file"}, {"g.bin", "g"}}));
 
   // An old output directory with a link in it and a stale marker: the
@@ -273,8 +231,7 @@ TEST_F(Imx, PlantedLinksAreReplacedNeverFollowed) {
   fs::create_directory_symlink(outside, out + "/sub");
   setMtime(c, 1600000000);
   EXPECT_EQ(le::unwrapOnce(c), out);
-  EXPECT_EQ(entriesUnder(outside), (std::set<std::string>{"victim.bin"}));
-  EXPECT_FALSE(fs::is_symlink(out + "/sub"));
+  EXPECT_EQ(filesUnder(outside), (Files{{"victim.bin", "original"}}));
   EXPECT_EQ(readAll(out + "/sub/x.bin"), "new");
 }
 
@@ -296,91 +253,56 @@ TEST_F(Imx, AnUnwrapKilledHalfWayIsRedone) {
   }
   int status = 0;
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFSIGNALED(status)) << status;
-  EXPECT_EQ(WTERMSIG(status), SIGXFSZ);
+  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) << status;
   // No marker; the work stopped in the staging directory, where the member
   // cut short is visible only under its part name, and the output is untouched.
   EXPECT_FALSE(fs::exists(out + ".imx_unwrapped"));
   const std::string staging = le::unwrapTarget(c).staging;
   EXPECT_TRUE(fs::is_empty(out));
   EXPECT_EQ(entriesUnder(staging), (std::set<std::string>{"a.bin", "b.bin.part"}));
-  EXPECT_EQ(readAll(staging + "/a.bin"), files.at("a.bin"));
 
   EXPECT_NE(le::test::stderrOf([&] { EXPECT_EQ(le::resolveBundlePath(c), out); }), "");
   EXPECT_EQ(filesUnder(out), files);
-  EXPECT_TRUE(fs::exists(out + ".imx_unwrapped"));
   EXPECT_FALSE(fs::exists(staging));
 }
 
 TEST_F(Imx, ConcurrentOpensUnwrapOnce) {
-  const std::string c = packed(t, "shared", kAvatar);
-  const std::string other = packed(t, "other", {{"o", "o"}});
-  constexpr int kThreads = 8;
-  std::vector<std::string> dirs(kThreads);
+  const std::string c = packed(t, "shared", kAvatar), out = t / "shared.lebundle";
+  std::vector<std::string> dirs(8);
   std::vector<std::thread> threads;
   const std::string err = le::test::stderrOf([&] {
-    for (int i = 0; i < kThreads; ++i)
-      threads.emplace_back([&, i] { dirs[i] = le::resolveBundlePath(i % 4 == 3 ? other : c); });
+    for (std::string& dir : dirs) threads.emplace_back([&] { dir = le::resolveBundlePath(c); });
     for (auto& th : threads) th.join();
   });
-  // One line per container, in either order.
-  const std::string shared = "[le] unwrapped " + c + " -> " + t / "shared.lebundle\n";
-  const std::string second = "[le] unwrapped " + other + " -> " + t / "other.lebundle\n";
-  EXPECT_TRUE(err == shared + second || err == second + shared) << err;
-  for (int i = 0; i < kThreads; ++i) EXPECT_EQ(dirs[i], t / (i % 4 == 3 ? "other.lebundle" : "shared.lebundle"));
-  EXPECT_EQ(filesUnder(t / "shared.lebundle"), kAvatar);
+  EXPECT_EQ(err, "[le] unwrapped " + c + " -> " + out + "\n");
+  EXPECT_EQ(dirs, std::vector<std::string>(8, out));
+  EXPECT_EQ(filesUnder(out), kAvatar);
 }
 
-// Several processes opening one changed container at once: each ends with
-// the complete directory, and the marker names the container as it is.
-TEST_F(Imx, ProcessesUnwrappingAtOnceAllEndComplete) {
-  const std::string c = packed(t, "raced", kAvatar);
-  const std::string out = t / "raced.lebundle";
-  constexpr int kProcesses = 4;
-  for (int round = 0; round < 4; ++round) {
-    setMtime(c, 1500000000 + round);
-    int go[2];
-    ASSERT_EQ(::pipe(go), 0);
-    std::vector<pid_t> children;
-    std::fflush(nullptr);
-    for (int i = 0; i < kProcesses; ++i) {
-      const pid_t pid = fork();
-      ASSERT_GE(pid, 0);
-      if (pid == 0) {
-        ::close(go[1]);
-        char byte;
-        (void)!::read(go[0], &byte, 1);  // released together when the pipe closes
-        try {
-          const bool complete = le::unwrapOnce(c) == out && filesUnder(out) == kAvatar;
-          _exit(complete ? 0 : 1);
-        } catch (const std::exception& e) {
-          std::fprintf(stderr, "child: %s\n", e.what());
-          _exit(2);
-        }
-      }
-      children.push_back(pid);
-    }
-    ::close(go[0]);
-    ::close(go[1]);
-    for (pid_t pid : children) {
-      int status = 0;
-      ASSERT_EQ(waitpid(pid, &status, 0), pid);
-      EXPECT_EQ(status, 0) << "round " << round;
-    }
-    EXPECT_EQ(filesUnder(out), kAvatar) << "round " << round;
-    EXPECT_EQ(readAll(out + ".imx_unwrapped"), markerOf(c)) << "round " << round;
-  }
+// Frame si and drive crop d of a context, as bytes, or "!" and its error.
+std::string readBack(le_ctx* ctx, int si, int d) {
+  const uint8_t* f = le_target_frame(ctx, si);
+  if (!f) return std::string("!") + le_last_error();
+  std::string out(reinterpret_cast<const char*>(f), static_cast<size_t>(le_width(ctx)) * le_height(ctx) * 3);
+  const float* crop = le_render_drive_crop(ctx, d);
+  if (!crop) return std::string("!") + le_last_error();
+  return out.append(reinterpret_cast<const char*>(crop), 3 * sizeof(float) * le_crop(ctx) * le_crop(ctx));
 }
 
 // A context keeps reading its bundle lazily (driver frames, the HEVC prior,
-// the director graph on the first render) while another thread and another
-// process touch its container over and over, so that it is unwrapped anew
-// each time: every frame and crop stays that of the bundle itself.
+// the director graph on the first render) while this process and another
+// touch its container over and over, so that it is unwrapped anew each
+// time: every frame and crop stays that of the bundle itself, and the
+// directory ends complete.
 TEST_F(Imx, OpenContextKeepsReadingWhileItsContainerIsUnwrappedAgain) {
   const std::string src = std::string(LE_FIXTURE_DIR) + "/tiny_hevc";
   const std::string c = t / "avatar.imx";
   le::packImx(src, c);
   constexpr int kUnwraps = 40;
+  auto touchAndResolve = [&](int i) {
+    setMtime(c, 1600000000 + i);
+    le::resolveBundlePath(c);
+  };
 
   // The other process is started before any thread exists here.
   int go[2];
@@ -394,11 +316,7 @@ TEST_F(Imx, OpenContextKeepsReadingWhileItsContainerIsUnwrappedAgain) {
     char byte;
     (void)!::read(go[0], &byte, 1);
     try {
-      for (int i = 0; i < kUnwraps; ++i) {
-        const timespec times[2] = {{1600000000 + 2 * i + 1, 0}, {1600000000 + 2 * i + 1, 0}};
-        ::utimensat(AT_FDCWD, c.c_str(), times, 0);
-        le::resolveBundlePath(c);
-      }
+      for (int i = 0; i < kUnwraps; ++i) touchAndResolve(2 * i + 1);
     } catch (const std::exception& e) {
       std::fprintf(stderr, "child: %s\n", e.what());
       _exit(1);
@@ -407,70 +325,27 @@ TEST_F(Imx, OpenContextKeepsReadingWhileItsContainerIsUnwrappedAgain) {
   }
   ::close(go[0]);
 
-  struct Want {
-    std::vector<std::vector<uint8_t>> frames;
-    std::vector<std::vector<float>> crops;
-  } want;
+  std::vector<std::string> want;
   le_ctx* ref = le_create(src.c_str(), "render", 1, nullptr);
   ASSERT_NE(ref, nullptr) << le_last_error();
   const int nt = le_nt(ref), frames = le_drive_frames(ref);
-  const size_t frameBytes = static_cast<size_t>(le_width(ref)) * le_height(ref) * 3;
-  const size_t cropFloats = 3 * static_cast<size_t>(le_crop(ref)) * le_crop(ref);
-  for (int si = 0; si < nt; ++si) {
-    const uint8_t* f = le_target_frame(ref, si);
-    ASSERT_NE(f, nullptr) << le_last_error();
-    want.frames.emplace_back(f, f + frameBytes);
-  }
-  for (int d = 0; d < frames; ++d) {
-    const float* crop = le_render_drive_crop(ref, d);
-    ASSERT_NE(crop, nullptr) << le_last_error();
-    want.crops.emplace_back(crop, crop + cropFloats);
-  }
+  for (int d = 0; d < frames; ++d) want.push_back(readBack(ref, d % nt, d));
   le_destroy(ref);
 
   testing::internal::CaptureStderr();
   le_ctx* ctx = le_create(c.c_str(), "render", 1, nullptr);
   ASSERT_NE(ctx, nullptr) << le_last_error();
-  std::atomic<bool> done{false};
-  std::string threadError;
-  std::thread toucher([&] {
-    try {
-      for (int i = 0; i < kUnwraps; ++i) {
-        setMtime(c, 1600000000 + 2 * i);
-        le::resolveBundlePath(c);
-      }
-    } catch (const std::exception& e) {
-      threadError = e.what();
-    }
-    done = true;
-  });
   ::close(go[1]);  // releases the other process
-
-  std::string failure;
-  int status = 0;
+  int status = 0, failures = 0;
   bool childDone = false;
-  for (int i = 0; failure.empty() && (!done || !childDone || i < 2 * frames); ++i) {
+  for (int i = 0; i < kUnwraps || !childDone || i < 2 * frames; ++i) {
     childDone = childDone || waitpid(child, &status, WNOHANG) == child;
-    const int si = i % nt, d = i % frames;
-    const uint8_t* f = le_target_frame(ctx, si);
-    if (!f)
-      failure = le_last_error();
-    else if (std::memcmp(f, want.frames[si].data(), frameBytes) != 0)
-      failure = "frame " + std::to_string(si) + " differs";
-    const float* crop = failure.empty() ? le_render_drive_crop(ctx, d) : nullptr;
-    if (failure.empty() && !crop)
-      failure = le_last_error();
-    else if (failure.empty() && std::memcmp(crop, want.crops[d].data(), cropFloats * sizeof(float)) != 0)
-      failure = "crop " + std::to_string(d) + " differs";
-  }
-  toucher.join();
-  if (!childDone) {
-    ASSERT_EQ(waitpid(child, &status, 0), child);
+    if (i < kUnwraps) touchAndResolve(2 * i);
+    failures += readBack(ctx, i % frames % nt, i % frames) != want[i % frames];
   }
   le_destroy(ctx);
   testing::internal::GetCapturedStderr();
-  EXPECT_EQ(failure, "");
-  EXPECT_EQ(threadError, "");
+  EXPECT_EQ(failures, 0);
   EXPECT_EQ(status, 0) << readAll(t / "child.err");
   EXPECT_EQ(filesUnder(t / "avatar.lebundle"), filesUnder(src));
 }
@@ -480,14 +355,17 @@ TEST_F(Imx, CFunctions) {
   const std::string out = t / "capi.lebundle", broken = t / "broken.imx";
   writeFile(broken, std::string("IMX\0\2\0\1\0", 8));
   char buf[4096];
-  // The exact fit (text and NUL) and one byte less.
-  EXPECT_EQ(le_bundle_resolve_handle(c.c_str(), buf, out.size() + 1), 1);
-  EXPECT_EQ(buf + std::string("|") + le_last_error(), out + "|");
-  EXPECT_EQ(le_bundle_resolve_handle(c.c_str(), buf, out.size()), -1);
-  EXPECT_EQ(buf + std::string("|") + le_last_error(), "|le_bundle_resolve_handle: buffer too small");
-  EXPECT_EQ(le_bundle_resolve_handle(broken.c_str(), buf, sizeof buf), -1);
-  EXPECT_EQ(buf + std::string("|") + le_last_error(), "|le_bundle_resolve_handle: " + broken + ": truncated TOC at member 0");
-  EXPECT_EQ(le_bundle_resolve_handle(nullptr, buf, sizeof buf) + le_bundle_resolve_handle(c.c_str(), nullptr, 10), -2);
+  // The exact fit (text and NUL), one byte less, a broken container, no arguments.
+  const std::tuple<std::string, size_t, int, std::string> handles[] = {
+      {c, out.size() + 1, 1, out + "|"},
+      {c, out.size(), -1, "|le_bundle_resolve_handle: buffer too small"},
+      {broken, sizeof buf, -1, "|le_bundle_resolve_handle: " + broken + ": truncated TOC at member 0"}};
+  for (const auto& [path, cap, result, text] : handles) {
+    EXPECT_EQ(le_bundle_resolve_handle(path.c_str(), buf, cap), result) << cap;
+    EXPECT_EQ(buf + std::string("|") + le_last_error(), text);
+  }
+  EXPECT_EQ(le_bundle_resolve_handle(nullptr, buf, sizeof buf), -1);
+  EXPECT_EQ(le_bundle_resolve_handle(c.c_str(), nullptr, 10), -1);
 
   // Members under both names; none of these touch the error text.
   EXPECT_EQ(le_bundle_resolve_handle(c.c_str(), buf, 1), -1);
@@ -497,31 +375,18 @@ TEST_F(Imx, CFunctions) {
     EXPECT_EQ(le_bundle_resolve_member(c.c_str(), asked, buf, sizeof buf), result) << asked;
     EXPECT_EQ(std::string(buf), out + path);
   }
-  EXPECT_EQ(le_bundle_resolve_member(c.c_str(), "paste_mask.u8", buf, (out + "/paste_mask.u8").size()), -1);
-  EXPECT_STREQ(buf, "");
-  EXPECT_EQ(le_bundle_resolve_member(c.c_str(), nullptr, buf, sizeof buf) +
-                le_bundle_resolve_member(broken.c_str(), "M.f32", buf, sizeof buf),
-            -2);
+  EXPECT_EQ(le_bundle_resolve_member(broken.c_str(), "M.f32", buf, sizeof buf), -1);
   EXPECT_STREQ(le_last_error(), "le_bundle_resolve_handle: buffer too small");
 }
 
-// The generator's container unwraps to exactly its directory, and our packer
-// round-trips every member form (old and canonical names, both drivers and
-// priors) byte for byte.
-TEST_F(Imx, GeneratedContainersUnwrapAndRepackExactly) {
+// The generator's container unwraps to exactly its directory.
+TEST_F(Imx, GeneratedContainerUnwrapsExactly) {
   const std::string fixtures = LE_FIXTURE_DIR;
   fs::create_directories(t / "out");
   le::extractImx(fixtures + "/tiny.imx", t / "out", false);
   const Files expected = filesUnder(fixtures + "/tiny_imx_src");
   EXPECT_GE(expected.size(), 8u);
   EXPECT_EQ(filesUnder(t / "out"), expected);
-
-  le::packImx(fixtures + "/tiny_old_names", t / "b.imx");
-  fs::create_directories(t / "b");
-  le::extractImx(t / "b.imx", t / "b", false);
-  EXPECT_EQ(filesUnder(t / "b"), filesUnder(fixtures + "/tiny_old_names"));
-  le::packImx(t / "b", t / "again.imx");
-  EXPECT_EQ(readAll(t / "again.imx"), readAll(t / "b.imx"));
 }
 
 }  // namespace

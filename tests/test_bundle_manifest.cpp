@@ -75,10 +75,8 @@ TEST(ManifestScanner, FieldReaders) {
   EXPECT_EQ(mk::numFieldEither(t, "none", "n"), 3.0);
   EXPECT_EQ(errorOf([&] { mk::numFieldEither(t, "none", "p"); }), "manifest: missing key none/p");
   EXPECT_THROW(mk::strField(t, "o"), std::runtime_error);
-  EXPECT_THROW(mk::findKey(t, "absent"), std::runtime_error);
   std::string s;
-  EXPECT_TRUE(mk::optStr(t, "agent", &s));
-  EXPECT_EQ(s, "a\\");
+  EXPECT_TRUE(mk::optStr(t, "agent", &s) && s == "a\\");
   for (const char* key : {"n", "o", "absent"}) EXPECT_FALSE(mk::optStr(t, key, &s)) << key;
 }
 
@@ -110,13 +108,9 @@ TEST(ManifestReader, RefusalsNameTheKey) {
       {{{"format", ""}}, "manifest: missing key format"},
       {{{"agent", ""}, {"agent", "7"}}, "manifest: bad string agent"},
       {{{"NT", ""}}, "manifest: missing key NT/frame_count"},
-      {{{"crop", ""}}, "manifest: missing key crop/crop_size"},
       {{{"H", ""}}, "manifest: missing key H"},
-      {{{"sigma", ""}}, "manifest: missing key sigma"},
-      {{{"ksize", ""}}, "manifest: missing key ksize"},
       {{{"frames", "[1, 2]"}}, "manifest: missing key frames"},
       {{{"W", "\"wide\""}}, "manifest: bad dims"},
-      {{{"NT", "0.5"}}, "manifest: bad dims"},
       {{{"H", "nan"}}, "manifest: bad dims"},
   };
   for (const auto& [edits, text] : cases) EXPECT_EQ(loadError(doc(edits)), text) << doc(edits);
@@ -131,7 +125,6 @@ TEST(ManifestReader, MissingPasteSpaceStamp) {
       "restore the legacy assumption.";
   unsetenv("VELISAR2_MSRC_MISSING_OK");
   EXPECT_EQ(loadError(bare), refused);
-  EXPECT_EQ(loadError(doc({{"M_src_w", "-1e300"}})), refused);  // the absent marker is no stamp either
   setenv("VELISAR2_MSRC_MISSING_OK", "true", 1);
   EXPECT_EQ(loadError(bare), refused);
 
@@ -140,7 +133,7 @@ TEST(ManifestReader, MissingPasteSpaceStamp) {
   const le::Manifest m = le::loadManifestText(bare, "/bundles/ada");
   const std::string err = testing::internal::GetCapturedStderr();
   unsetenv("VELISAR2_MSRC_MISSING_OK");
-  EXPECT_EQ(m.srcW * 1000 + m.srcH, 160120);
+  EXPECT_EQ(std::pair(m.srcW, m.srcH), std::pair(160, 120));
   EXPECT_EQ(err,
             "[le] WARNING VELISAR2_MSRC_MISSING_OK=1: /bundles/ada/manifest.json carries no paste-space stamp; "
             "ASSUMING M was authored on this 160x120 canvas. If it was not, the face pastes off-target (cv#144) and "
@@ -152,24 +145,17 @@ TEST(ManifestReader, LoadsFromDirectory) {
   const std::string dir = t / "ada";
   EXPECT_EQ(errorOf([&] { le::loadManifest(dir); }), "cannot open " + dir + "/manifest.json");
   writeFile(dir + "/manifest.json", doc());
-  EXPECT_TRUE(le::loadManifest(dir).lipTemplate.empty());
   writeFile(dir + "/lip_template.v1.json", "{\"format\": \"lip-template-v1\"}");
   const le::Manifest m = le::loadManifest(dir);
-  EXPECT_EQ(m.dir, dir);
-  EXPECT_EQ(m.lipTemplate, "{\"format\": \"lip-template-v1\"}");
+  EXPECT_EQ(std::pair(m.dir, m.lipTemplate), std::pair(dir, std::string("{\"format\": \"lip-template-v1\"}")));
 }
 
 TEST(MemberNames, CanonicalTableAndPatterns) {
   const std::pair<const char*, const char*> cases[] = {
-      {"P.f16", "source_frames.f16"},
-      {"P_hevc.mov", "source_frames.hevc"},
       {"mask_512.u8", "paste_mask.u8"},
       {"model_b8.onnx", "render_model.batch8.onnx"},
       {"model_b1_int8_vnni.onnx", "render_model.batch1.int8_vnni.onnx"},
-      {"model_b.onnx", "model_b.onnx"},
-      {"model_b8.onnx.bak", "model_b8.onnx.bak"},
       {"drive/other.tar.gz", "idle_loop/other.tar.gz"},
-      {"paste_mask.u8", "paste_mask.u8"},
   };
   for (const auto& [older, canonical] : cases) EXPECT_EQ(le::canonicalMember(older), canonical) << older;
 }
@@ -177,8 +163,6 @@ TEST(MemberNames, CanonicalTableAndPatterns) {
 TEST(MemberNames, ResolveFindsWhicheverNameExists) {
   TempDir t;
   const std::string d = t.path();
-  // Neither exists: the asked name.
-  EXPECT_EQ(le::resolveMember(d, "mask_512.u8"), d + "/mask_512.u8");
   // Only the canonical file: found through the older name.
   writeFile(d + "/paste_mask.u8", "m");
   writeFile(d + "/idle_loop/source_index.i32", "i");

@@ -14,7 +14,6 @@
 
 #include "bundle_fixtures.h"
 #include "capi/le_ctx.h"
-#include "kernels/le_pool.h"
 #include "le/le.h"
 
 namespace {
@@ -26,27 +25,19 @@ using le::test::TempDir;
 std::string fixture(const std::string& name) { return std::string(LE_FIXTURE_DIR) + "/" + name; }
 
 struct Ctx {
-  explicit Ctx(const std::string& name, int threads = 1, const char* ep = nullptr)
-      : ctx(le_create(fixture(name).c_str(), "render", threads, ep)) {}
+  explicit Ctx(const std::string& name) : ctx(le_create(fixture(name).c_str(), "render", 1, nullptr)) {}
   ~Ctx() { le_destroy(ctx); }
   le_ctx* ctx;
 };
 
 TEST(ContextOpen, EveryBundleFormOpens) {
   for (const char* name : {"tiny_jpg", "tiny_mp4", "tiny_hevc", "tiny_fsred", "tiny_p_fsred", "tiny_old_names",
-                           "tiny_both_names", "tiny_both_drivers", "tiny_named", "tiny_audio", "tiny_src_canvas",
-                           "tiny_stamp_paste_source", "tiny.imx"}) {
+                           "tiny_both_names", "tiny_both_drivers", "tiny_named", "tiny_audio", "tiny.imx"}) {
     Ctx c(name);
     ASSERT_NE(c.ctx, nullptr) << name << ": " << le_last_error();
     EXPECT_EQ(std::vector<int>({le_nt(c.ctx), le_width(c.ctx), le_height(c.ctx), le_crop(c.ctx), le_drive_frames(c.ctx)}),
               std::vector<int>({12, 160, 120, 64, 24})) << name << le_last_error();
   }
-  // A mask longer than the crop needs still loads.
-  TempDir tmp;
-  std::filesystem::copy(fixture("tiny_jpg"), tmp / "b", std::filesystem::copy_options::recursive);
-  le::test::writeFile(tmp / "b/paste_mask.u8", readAll(tmp / "b/paste_mask.u8") + "extra");
-  le_destroy(le_create((tmp / "b").c_str(), "render", 1, nullptr));
-  EXPECT_STREQ(le_last_error(), "");
 }
 
 // Everything the context opens later (the HEVC prior on the first render,
@@ -102,26 +93,33 @@ TEST(ContextOpen, BrokenBundlesAreRefusedWithTheirReason) {
   }
 }
 
-// Manifest values whose sizes do not fit are refused with their names and
-// values: no size is computed from a wrapped product, nothing is allocated
-// from a count the member files do not hold.
-TEST(ContextOpen, HugeManifestValuesAreRefusedNotWrapped) {
-  const std::string big = std::to_string(INT_MAX);
+// Sizes that do not fit, from the manifest or from the prior's look-ahead
+// and history, are refused with their names and values: no size is computed
+// from a wrapped product, nothing is allocated from a count the member files
+// do not hold.
+TEST(ContextOpen, HugeSizesAreRefusedNotWrapped) {
+  const std::string big = std::to_string(INT_MAX), frame = std::to_string(64 * 64 * 6);
   const std::string canvas = std::to_string(size_t{INT_MAX} * INT_MAX * 3);
+  const std::string ring = "le_driver: a ring of look-ahead ", fits = " bytes does not fit in memory — refusing";
   const struct {
     const char* bundle;
     std::vector<std::pair<std::string, std::string>> set;
     std::string text;  // {dir} stands for the bundle's directory
+    bool prior = false;
+    int ahead = 0, history = 0;
   } cases[] = {
       {"tiny_jpg", {{"crop", big}},
-       "P.f16: NT 12 x crop " + big + " x crop " + big + " x 6 bytes do not fit in memory — refusing"},
-      {"tiny_hevc", {{"crop", big}}, "mask read failed"},
-      {"tiny_jpg", {{"frames", big}}, "size mismatch {dir}/idle_loop/source_keypoints.f32"},
+       "le_create: P.f16: NT 12 x crop " + big + " x crop " + big + " x 6 bytes do not fit in memory — refusing"},
+      {"tiny_hevc", {{"crop", big}}, "le_create: mask read failed"},
+      {"tiny_jpg", {{"frames", big}}, "le_create: size mismatch {dir}/idle_loop/source_keypoints.f32"},
       {"tiny_jpg", {{"ksize", big}},
-       "paste: ksize " + big + " on a crop of 64 makes a padded plane that does not fit — refusing"},
-      {"tiny_jpg", {{"W", big}, {"H", big}},
-       "le_driver: a ring of look-ahead 2 + history 11 + 1 frames of " + canvas +
-           " bytes does not fit in memory — refusing"},
+       "le_create: paste: ksize " + big + " on a crop of 64 makes a padded plane that does not fit — refusing"},
+      {"tiny_jpg", {{"W", big}, {"H", big}}, "le_create: " + ring + "2 + history 11 + 1 frames of " + canvas + fits},
+      // Look-ahead below 1 and negative history are clamped first.
+      {"tiny_hevc", {}, "le_prior_open: " + ring + big + " + history " + big + " + 1 frames of " + frame + fits,
+       true, INT_MAX, INT_MAX},
+      {"tiny_hevc", {}, "le_prior_open: " + ring + "2 + history " + big + " + 1 frames of " + frame + fits,
+       true, INT_MIN, INT_MAX},
   };
   for (const auto& c : cases) {
     TempDir tmp;
@@ -131,11 +129,13 @@ TEST(ContextOpen, HugeManifestValuesAreRefusedNotWrapped) {
     for (const auto& [key, value] : c.set)
       manifest = std::regex_replace(manifest, std::regex("\"" + key + "\": [0-9]+"), "\"" + key + "\": " + value);
     le::test::writeFile(dir + "/manifest.json", manifest);
-    le_ctx* ctx = nullptr;
-    le::test::stderrOf([&] { ctx = le_create(dir.c_str(), "render", 1, nullptr); });
-    EXPECT_EQ(ctx, nullptr) << manifest;
-    le_destroy(ctx);
-    EXPECT_EQ(le_last_error(), "le_create: " + std::regex_replace(c.text, std::regex("\\{dir\\}"), dir)) << manifest;
+    void* opened = nullptr;
+    le::test::stderrOf([&] {
+      opened = c.prior ? static_cast<void*>(le_prior_open(dir.c_str(), c.ahead, c.history))
+                       : static_cast<void*>(le_create(dir.c_str(), "render", 1, nullptr));
+    });
+    EXPECT_EQ(opened, nullptr) << c.text;
+    EXPECT_EQ(le_last_error(), std::regex_replace(c.text, std::regex("\\{dir\\}"), dir));
   }
 }
 
@@ -146,33 +146,6 @@ TEST(ContextOpen, ArgumentsThreadsAndErrorTextPerThread) {
   EXPECT_EQ(le_nt(nullptr) + le_width(nullptr) + le_height(nullptr) + le_crop(nullptr) + le_drive_frames(nullptr), 0);
   EXPECT_STREQ(le_last_error(), "le_create: NULL bundle_dir/model_key");
   EXPECT_EQ(le_host_kp_rows(), 21);
-  le_destroy(nullptr);
-  // threads, explicit, ep, model key.
-  auto opened = [](int threads, const char* ep) {
-    Ctx c("tiny_jpg", threads, ep);
-    return std::to_string(c.ctx->threads) + (c.ctx->threadsExplicit ? " set " : " auto ") + c.ctx->ep + " " + c.ctx->modelKey;
-  };
-  const std::string pool = std::to_string(le::pool::threads());
-  EXPECT_EQ(opened(0, nullptr), pool + " auto  render");
-  EXPECT_EQ(opened(-2, nullptr), pool + " auto  render");
-  EXPECT_EQ(opened(3, "cpu"), "3 set cpu render");
-}
-
-TEST(Identity, HevcPriorDecodesToTheRawPriorOfTheSameFace) {
-  le::Identity a(le::loadManifest(fixture("tiny_jpg"))), b(le::loadManifest(fixture("tiny_hevc")));
-  EXPECT_EQ(a.priorBackend(), "mmap P.f16");
-  EXPECT_EQ(b.priorPath, fixture("tiny_hevc/source_frames.hevc"));
-  EXPECT_NE(b.priorBackend().find("hevc"), std::string::npos) << b.priorBackend();
-  for (int i : {0, 7, 3}) {
-    const uint8_t* p = b.P(i);
-    ASSERT_NE(p, nullptr);
-    EXPECT_EQ(std::memcmp(a.P(i), p, 64 * 64 * 6), 0) << "frame " << i;
-  }
-  EXPECT_GT(b.priorResidentBytes(), 0u);
-  EXPECT_EQ(a.priorResidentBytes() + a.priorSeeks(), 0u);
-  le::Identity none(le::loadManifest(fixture("tiny_fsred")));
-  EXPECT_EQ(none.priorBackend(), "none");
-  EXPECT_NE(none.fsRed(11), nullptr);
 }
 
 TEST(Identity, PasteTransformsFollowThePasteSpaceStamp) {
@@ -186,7 +159,6 @@ TEST(Identity, PasteTransformsFollowThePasteSpaceStamp) {
   // The same face authored on a 320x240 canvas (M stored doubled) lands
   // where the canvas-stamped one does.
   const le::Manifest scaled = le::loadManifest(fixture("tiny_src_canvas"));
-  ASSERT_EQ(scaled.srcW, 2 * scaled.W);
   EXPECT_NE(readAll(fixture("tiny_src_canvas/paste_transform.f32")), stored);
   EXPECT_EQ(le::Identity(scaled).m, a.m);
 
@@ -197,57 +169,30 @@ TEST(Identity, PasteTransformsFollowThePasteSpaceStamp) {
             "knowing the space it was authored in");
 }
 
-TEST(Identity, DriveTablesAndFileReaders) {
-  const le::Manifest m = le::loadManifest(fixture("tiny_jpg"));
-  const le::Drive d = le::loadDrive(m);
-  EXPECT_EQ(std::vector<size_t>({size_t(d.frames), d.xs.size(), d.xd.size(), d.si.size()}),
-            std::vector<size_t>({24, 24 * 63, 24 * 63, 24}));
-  for (int s : d.si) EXPECT_TRUE(s >= 0 && s < 12);
-
-  TempDir tmp;
-  const std::string f = tmp / "f.f32";
-  le::test::writeFile(f, std::string(25, '\0'));
-  for (size_t n : {6, 7}) EXPECT_EQ(errorOf([&] { le::readRaw<float>(f, n); }), "size mismatch " + f);
-  EXPECT_EQ(errorOf([&] { le::mapFile(f, 24); }), "size mismatch " + f);
-  EXPECT_EQ(errorOf([&] { le::mapFile(tmp / "none", 24); }), "cannot open " + tmp / "none");
-  EXPECT_EQ(le::mapFile(f, 25).len, 25u);
-
-  // No drive frames: three empty tables load.
-  le::Manifest empty = m;
-  empty.frames = 0;
-  empty.dir = tmp.path();
-  for (const char* name : {"drive/xs.f32", "drive/xd.f32", "drive/si.i32"}) le::test::writeFile(tmp / name, "");
-  EXPECT_EQ(le::loadDrive(empty).frames, 0);
-}
-
 TEST(ContextPaste, PasteCropBlendsIntoTheTargetFrame) {
   Ctx c("tiny_mp4");
   ASSERT_NE(c.ctx, nullptr) << le_last_error();
   const int S = 64;
   std::vector<uint8_t> out(160 * 120 * 3);
-  const std::vector<float> crop(3 * S * S, 1.0f);  // white face crop
-
+  // A white face crop, and one white crop pixel on black.
+  const std::vector<float> white(3 * S * S, 1.0f);
+  std::vector<float> dot(3 * S * S, 0.0f);
+  for (int ch = 0; ch < 3; ++ch) dot[(ch * S + 32) * S + 32] = 1.0f;
+  const std::string m = readAll(fixture("tiny_mp4/paste_transform.f32"));
   for (int si : {0, 5, 11, 2}) {
-    ASSERT_EQ(le_paste_crop(c.ctx, si, crop.data(), out.data(), out.size()), 1) << le_last_error();
+    ASSERT_EQ(le_paste_crop(c.ctx, si, white.data(), out.data(), out.size()), 1) << le_last_error();
     const uint8_t* frame = le_target_frame(c.ctx, si);
     ASSERT_NE(frame, nullptr) << le_last_error();
     // White blended over the frame: only brighter (truncation may take one
     // step back), and most of the face reaches white.
-    int changed = 0, white = 0;
+    int whitened = 0;
     for (size_t i = 0; i < out.size(); ++i) {
       ASSERT_GE(out[i] + 1, frame[i]) << "frame " << si << " byte " << i;
-      changed += out[i] != frame[i];
-      white += out[i] >= 254 && frame[i] < 250;
+      whitened += out[i] >= 254 && frame[i] < 250;
     }
-    EXPECT_GT(changed, S * 3) << "the crop lands on the frame";
-    EXPECT_GT(white, S * 3) << "frame " << si;
-  }
+    EXPECT_GT(whitened, S * 3) << "frame " << si;
 
-  // One white crop pixel on black peaks where that frame's M puts it.
-  std::vector<float> dot(3 * S * S, 0.0f);
-  for (int ch = 0; ch < 3; ++ch) dot[(ch * S + 32) * S + 32] = 1.0f;
-  const std::string m = readAll(fixture("tiny_mp4/paste_transform.f32"));
-  for (int si : {0, 2, 5, 11}) {
+    // The dot peaks where that frame's M puts it.
     float M[6];
     std::memcpy(M, m.data() + si * sizeof M, sizeof M);
     const int px = static_cast<int>(std::lround(M[0] * 32 + M[1] * 32 + M[2]));
@@ -268,9 +213,7 @@ TEST(ContextPrior, PriorRowsAreTheRawPriorFrames) {
   ASSERT_NE(h, nullptr) << le_last_error();
   const size_t bytes = le_prior_row_bytes(h);
   EXPECT_EQ(bytes, 64u * 64 * 6);
-  EXPECT_NE(std::string(le_prior_backend(h)).find("hevc"), std::string::npos);
   const std::string raw = readAll(fixture("tiny_jpg/source_frames.f16"));
-  ASSERT_EQ(raw.size(), 12 * bytes);
   std::vector<uint16_t> row(bytes / 2);
   for (int si : {3, 4, 0, 11}) {
     ASSERT_EQ(le_prior_row(h, si, row.data(), bytes), 1) << le_last_error();
@@ -278,35 +221,6 @@ TEST(ContextPrior, PriorRowsAreTheRawPriorFrames) {
   }
   EXPECT_EQ(le_prior_row(h, 0, row.data(), bytes - 1), 0);
   EXPECT_EQ(le_last_error(), "le_prior_row: cap " + std::to_string(bytes - 1) + " < row bytes " + std::to_string(bytes));
-  EXPECT_EQ(le_prior_row(h, 12, row.data(), bytes), 0);
-  EXPECT_EQ(std::string(le_last_error()).rfind("le_prior_row: le_driver: seek(12) outside [0,12)", 0), 0u)
-      << le_last_error();
-  le_prior_close(h);
-  EXPECT_EQ(le_prior_open(fixture("tiny_jpg").c_str(), 2, 11), nullptr);
-  EXPECT_EQ(std::string(le_last_error()).rfind("le_prior_open: this bundle carries neither a raw P.f16 nor", 0), 0u)
-      << le_last_error();
-}
-
-// Look-ahead and history beyond what a ring can count are refused with
-// their values (after the clamps of small values).
-TEST(ContextPrior, HugeLookAheadOrHistoryIsRefused) {
-  const std::string frame = std::to_string(64 * 64 * 6);
-  const struct {
-    int ahead, history;
-    std::string shown;
-  } cases[] = {{INT_MAX, INT_MAX, "2147483647 + history 2147483647"},
-               {INT_MAX, -1, "2147483647 + history 0"},
-               {0, INT_MAX, "2 + history 2147483647"},
-               {INT_MIN, INT_MAX, "2 + history 2147483647"}};
-  for (const auto& c : cases) {
-    EXPECT_EQ(le_prior_open(fixture("tiny_hevc").c_str(), c.ahead, c.history), nullptr) << c.shown;
-    EXPECT_EQ(le_last_error(), "le_prior_open: le_driver: a ring of look-ahead " + c.shown + " + 1 frames of " + frame +
-                                   " bytes does not fit in memory — refusing");
-  }
-  le_prior* h = nullptr;
-  le::test::stderrOf([&] { h = le_prior_open(fixture("tiny_hevc").c_str(), INT_MIN, INT_MIN); });
-  ASSERT_NE(h, nullptr) << le_last_error();
-  EXPECT_EQ(le_prior_row_bytes(h), 64u * 64 * 6);
   le_prior_close(h);
 }
 

@@ -52,20 +52,14 @@ TEST(JsonReader, DocumentsTolerantFormsAndFailures) {
       {R"({"k": 1, "other": null, "k": 2})", R"({"k":1,"other":null,"k":2})"},
       // Escapes are not decoded; a short \u skips nothing.
       {R"("a\u00e9b\u12")", "\"a?b?12\""},
-      {R"("x\/y\"z\\")", "\"x/y\"z\\\""},
       {R"("\b\f\n\r\t\q")", "\"\b\f\n\r\tq\""},
       {"\"unterminated", "\"unterminated\""},
-      {"\"ends in \\", "\"ends in \""},
       {R"({"a" 1, "b" [true]})", R"({"a":1,"b":[true]})"},
       {"12.5e1xyz] garbage", "125"},
-      {"0x10", "16"},
-      {"[1,2] 3", "[1,2]"},
       {"[1, 2,]", "!teeth: bad JSON number"},
       {"[1 2]", "!teeth: malformed JSON array"},
       {R"({"a": 1)", "!teeth: malformed JSON object"},
       {" \t\r\n", "!teeth: JSON truncated"},
-      {"tru", "!teeth: bad JSON number"},
-      {"-", "!teeth: bad JSON number"},
   };
   for (const auto& [text, want] : cases) EXPECT_EQ(read(text), want) << text;
 
