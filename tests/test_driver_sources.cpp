@@ -1,13 +1,11 @@
 // Frame sources over real members made by the ffmpeg command or the bundle
-// generator: pixel values against an independent decode, strict refusals,
-// seeking and rewinding.
+// generator: pixel values against an independent scalar decode of the samples
+// ffmpeg decodes, strict refusals, seeking and rewinding.
 #include <gtest/gtest.h>
-
-extern "C" {
-#include <libavcodec/version.h>
-}
+#include <unistd.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -16,16 +14,75 @@ extern "C" {
 
 #include "driver/le_driver.h"
 #include "driver/le_image.h"
-#include "driver_test_media.h"
+#include "bundle_fixtures.h"
 #include "kernels/le_simd.h"
+#include "simd_reference.h"
 
 namespace {
 
-using namespace le::testmedia;
+using le::test::errorOf;
 
 constexpr int kW = 160, kH = 120, kFrames = 16;
 constexpr size_t kCanvas = size_t{kW} * kH * 3;
 const std::string kFixtures = std::string(LE_FIXTURE_DIR) + "/";
+
+std::string dataDir() {
+  const std::string dir = std::string(LE_BUILD_DIR) + "/test-data/driver";
+  std::filesystem::create_directories(dir);
+  return dir;
+}
+
+// Runs an ffmpeg command line (arguments after "ffmpeg") and fails the test
+// when it does not succeed.
+void ffmpeg(const std::string& args) {
+  const std::string cmd = "ffmpeg -nostdin -hide_banner -loglevel error -y " + args;
+  ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+}
+
+// dataDir()/name, made once per build tree by ffmpeg with `args` and the
+// output path. Test processes run in parallel, so each writes a file of its
+// own and renames it into place.
+std::string made(const std::string& name, const std::string& args) {
+  const std::string path = dataDir() + "/" + name;
+  if (!std::filesystem::exists(path)) {
+    const std::string tmp = dataDir() + "/.tmp-" + std::to_string(getpid()) + "-" + name;
+    ffmpeg(args + " " + tmp);
+    std::filesystem::rename(tmp, path);
+  }
+  return path;
+}
+
+// A testsrc2 H.264 clip with B-frames, kFrames of kW x kH.
+std::string h264Clip() {
+  return made("canvas.mp4", "-f lavfi -i testsrc2=size=160x120:rate=25 -frames:v 16 -pix_fmt yuv420p -c:v libx264 "
+                            "-preset ultrafast -bf 2");
+}
+
+// The decoded samples of every frame, in the given raw pixel format.
+std::vector<uint8_t> rawSamples(const std::string& path, const std::string& pixFmt) {
+  const std::string out = path + "." + std::to_string(getpid()) + "." + pixFmt;
+  ffmpeg("-i " + path + " -map 0:v -f rawvideo -pix_fmt " + pixFmt + " " + out);
+  const std::string bytes = le::test::readAll(out);
+  std::filesystem::remove(out);
+  return {bytes.begin(), bytes.end()};
+}
+
+// Packed RGB of every frame of planar yuv420p samples.
+std::vector<uint8_t> yuv420pToRgb(const std::vector<uint8_t>& yuv, int w, int h) {
+  const size_t luma = static_cast<size_t>(w) * h, chroma = static_cast<size_t>(w / 2) * (h / 2);
+  const size_t frames = yuv.size() / (luma + 2 * chroma);
+  std::vector<uint8_t> rgb(frames * luma * 3);
+  for (size_t f = 0; f < frames; ++f) {
+    const uint8_t* Y = yuv.data() + f * (luma + 2 * chroma);
+    const uint8_t* U = Y + luma;
+    const uint8_t* V = U + chroma;
+    for (int y = 0; y < h; ++y) {
+      const size_t c = static_cast<size_t>(y / 2) * (w / 2);
+      le::ref::yuvRow(Y + y * w, U + c, V + c, w, 1, &rgb[(f * luma + y * w) * 3]);
+    }
+  }
+  return rgb;
+}
 
 std::vector<uint8_t> frameOf(le::driver::Source& src) {
   std::vector<uint8_t> out(src.frameBytes());
@@ -37,20 +94,12 @@ std::vector<uint8_t> slice(const std::vector<uint8_t>& all, size_t frameBytes, i
   return {all.begin() + frameBytes * i, all.begin() + frameBytes * (i + 1)};
 }
 
-using DriverSources = SoftwareDecoding;
-
-TEST(ImageHelpers, PngRoundTripAndFailures) {
-  const std::string path = dataDir() + "/roundtrip.png";
-  std::vector<uint8_t> rgb(7 * 5 * 3);
-  for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<uint8_t>(i * 37);
-  le::writePNG(path, rgb.data(), 7, 5);
-  int w = 0, h = 0;
-  EXPECT_EQ(le::loadImageRGB(path, &w, &h), rgb);
-  EXPECT_EQ(std::make_pair(w, h), std::make_pair(7, 5));
-  const std::string missing = dataDir() + "/no-such.jpg", unwritable = dataDir() + "/no-such-dir/x.png";
-  EXPECT_EQ(errorOf([&] { le::loadImageRGB(missing, &w, &h); }), "decode failed: " + missing);
-  EXPECT_EQ(errorOf([&] { le::writePNG(unwritable, rgb.data(), 7, 5); }), "png write failed: " + unwritable);
-}
+// Decoding in software only: the hardware decoder is not tried.
+class DriverSources : public ::testing::Test {
+ protected:
+  void SetUp() override { setenv("LE_DRIVER_HWDEC", "0", 1); }
+  void TearDown() override { unsetenv("LE_DRIVER_HWDEC"); }
+};
 
 TEST(JpgDirSource, ReadsSeeksAndRefusesAWrongSizedFrame) {
   const std::string dir = kFixtures + "bad_jpg_frame5/target_frames";
@@ -77,22 +126,21 @@ TEST(JpgDirSource, ReadsSeeksAndRefusesAWrongSizedFrame) {
 }
 
 TEST_F(DriverSources, H264CanvasMatchesAnIndependentDecode) {
-  const std::string path = h264Clip("canvas.mp4", kW, kH, kFrames);
+  const std::string path = h264Clip();
   const auto exact = yuv420pToRgb(rawSamples(path, "yuv420p"), kW, kH);
   ASSERT_EQ(exact.size(), kCanvas * kFrames);
 
   auto src = le::driver::openMp4(path, kFrames, kW, kH);
   EXPECT_EQ(src->name(), "mp4/libavcodec " + le::libavcodecVersion() + " h264");
-  EXPECT_TRUE(le::movieDecoderBuild().starts_with("libavcodec " + le::libavcodecVersion()));
-  EXPECT_TRUE(le::libavcodecVersion().starts_with(std::to_string(LIBAVCODEC_VERSION_MAJOR) + "."));
   for (int i = 0; i < kFrames; ++i) ASSERT_EQ(frameOf(*src), slice(exact, kCanvas, i)) << "frame " << i;
   std::vector<uint8_t> buf(kCanvas);
   EXPECT_FALSE(src->next(buf.data()));
 
-  // Seeking decodes forward, from the start when the target is behind.
+  // Seeking decodes forward, from the start when the target is behind, even
+  // by one frame.
   src->rewind();
   for (int i = 0; i < 10; ++i) ASSERT_TRUE(src->next(buf.data()));
-  for (int target : {12, 5}) {
+  for (int target : {12, 12, 5}) {
     src->seek(target);
     EXPECT_EQ(frameOf(*src), slice(exact, kCanvas, target)) << target;
   }
@@ -120,7 +168,7 @@ TEST_F(DriverSources, Nv12AndPlanarLayoutsConvertAlike) {
 }
 
 TEST_F(DriverSources, RefusesMembersThatDisagreeWithTheManifest) {
-  const std::string path = h264Clip("canvas.mp4", kW, kH, kFrames), text = dataDir() + "/not-a-movie.mp4";
+  const std::string path = h264Clip(), text = dataDir() + "/not-a-movie.mp4";
   std::ofstream(text) << "hello";
   const std::string audio = made("audio-only.m4a", "-f lavfi -i sine=sample_rate=16000 -t 0.2 -c:a aac");
   const std::string yuv444 = kFixtures + "bad_driver_yuv444/target_frames.mp4";
@@ -167,7 +215,6 @@ TEST_F(DriverSources, HevcPriorDeliversHalfPlanes) {
       for (int ch = 0; ch < 3; ++ch) {
         const float v = le::f16ToF32(out[ch * plane + p]);
         ASSERT_EQ(std::lround(v * 255.0f), want[ch]) << "frame " << f << " pixel " << p << " channel " << ch;
-        ASSERT_NEAR(v, want[ch] / 255.0f, 1.0f / 2048);
       }
     }
   }

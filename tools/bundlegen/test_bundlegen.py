@@ -1,9 +1,6 @@
 """Tests of the bundle generator: run with /usr/bin/python3 -m unittest discover -s tools/bundlegen."""
-import filecmp
-import json
 import os
 import sys
-import tempfile
 import unittest
 
 sys.dont_write_bytecode = True
@@ -11,53 +8,10 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import numpy as np  # noqa: E402
 
-import imx  # noqa: E402
-import make_bundle  # noqa: E402
-import tables  # noqa: E402
 from frames import FrameMaker  # noqa: E402
 from keypoints import LIP_ROWS  # noqa: E402
 from motion import Timeline  # noqa: E402
 
-
-def build(root, name, *argv):
-    out = os.path.join(root, name)
-    make_bundle.main(["--out", out, *argv])
-    return out
-
-
-def manifest(bundle):
-    with open(os.path.join(bundle, "manifest.json"), encoding="utf-8") as f:
-        return json.load(f)
-
-
-class Forms(unittest.TestCase):
-    """Older member names hold the canonical members' bytes (the engine's suites open every fixture, check the
-    members' sizes and compare the HEVC prior with the raw one)."""
-
-    @classmethod
-    def setUpClass(cls):
-        cls.tmp = tempfile.TemporaryDirectory()
-        cls.full = build(cls.tmp.name, "full", "--driver", "both", "--prior", "both", "--fs-red")
-        cls.old = build(cls.tmp.name, "old", "--names", "old", "--prior", "both", "--fs-red")
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.tmp.cleanup()
-
-    def test_older_names_mirror_canonical_ones(self):
-        def files(root):
-            return sorted(os.path.relpath(os.path.join(d, f), root) for d, _, fs in os.walk(root) for f in fs)
-        old, new = files(self.old), files(self.full)
-        self.assertIn("M.f32", old)
-        self.assertIn("drive/si.i32", old)
-        self.assertEqual(manifest(self.old)["P_hevc"], "P_hevc.mov")
-        renamed = sorted(tables.CANONICAL.get(f, f) for f in old)
-        self.assertEqual([f for f in renamed if not f.startswith("target_frames/")],
-                         [f for f in new if not f.startswith("target_frames")])
-        for f in old:
-            if not f.endswith((".mov", "manifest.json")):
-                self.assertTrue(filecmp.cmp(os.path.join(self.old, f),
-                                            os.path.join(self.full, tables.CANONICAL.get(f, f)), shallow=False), f)
 
 class Face(unittest.TestCase):
     """The drawn face, its crop through M, and the keypoints on it."""
@@ -88,42 +42,6 @@ class Face(unittest.TestCase):
         motion = np.abs(xd - xs).reshape(40, 21, 3)[:, :, :2]
         self.assertGreater(motion.max(), 0.005)
         self.assertLess(motion.max(), 0.2)
-
-
-class Defects(unittest.TestCase):
-    """Each manifest defect option breaks exactly the key it names (the engine's suites refuse the member
-    defects)."""
-
-    @classmethod
-    def setUpClass(cls):
-        cls.tmp = tempfile.TemporaryDirectory()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.tmp.cleanup()
-
-    def make(self, *argv):
-        return build(self.tmp.name, self.id().rsplit(".", 1)[-1] + str(abs(hash(argv))), *argv)
-
-    def test_manifest_variants(self):
-        want = {
-            "msrc": {"M_src_w": 320, "M_src_h": 240},
-            "paste_source": {"paste_source_width": 320, "paste_source_height": 240},
-            "conflicting": {"M_src_w": 320, "M_src_h": 240, "paste_source_width": 640,
-                            "paste_source_height": 480},
-            "missing": {},
-            "zero": {"M_src_w": 0, "M_src_h": 240},
-        }
-        keys = ("M_src_w", "M_src_h", "paste_source_width", "paste_source_height")
-        for mode, stamp in want.items():
-            m = manifest(self.make("--stamp", mode, "--src-canvas", "320x240"))
-            self.assertEqual({k: m[k] for k in keys if k in m}, stamp, mode)
-        m = manifest(self.make("--ambiguous", "W", "--nested", "H", "--imx", os.path.join(self.tmp.name, "v3.imx"),
-                               "--imx-version", "3"))
-        self.assertNotIn("W", m)
-        self.assertEqual((m["calibration_a"]["W"], m["calibration_b"]["W"]), (160, 1160))
-        self.assertEqual((m["H"], m["calibration"]["H"]), (120, 1120))
-        self.assertEqual(imx.read_toc(os.path.join(self.tmp.name, "v3.imx"))[0], 3)
 
 
 if __name__ == "__main__":

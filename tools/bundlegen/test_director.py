@@ -1,5 +1,5 @@
-"""Tests of the generated director graphs: their inputs and outputs, the node the engine's load-time
-rewrite looks for, and what the graphs compute (run with the numpy evaluator)."""
+"""Tests of the generated director graphs: the node the engine's load-time rewrite looks for, and what the
+graphs compute (run with the numpy evaluator); the engine's suites load every variant and check its inputs."""
 import os
 import sys
 import unittest
@@ -9,7 +9,6 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import numpy as np  # noqa: E402
 import onnx  # noqa: E402
-from onnx import numpy_helper  # noqa: E402
 
 import director  # noqa: E402
 import graph_eval  # noqa: E402
@@ -23,17 +22,6 @@ def dims(value_info):
     return [d.dim_value or d.dim_param for d in value_info.type.tensor_type.shape.dim]
 
 
-class Nodes:
-    """Nodes and initializers of one graph."""
-
-    def __init__(self, model):
-        self.nodes = list(model.graph.node)
-        self.inits = {t.name: numpy_helper.to_array(t) for t in model.graph.initializer}
-
-    def of_type(self, op_type):
-        return [n for n in self.nodes if n.op_type == op_type]
-
-
 def shapes(model):
     inferred = onnx.shape_inference.infer_shapes(model)
     return {v.name: dims(v) for v in (*inferred.graph.value_info, *inferred.graph.input, *inferred.graph.output)}
@@ -42,41 +30,13 @@ def shapes(model):
 class Patterns(unittest.TestCase):
     """The graph structure the engine relies on."""
 
-    @classmethod
-    def setUpClass(cls):
-        cls.g = Nodes(director.build(CROP))
-        cls.shapes = shapes(director.build(CROP))
-
-    def test_every_variant_is_a_valid_graph_with_the_host_io(self):
-        for kw in (dict(), dict(kind="int8"), dict(kind="featsynth"), dict(batch=None), dict(kp_rows=22)):
-            m = director.build(CROP, **kw)
-            onnx.checker.check_model(m, full_check=True)
-            self.assertEqual(m.opset_import[0].version, 17)
-            b, r = kw.get("batch", 1) or "batch", kw.get("kp_rows", 21) or "kp_rows"
-            io = {v.name: (v.type.tensor_type.elem_type, dims(v)) for v in (*m.graph.input, *m.graph.output)}
-            f = onnx.TensorProto.FLOAT
-            if kw.get("kind") == "featsynth":
-                want = {"fs_red": [b, 64, 64, 64], "pooled": [b, 64, 32, 32], "kd": [b, r, 3], "ks": [b, r, 3]}
-            else:
-                want = {"pooled64": [b, 64, 32, 32], "P_rgb": [b, 3, CROP, CROP], "kp_driving": [b, r, 3],
-                        "kp_source": [b, r, 3]}
-            want["rgb"] = [b, 3, CROP, CROP]
-            self.assertEqual(io, {k: (f, v) for k, v in want.items()}, kw)
-
     def test_one_grid_sample_the_engine_rewrites(self):
-        (tip,) = self.g.of_type("GridSample")
-        self.assertEqual((graph_eval._attrs(tip), self.shapes[tip.input[0]][2:], self.shapes[tip.input[1]]),
+        model = director.build(CROP)
+        (tip,) = [n for n in model.graph.node if n.op_type == "GridSample"]
+        io = shapes(model)
+        self.assertEqual((graph_eval._attrs(tip), io[tip.input[0]][2:], io[tip.input[1]]),
                          (dict(mode="bilinear", padding_mode="border", align_corners=0), [CROP, CROP],
                           [1, CROP, CROP, 2]))
-
-    def test_baked_and_int8_variants(self):
-        (fast,) = Nodes(director.build(CROP, kind="baked")).of_type("GridSampleFast")
-        self.assertEqual((fast.domain, list(fast.input)), ("com.corvamel", list(self.g.of_type("GridSample")[0].input)))
-        q = Nodes(director.build(CROP, kind="int8"))
-        (node,) = q.of_type("Int8ConvVNNI")
-        w, scale, bias = (q.inits[i] for i in node.input[1:])
-        self.assertEqual((node.domain, w.dtype, w.ndim, scale.shape, bias.shape),
-                         ("com.corvamel.int8", np.int8, 4, (w.shape[0],), (w.shape[0],)))
 
 
 class Rendering(unittest.TestCase):
