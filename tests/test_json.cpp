@@ -26,10 +26,10 @@ std::string dump(const JVal& v) {
     case JVal::Number: std::snprintf(num, sizeof num, "%.17g", v.num); return num;
     case JVal::String: return "\"" + v.s + "\"";
     case JVal::Array:
-      for (const JVal& e : v.arr) out += (out.empty() ? "" : ",") + dump(e);
+      for (const JVal& e : v.arr) out.append(out.empty() ? "" : ",").append(dump(e));
       return "[" + out + "]";
     case JVal::Object:
-      for (const auto& [k, e] : v.obj) out += (out.empty() ? "\"" : ",\"") + k + "\":" + dump(e);
+      for (const auto& [k, e] : v.obj) out.append(out.empty() ? "\"" : ",\"").append(k).append("\":").append(dump(e));
       return "{" + out + "}";
   }
   return "?";
