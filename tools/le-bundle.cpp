@@ -121,12 +121,11 @@ int check(const std::vector<std::string>& args) {
   bool ok = true;
   for (int si = 0; si < le_nt(ctx) && ok; ++si) ok = le_target_frame(ctx, si) != nullptr;
   // The context opened, so the bundle carries a warp prior in one of its
-  // forms; only the video form is decoded lazily.
-  const le::Manifest m = le::loadManifest(path);
-  const bool raw = le::canOpen(le::resolveMember(m.dir, "P.f16"));
-  const bool fs = le::canOpen(le::resolveMember(m.dir, "fs_red.f16"));
-  std::string prior = raw ? "mmap P.f16" : fs ? "fs_red.f16" : m.video.priorName;
-  if (ok && !raw && !fs) {
+  // forms; the identity says which, and only the video form is decoded lazily.
+  const le::Identity identity(le::loadManifest(path));
+  const bool video = identity.prgb.empty() && !identity.priorPath.empty();
+  std::string prior = !identity.prgb.empty() ? "mmap P.f16" : video ? identity.manifest.video.priorName : "fs_red.f16";
+  if (ok && video) {
     le_prior* h = le_prior_open(path, 2, 0);
     ok = h != nullptr;
     std::vector<uint16_t> row(h ? le_prior_row_bytes(h) / 2 : 0);

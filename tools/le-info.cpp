@@ -4,13 +4,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "driver/le_driver.h"
 #include "kernels/le_pool.h"
 #include "kernels/le_simd.h"
 #include "le/le.h"
-
-extern "C" {
-#include <libavcodec/avcodec.h>
-}
 
 int main(int argc, char** argv) {
   if (argc > 1) {
@@ -22,9 +19,7 @@ int main(int argc, char** argv) {
   }
   std::printf("le %s\n", le_version());
   std::printf("onnxruntime %s (API %d)\n", OrtGetApiBase()->GetVersionString(), ORT_API_VERSION);
-  const unsigned v = avcodec_version();
-  std::printf("libavcodec %u.%u.%u\n", v >> 16, (v >> 8) & 0xff, v & 0xff);
-  std::printf("libavcodec configuration: %s\n", avcodec_configuration());
+  std::printf("%s\n", le::movieDecoderBuild().c_str());
   std::printf("simd target: %s\n", le::simd::target());
   std::printf("simd compiled targets:");
   for (const auto& t : le::simd::compiledTargets()) std::printf(" %s", t.c_str());

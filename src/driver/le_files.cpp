@@ -75,17 +75,6 @@ MappedFile mapFile(const std::string& path, size_t len) {
   return f;
 }
 
-std::string readText(const std::string& path) {
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) throw std::runtime_error("cannot open " + path);
-  std::string text;
-  char buf[8192];
-  size_t got;
-  while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, got);
-  std::fclose(f);
-  return text;
-}
-
 template <typename T>
 std::vector<T> readRaw(const std::string& path, size_t n) {
   std::FILE* f = std::fopen(path.c_str(), "rb");

@@ -13,8 +13,6 @@ namespace le {
 bool canOpen(const std::string& path);
 // The whole file ("cannot open " / "short read " + path on failure).
 std::string readFile(const std::string& path);
-// The whole file, read in pieces until end of file ("cannot open " + path).
-std::string readText(const std::string& path);
 // Exactly n elements of T: a shorter or longer file is "size mismatch ".
 template <typename T>
 std::vector<T> readRaw(const std::string& path, size_t n);

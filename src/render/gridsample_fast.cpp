@@ -114,8 +114,6 @@ void domainOps(Ort::CustomOpDomain& domain) {
   domain.Add(&gsf);
 }
 
-Ort::CustomOpDomain& corvamelDomain() { return *customDomains().corvamel; }
-
-void registerGridSampleFast(Ort::SessionOptions& options) { options.Add(corvamelDomain()); }
+void registerGridSampleFast(Ort::SessionOptions& options) { options.Add(*customDomains().corvamel); }
 
 }  // namespace le

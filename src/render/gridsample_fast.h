@@ -23,11 +23,9 @@ bool gsIsRewritableGridSample(GsSlice node);
 size_t rewriteGridSampleToFast(std::vector<uint8_t>& model);
 bool graphHasBakedGridSampleFast(const std::vector<uint8_t>& model);
 
-// The process-wide "com.corvamel" domain, made on first use together with
-// every other custom domain of the library (le_domains.h).
-Ort::CustomOpDomain& corvamelDomain();
-// Adds the domain's operators to it.
+// Adds the "com.corvamel" operators to the domain (le_domains.h makes it).
 void domainOps(Ort::CustomOpDomain& domain);
+// Adds the process-wide "com.corvamel" domain to the session options.
 void registerGridSampleFast(Ort::SessionOptions& options);
 
 // One sample of X [C, H, W] sampled at grid [H, W, 2] into out [C, H, W];
