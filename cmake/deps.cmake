@@ -4,6 +4,9 @@ find_package(PkgConfig REQUIRED)
 find_package(Threads REQUIRED)
 pkg_check_modules(FFMPEG REQUIRED IMPORTED_TARGET libavformat libavcodec libswscale libavutil)
 pkg_check_modules(HWY REQUIRED IMPORTED_TARGET libhwy)
+pkg_check_modules(KISSFFT REQUIRED IMPORTED_TARGET kissfft-float)
+# le-keypoints reads any audio file and resamples it to 16 kHz mono.
+pkg_check_modules(SWRESAMPLE REQUIRED IMPORTED_TARGET libswresample)
 
 set(LE_ORT_LIB ${LE_ORT_PREFIX}/lib/libonnxruntime.so.1)
 if(NOT EXISTS ${LE_ORT_LIB} OR NOT EXISTS ${LE_ORT_PREFIX}/include/onnxruntime_cxx_api.h)
@@ -25,5 +28,5 @@ target_include_directories(le_stb SYSTEM INTERFACE /usr/include/stb)
 add_library(le::stb ALIAS le_stb)
 
 add_library(le_deps INTERFACE)
-target_link_libraries(le_deps INTERFACE PkgConfig::FFMPEG PkgConfig::HWY onnxruntime Threads::Threads le::stb)
+target_link_libraries(le_deps INTERFACE PkgConfig::FFMPEG PkgConfig::HWY PkgConfig::KISSFFT onnxruntime Threads::Threads le::stb)
 add_library(le::deps ALIAS le_deps)
