@@ -28,6 +28,14 @@ const char* const kJson[] = {
     "[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[1]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]",
 };
 
+// Meta files of the audio models: the streaming encoder's and a motion directory's.
+const char* const kAudioMeta[] = {
+    R"({"h": 256, "window": 2, "left": 8, "layers": 6, "silence_prime": 25, "width": true})",
+    R"({"h":64,"window":0,"left":3,"width":	1, "note": "\"h\": -1"})",
+    R"({"nt": 100, "n_src": 100, "n_emo": 4, "s_bridge": 1.0, "delta_pitch": -2.5e-1})",
+    R"({"nt" 100, "n_src": "100", "n_emo": 0x10, "delta_pitch": nan})",
+};
+
 const char* const kManifest[] = {
     R"({"format": "le-bundle-v0", "agent": "ada", "NT": 12, "W": 160, "H": 120, "crop": 64,
  "amount": 1.3, "sigma": 2.0, "ksize": 13, "frames": 24, "M_src_w": 320, "M_src_h": 240,
@@ -60,10 +68,11 @@ int main(int argc, char** argv) {
   }
   const fs::path out = argv[1];
   // Written afresh: an input left from an older generator is no seed.
-  for (const char* target : {"json", "manifest", "imx", "onnx_wire"}) fs::remove_all(out / target);
+  for (const char* target : {"json", "manifest", "imx", "onnx_wire", "audio_meta"}) fs::remove_all(out / target);
   int n = 0;
   for (const char* doc : kJson) put(out / "json" / std::to_string(n++), doc);
   for (const char* doc : kManifest) put(out / "manifest" / std::to_string(n++), doc);
+  for (const char* doc : kAudioMeta) put(out / "audio_meta" / std::to_string(n++), doc);
   const fs::path scratch = out / "bundles";
   for (const auto& [name, files] : bundles()) {
     fs::create_directories(scratch / name);
