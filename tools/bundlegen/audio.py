@@ -38,7 +38,7 @@ from onnx import TensorProto, helper
 
 import director
 
-F32, F16, I64 = TensorProto.FLOAT, TensorProto.FLOAT16, TensorProto.INT64
+F32, F16 = TensorProto.FLOAT, TensorProto.FLOAT16
 RATE = 16000
 KERNEL, STEP = 160, 80                  # trunk step: 80 samples
 BANDS, CHANNELS = 320, 640

@@ -282,7 +282,7 @@ class SampleModels(unittest.TestCase):
                 for silence in (sil1, sil2, sil3):                        # closes in the pauses
                     self.assertLess(silence[0], 0.25 * loud[0])
                 self.assertGreater(i[1] - u[1], 0.01)                     # /i/ spreads, /u/ rounds
-                self.assertTrue(np.all(off[:, 17, 1] - off[:, 6, 1] >= -1e-6))   # outer lips never cross
+                self.assertTrue(np.all(off[:, 17, 1] - off[:, 6, 1] >= -1e-6))   # outer lips part
                 motion = np.abs(off[:, others] - off[:, others[:1]])      # the nod moves every other row alike
                 self.assertLess(motion.max(), 1e-6)
                 self.assertLess(np.abs(off[:, others]).max(), 0.03 if name == "motion" else 1e-6)
