@@ -299,15 +299,17 @@ void MotionGenerator::finish() {
   pump();
 }
 
+// Committed production first: a chunk it lands undoes the speculation, which
+// the eager step then redoes in the same call.
 int MotionGenerator::avail() {
-  maybeAdvance();
   pump();
+  maybeAdvance();
   return available();
 }
 
 int MotionGenerator::pull(int* idx, float* base, float* out, int max) {
-  maybeAdvance();
   pump();
+  maybeAdvance();
   const int n = std::min(available(), max);
   for (int k = 0; k < n; ++k) {
     idx[k] = cursor_;
