@@ -226,6 +226,7 @@ TEST(Motion, HoldBackFinalPassAndClampThroughKeypoints) {
   std::vector<float> info = d.table("ch_xs_info.bin"), fmean = d.table("hubert_fmean.bin"),
                      src = d.table("src_xs_info.bin"), vmm = d.table("v_min_max.bin");
   info[261] = a;
+  info[258] = 1.3f;  // g = 1.3 / scale of template row 0
   fmean[201] = b;
   vmm[264] = floor;
   vmm[kDim + 264] = 10.0f;
@@ -233,6 +234,8 @@ TEST(Motion, HoldBackFinalPassAndClampThroughKeypoints) {
   d.set("hubert_fmean.bin", fmean);
   d.set("v_min_max.bin", vmm);
   const int nt = static_cast<int>(src.size() / 328);
+  for (int t = 0; t < nt; ++t) src[t * 328 + 258] = 0.8f + 0.1f * t;
+  d.set("src_xs_info.bin", src);
   d.meta("{\"nt\": " + std::to_string(nt) + ", \"n_src\": " + std::to_string(nt) +
          ", \"n_emo\": " + std::to_string(d.table("emo.bin").size() / 8) + ", \"s_bridge\": 2}");
 
@@ -507,6 +510,50 @@ TEST(Motion, DumpsFirstChunkAndEveryFrame) {
       {"res_post.bin", 90 * 63},    {"final.bin", 90 * 265}};
   for (const auto& [name, floats] : files) EXPECT_EQ(out.table(name).size(), floats) << name;
   EXPECT_EQ(out.table("res_post.bin"), p.out);
+}
+
+// The sample models open the mouth with the speech: the inner-lip gap (row 20
+// y minus row 19 y) the motion adds to the template's follows the RMS of each
+// 640-sample frame (about 0.85 on this utterance).
+TEST(Motion, SampleModelsOpenTheMouthWithSpeech) {
+  const std::vector<float> speech = readFloats(std::string(LE_FIXTURE_DIR) + "/speech_3s.f32");
+  ASSERT_EQ(speech.size(), 48000u);
+  const std::string dir = std::string(LE_FIXTURE_DIR) + "/tiny_jpg/motion";
+  for (int eager : {0, 1}) {
+    SCOPED_TRACE("eager " + std::to_string(eager));
+    le_motion* m = le_motion_create(dir.c_str(), 0, nullptr);
+    ASSERT_NE(m, nullptr) << le_motion_last_error();
+    le_motion_set_eager(m, eager);
+    Pulled p;
+    for (size_t at = 0; at < speech.size(); at += 1280) {
+      ASSERT_EQ(le_motion_push(m, speech.data() + at, static_cast<int>(std::min<size_t>(1280, speech.size() - at))), 1);
+      pullAll(m, p);
+    }
+    ASSERT_EQ(le_motion_finish(m), 1);
+    pullAll(m, p);
+    EXPECT_EQ(le_motion_total(m), 75);
+    ASSERT_EQ(p.frames(), 75);
+    le_motion_destroy(m);
+
+    std::vector<double> gap(75), rms(75);
+    for (int j = 0; j < 75; ++j) {
+      const float* out = &p.out[j * 63];
+      const float* base = &p.base[j * 63];
+      gap[j] = (out[61] - out[58]) - (base[61] - base[58]);
+      double e = 0.0;
+      for (int i = 0; i < 640; ++i) e += double(speech[j * 640 + i]) * speech[j * 640 + i];
+      rms[j] = std::sqrt(e / 640);
+    }
+    double mg = 0.0, mr = 0.0;
+    for (int j = 0; j < 75; ++j) mg += gap[j] / 75, mr += rms[j] / 75;
+    double sgr = 0.0, sgg = 0.0, srr = 0.0;
+    for (int j = 0; j < 75; ++j) {
+      sgr += (gap[j] - mg) * (rms[j] - mr);
+      sgg += (gap[j] - mg) * (gap[j] - mg);
+      srr += (rms[j] - mr) * (rms[j] - mr);
+    }
+    EXPECT_GT(sgr / std::sqrt(sgg * srr), 0.7);
+  }
 }
 
 }  // namespace
