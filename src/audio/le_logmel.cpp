@@ -35,12 +35,12 @@ void LogMel::compute(const float* samples, float* out) {
   for (int i = 0; i < kSamples; ++i) p[kPad + i] = samples[i];
   for (int i = 0; i < kPad; ++i) p[kPad + kSamples + i] = samples[kSamples - 2 - i];
 
-  auto* spec = reinterpret_cast<kiss_fft_cpx*>(spectrum_.data());
+  auto* bins = reinterpret_cast<kiss_fft_cpx*>(spectrum_.data());
   for (int f = 0; f < kFrames; ++f) {
     const float* x = p + f * kHop;
     for (int i = 0; i < kFft; ++i) frame_[i] = x[i] * window_[i];
-    kiss_fftr(plan_, frame_.data(), spec);
-    for (int b = 0; b < kBins; ++b) mag_[b] = std::sqrt(spec[b].r * spec[b].r + spec[b].i * spec[b].i);
+    kiss_fftr(plan_, frame_.data(), bins);
+    for (int b = 0; b < kBins; ++b) mag_[b] = std::sqrt(bins[b].r * bins[b].r + bins[b].i * bins[b].i);
 
     // Bin-major matrix: each bin adds its row into all bands at once.
     for (int m = 0; m < kBands; ++m) bands_[m] = 0.0f;

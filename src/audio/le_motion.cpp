@@ -42,23 +42,22 @@ constexpr int kInfoKc = 63, kInfoPitch = 126, kInfoThird = 192, kInfoScale = 258
 // Keypoints whose expression the motion drives: the lips.
 constexpr std::array<int, 6> kLip = {6, 12, 14, 17, 19, 20};
 
-// Exactly n floats of dir/name.
+// Exactly n floats: the file's size is checked before anything is read.
 std::vector<float> readTable(const std::string& path, size_t n) {
   std::FILE* f = std::fopen(path.c_str(), "rb");
   if (!f) throw std::runtime_error("cannot open " + path);
+  const auto shortRead = [&](size_t bytes) {
+    std::fclose(f);
+    return std::runtime_error("short read " + path + " (" + std::to_string(n) + " floats expected, " +
+                              std::to_string(bytes) + " bytes found)");
+  };
   struct stat st {};
-  const bool sized = ::fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode);
-  std::vector<float> v;
-  size_t got = 0;
-  if (!sized || static_cast<size_t>(st.st_size) == n * sizeof(float)) {
-    v.resize(n);
-    got = n ? std::fread(v.data(), sizeof(float), n, f) : 0;
-  }
+  if (::fstat(fileno(f), &st) != 0 || static_cast<size_t>(st.st_size) != n * sizeof(float))
+    throw shortRead(static_cast<size_t>(st.st_size));
+  std::vector<float> v(n);
+  const size_t got = std::fread(v.data(), sizeof(float), n, f);
+  if (got != n) throw shortRead(got * sizeof(float));
   std::fclose(f);
-  if (got != n || (sized && static_cast<size_t>(st.st_size) != n * sizeof(float)))
-    throw std::runtime_error("short read " + path + " (" + std::to_string(n) + " floats expected, " +
-                             std::to_string(sized ? static_cast<size_t>(st.st_size) : got * sizeof(float)) +
-                             " bytes found)");
   return v;
 }
 
@@ -247,9 +246,6 @@ MotionGenerator::MotionGenerator(const std::string& dir, int threads, const std:
   } catch (const std::exception& e) {
     if (!startsWith(ep, "coreml")) throw;
     std::fprintf(stderr, "[le] CoreML EP session refused: %s — falling back to the ORT CPU EP\n", e.what());
-    m.hubert = Ort::Session{nullptr};
-    m.lmdm = Ort::Session{nullptr};
-    m.stitch = Ort::Session{nullptr};
     m.open(dir, threads, "");
   }
   resetUtterance();
