@@ -259,7 +259,7 @@ void MotionGenerator::resetUtterance() {
   final_ = 0;
   nextWindow_ = 0;
   cond_.clear();
-  rows_ = specRows_ = 0;
+  rows_ = 0;
   motion_.clear();
   frames_ = 0;
   committed_ = Chunking{0, impl_->kp0};
@@ -374,7 +374,7 @@ void MotionGenerator::pump() {
 }
 
 // The conditioning rows of video frames w .. w+4, appended to the
-// conditioning (committed or speculative as the caller counts them).
+// conditioning (committed ones are counted by the caller).
 void MotionGenerator::processWindow(int w, bool committed) {
   Impl& m = *impl_;
   const long long first = static_cast<long long>(kFrameSamples) * w - kWindowLead;
@@ -472,10 +472,7 @@ void MotionGenerator::buildFinal() {
   writeDump(m.dump, "final.bin", motion_.data(), motion_.size(), false);
 }
 
-void MotionGenerator::dropSpeculativeRows() {
-  cond_.resize(static_cast<size_t>(rows_) * kCond);
-  specRows_ = 0;
-}
+void MotionGenerator::dropSpeculativeRows() { cond_.resize(static_cast<size_t>(rows_) * kCond); }
 
 void MotionGenerator::restoreTail() {
   if (!tailHeld_) return;
@@ -499,26 +496,24 @@ void MotionGenerator::maybeAdvance() {
 // Speculative production up to the audio's end: windows on the audio so far
 // and chunks with their rows capped there, all undone before the next
 // committed step.
-void MotionGenerator::advance(int audioFrames) {
+void MotionGenerator::advance(int audio) {
   const auto t0 = std::chrono::steady_clock::now();
   dropSpeculativeRows();
-  for (int w = nextWindow_; w < audioFrames; w += kWindowFrames) {
-    processWindow(w, false);
-    specRows_ += kWindowFrames;
-  }
+  for (int w = nextWindow_; w < audio; w += kWindowFrames) processWindow(w, false);
   restoreTail();
-  if (audioFrames > kStep * committed_.chunks) {
+  if (audio > kStep * committed_.chunks) {
     savedFrames_ = frames_;
     const int keep = std::min(kHoldBack, frames_);
     savedTail_.assign(motion_.end() - static_cast<ptrdiff_t>(keep) * kDim, motion_.end());
     tailHeld_ = true;
     Chunking speculative = committed_;
-    for (int start = kStep * speculative.chunks; start < audioFrames; start += kStep)
-      runChunk(speculative, start, std::min(audioFrames, rows_ + specRows_));
+    const int rows = static_cast<int>(cond_.size() / kCond);
+    for (int start = kStep * speculative.chunks; start < audio; start += kStep)
+      runChunk(speculative, start, std::min(audio, rows));
   }
-  lastAdvance_ = audioFrames;
+  lastAdvance_ = audio;
   dirty_ = false;
-  frontier_ = std::max(frontier_, audioFrames - 1);
+  frontier_ = std::max(frontier_, audio - 1);
   eagerRan_ = true;
   const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
   advanceMs_ = advanceMs_ < 0.0 ? ms : 0.7 * advanceMs_ + 0.3 * ms;

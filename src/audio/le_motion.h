@@ -65,7 +65,7 @@ class MotionGenerator {
 
   void pump();
   void maybeAdvance();
-  void advance(int audioFrames);
+  void advance(int audio);
   int available() const;
   int audioFrames() const;
   void processWindow(int w, bool committed);
@@ -87,7 +87,7 @@ class MotionGenerator {
   int final_ = 0;
   int nextWindow_ = 0;
   std::vector<float> cond_;  // committed rows, then the speculative ones
-  int rows_ = 0, specRows_ = 0;
+  int rows_ = 0;              // committed
   std::vector<float> motion_;  // M x kDim
   int frames_ = 0;             // M
   Chunking committed_;         // chunks run and the keypoint state the next starts from
