@@ -84,6 +84,8 @@ std::string bakedGraphRefusal(const std::string& path) {
          "INFERENCE_STANDARDIZATION.md #1), or unset the flag to load this one.";
 }
 
+}  // namespace
+
 const char* coremlUnits(const std::string& ep) {
   const std::string unit = ep.size() < 8 ? "all" : ep.substr(7);
   if (unit == "cpu") return "CPUOnly";
@@ -91,8 +93,6 @@ const char* coremlUnits(const std::string& ep) {
   if (unit == "ane") return "CPUAndNeuralEngine";
   return "ALL";
 }
-
-}  // namespace
 
 std::string coremlCacheDir(const std::string& bundleDir) {
   const std::string version = Ort::GetVersionString();

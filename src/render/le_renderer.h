@@ -17,6 +17,10 @@ class Identity;
 // Where a CoreML session caches its compiled model, per runtime version.
 std::string coremlCacheDir(const std::string& bundleDir);
 
+// The CoreML compute units an ep text "coreml[:unit]" asks for: "cpu",
+// "gpu" and "ane" name their unit sets, anything else (or no unit) is "ALL".
+const char* coremlUnits(const std::string& ep);
+
 // The director graph as the renderer's session loads it.
 struct PreparedGraph {
   std::string path;            // the member "model_{modelKey}.onnx"
