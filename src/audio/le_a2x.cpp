@@ -43,13 +43,8 @@ long envLong(const char* name, long def) {
   return v ? std::strtol(v, nullptr, 10) : def;
 }
 
-const Ort::MemoryInfo& cpuMemory() {
-  static const Ort::MemoryInfo mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
-  return mem;
-}
-
 Ort::Value tensor(float* data, size_t n, std::initializer_list<int64_t> shape) {
-  return Ort::Value::CreateTensor<float>(cpuMemory(), data, n, shape.begin(), shape.size());
+  return Ort::Value::CreateTensor<float>(audioCpuMemory(), data, n, shape.begin(), shape.size());
 }
 
 // The values of a run's output, checked against the element count the
@@ -368,6 +363,21 @@ bool nullHandle(const le_a2x* a, const char* fn) {
   return true;
 }
 
+// Both whole-utterance forms: the wn form runs le_a2x_deltas, whose name
+// its errors carry.
+int runDeltas(le_a2x* a, const float* pcm, int n, float* out, float* wn, int maxFrames) {
+  if (n > 0 && (!pcm || !out)) {
+    le::setArgErr(le::a2xError(), "le_a2x_deltas", "NULL pcm/out");
+    return -1;
+  }
+  try {
+    return a->deltas(pcm, n, out, wn, maxFrames);
+  } catch (const std::exception& e) {
+    le::setErr(le::a2xError(), "le_a2x_deltas", e);
+    return -1;
+  }
+}
+
 }  // namespace
 
 extern "C" {
@@ -436,16 +446,7 @@ LE_API int le_a2x_pull_wn(le_a2x* a, int* idx, float* base, float* out, float* w
 LE_API int le_a2x_deltas(le_a2x* a, const float* pcm, int n, float* out, int max_frames) {
   le::a2xError().clear();
   if (nullHandle(a, "le_a2x_deltas")) return -1;
-  if (n > 0 && (!pcm || !out)) {
-    le::setArgErr(le::a2xError(), "le_a2x_deltas", "NULL pcm/out");
-    return -1;
-  }
-  try {
-    return a->deltas(pcm, n, out, nullptr, max_frames);
-  } catch (const std::exception& e) {
-    le::setErr(le::a2xError(), "le_a2x_deltas", e);
-    return -1;
-  }
+  return runDeltas(a, pcm, n, out, nullptr, max_frames);
 }
 
 LE_API int le_a2x_deltas_wn(le_a2x* a, const float* pcm, int n, float* out, float* wn, int max_frames) {
@@ -455,16 +456,11 @@ LE_API int le_a2x_deltas_wn(le_a2x* a, const float* pcm, int n, float* out, floa
     le::setArgErr(le::a2xError(), "le_a2x_deltas_wn", "encoder declares no wn output");
     return -3;
   }
-  if (n > 0 && (!pcm || !out || !wn)) {
-    le::setArgErr(le::a2xError(), "le_a2x_deltas_wn", "NULL pcm/out/wn");
+  if (n > 0 && !wn) {
+    le::setArgErr(le::a2xError(), "le_a2x_deltas_wn", "NULL wn");
     return -1;
   }
-  try {
-    return a->deltas(pcm, n, out, wn, max_frames);
-  } catch (const std::exception& e) {
-    le::setErr(le::a2xError(), "le_a2x_deltas", e);
-    return -1;
-  }
+  return runDeltas(a, pcm, n, out, wn, max_frames);
 }
 
 LE_API int le_a2x_nt(le_a2x* a) { return a ? a->nt() : 0; }

@@ -41,11 +41,6 @@ Ort::Env& w2vEnv() {
   return *env;
 }
 
-const Ort::MemoryInfo& cpuMemory() {
-  static const Ort::MemoryInfo mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
-  return mem;
-}
-
 // The optional CUDA request (LE_A2X_CUDA=1). A runtime without the CUDA
 // provider refuses the append; the session then runs on the CPU.
 void requestCuda(Ort::SessionOptions& so, const char* tag) {
@@ -136,6 +131,11 @@ bool findPair(const std::string& w2vPath, std::string& trunk, std::string& head)
 
 }  // namespace
 
+const Ort::MemoryInfo& audioCpuMemory() {
+  static const Ort::MemoryInfo mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
+  return mem;
+}
+
 Ort::SessionOptions audioSessionOptions(int intraThreads, bool noSpinning) {
   Ort::SessionOptions so;
   so.SetIntraOpNumThreads(intraThreads < 1 ? pool::threads() : intraThreads);
@@ -223,7 +223,7 @@ void normaliseWindow(const float* pcm, size_t samples, long long first, size_t l
 
 Ort::Value runLongWindow(Ort::Session& encoder, float* window) {
   const int64_t shape[2] = {1, kLongWindowSamples};
-  Ort::Value in = Ort::Value::CreateTensor<float>(cpuMemory(), window, kLongWindowSamples, shape, 2);
+  Ort::Value in = Ort::Value::CreateTensor<float>(audioCpuMemory(), window, kLongWindowSamples, shape, 2);
   const char* inName = "input_values";
   const char* outName = "audio_emb";
   std::vector<Ort::Value> out = encoder.Run(Ort::RunOptions{nullptr}, &inName, &in, 1, &outName, 1);
@@ -290,7 +290,7 @@ void fillFeatWin(W2vFeatures& feats, const W2vAudio& audio, int right, int targe
     normaliseWindow(audio.pcm, audio.pushed, first, kShortWindowSamples, window.data());
 
     const int64_t inShape[2] = {1, kShortWindowSamples};
-    Ort::Value in = Ort::Value::CreateTensor<float>(cpuMemory(), window.data(), window.size(), inShape, 2);
+    Ort::Value in = Ort::Value::CreateTensor<float>(audioCpuMemory(), window.data(), window.size(), inShape, 2);
     std::vector<Ort::Value> out = g_w2vwin_trunk->Run(Ort::RunOptions{nullptr}, &trunkIn, &in, 1, &trunkOut, 1);
     const Ort::TensorTypeAndShapeInfo info = out[0].GetTensorTypeAndShapeInfo();
     const std::vector<int64_t> dims = info.GetShape();
@@ -328,7 +328,7 @@ void fillFeatWin(W2vFeatures& feats, const W2vAudio& audio, int right, int targe
     }
 
     const int64_t xShape[2] = {kShortBlockFrames, kTrunkChannels};
-    Ort::Value xv = Ort::Value::CreateTensor<float>(cpuMemory(), x.data(), x.size(), xShape, 2);
+    Ort::Value xv = Ort::Value::CreateTensor<float>(audioCpuMemory(), x.data(), x.size(), xShape, 2);
     std::vector<Ort::Value> emb = g_w2vwin_head->Run(Ort::RunOptions{nullptr}, &headIn, &xv, 1, &headOut, 1);
     const size_t want = kW2vFrameFloats * kShortBlockFrames;
     if (emb[0].GetTensorTypeAndShapeInfo().GetElementCount() != want)

@@ -32,6 +32,9 @@ constexpr int kTrunkStepSamples = 80;
 // optimisation; noSpinning keeps idle intra-op threads from spinning.
 Ort::SessionOptions audioSessionOptions(int intraThreads, bool noSpinning);
 
+// Where the audio models' input tensors live: plain CPU memory.
+const Ort::MemoryInfo& audioCpuMemory();
+
 // The process-wide long-window session. The first successful path wins for
 // the life of the process; later calls get that session whatever path they
 // pass. nullptr when it cannot be opened.
