@@ -71,6 +71,10 @@ class Graph:
         self.inits.append(numpy_helper.from_array(np.ascontiguousarray(array), name))
         return name
 
+    def output(self, x, name):
+        """Names the value x as the graph output name."""
+        self.nodes.append(helper.make_node("Identity", [x], [name], name=f"/output/{name}"))
+
     def op(self, op_type, inputs, name, domain=None, **attrs):
         out = f"{name}_out"
         self.nodes.append(helper.make_node(op_type, list(inputs), [out], name=name, domain=domain, **attrs))

@@ -7,7 +7,7 @@ Int8ConvVNNI runs as the engine's kernel defines it: the activation quantised
 per call to u8 over a range that includes 0, int8 weights, per-channel scale.
 """
 import numpy as np
-from onnx import helper, numpy_helper
+from onnx import helper, mapping, numpy_helper
 
 
 def _attrs(node):
@@ -16,6 +16,9 @@ def _attrs(node):
 
 
 def _conv(x, w, b, strides=(1, 1), pads=(0, 0, 0, 0), group=1, **_):
+    if x.ndim == 3:     # 1-D: a 2-D convolution over rows of height 1
+        y = _conv(x[:, :, None], w[:, :, None], b, (1, strides[0]), (0, pads[0], 0, pads[1]), group)
+        return y[:, :, 0]
     x = np.pad(x.astype(np.float64), ((0, 0), (0, 0), (pads[0], pads[2]), (pads[1], pads[3])))
     n, c, h, wd = x.shape
     co, ci, kh, kw = w.shape
@@ -123,6 +126,13 @@ OPS = {
     "Div": lambda a, b: a / b,
     "MatMul": lambda a, b: np.matmul(a, b),
     "Floor": np.floor,
+    "Log": np.log,
+    "Cos": np.cos,
+    "Sin": np.sin,
+    "Equal": np.equal,
+    "Shape": lambda x: np.array(x.shape, np.int64),
+    "Cast": lambda x, to: x.astype(mapping.TENSOR_TYPE_TO_NP_TYPE[to]),
+    "Tile": lambda x, repeats: np.tile(x, tuple(repeats)),
     "Abs": np.abs,
     "Neg": np.negative,
     "Exp": np.exp,
@@ -161,5 +171,6 @@ def run(model, feeds):
         while args and args[-1] is None:
             args.pop()
         out = OPS[node.op_type](*args, **_attrs(node))
-        values[node.output[0]] = np.asarray(out, dtype=np.float32) if np.asarray(out).dtype.kind == "f" else out
+        out = np.asarray(out)
+        values[node.output[0]] = out.astype(np.float32) if out.dtype == np.float64 else out
     return [values[o.name] for o in model.graph.output]

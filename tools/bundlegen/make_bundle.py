@@ -17,6 +17,8 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import numpy as np  # noqa: E402
 
+import audio  # noqa: E402
+import audio_motion  # noqa: E402
 import director  # noqa: E402
 import imx  # noqa: E402
 import manifest  # noqa: E402
@@ -80,6 +82,11 @@ def parser():
                    help="batch the director declares (default 1; sym: symbolic)")
     g.add_argument("--batched-director", action="append", default=[], metavar="N[_TAIL]",
                    help="also write the director at batch N as model_bN[_TAIL].onnx (model key bN[_TAIL])")
+    g = p.add_argument_group("speech models (a2x, FCA, motion/)")
+    g.add_argument("--audio", choices=audio.KINDS, default="sample",
+                   help="sample: small graphs whose lips follow speech; probe: graphs that echo their inputs")
+    g.add_argument("--no-short-window", action="store_true",
+                   help="leave out the short-window front-end pair (trunk and head)")
     g = p.add_argument_group("defects (each breaks one thing)")
     g.add_argument("--driver-frames", type=int, help="driver video holds this many frames instead of NT")
     g.add_argument("--driver-pix-fmt", choices=("yuv420p", "yuv422p", "yuv444p"), default="yuv420p",
@@ -252,6 +259,11 @@ def write_directors(args, b):
         b.write(f"model_b{suffix}.onnx", graph(int(suffix.partition("_")[0])))
 
 
+def write_audio(args, b, tl):
+    audio.write(b, args.audio, not args.no_short_window)
+    audio_motion.write(b, args.audio, tl.kp)
+
+
 def apply_defects(args, b):
     for name in args.both_names:
         path = b.existing(name)
@@ -299,6 +311,7 @@ def build(args):
     optional = write_videos(args, b, tl, fm)
     write_tables(args, b, tl)
     write_directors(args, b)
+    write_audio(args, b, tl)
     apply_defects(args, b)
     write_manifest(args, b, optional)
     if args.imx:

@@ -18,6 +18,7 @@ sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import make_bundle  # noqa: E402
+import speech  # noqa: E402
 
 STAMP = ".bundlegen-stamp"
 
@@ -43,6 +44,8 @@ FIXTURES = {
     "tiny_stamp_conflicting": ["--stamp", "conflicting"],
     "tiny_nested_W": ["--nested", "W"],
     "tiny_imx_src": ["--imx", "{out}/tiny.imx"],
+    "audio_probe": ["--audio", "probe"],
+    "audio_probe_long": ["--audio", "probe", "--no-short-window"],
     # one defect each
     "bad_stamp_missing": ["--stamp", "missing"],
     "bad_stamp_zero": ["--stamp", "zero"],
@@ -69,6 +72,7 @@ FIXTURES = {
     "bad_imx_src": ["--imx", "{out}/bad_imx_v3.imx", "--imx-version", "3"],
 }
 CONTAINERS = ("tiny.imx", "bad_imx_v3.imx")
+SPEECH = ("speech_3s.f32", "speech_3s.wav")
 
 # name -> (fixture above, director options): a copy of that bundle whose directors
 # are written with the options added to the fixture's own (drawing a bundle is the
@@ -127,17 +131,18 @@ def main(argv=None):
         os.remove(stamp)
     for name in (*FIXTURES, *DIRECTOR_VARIANTS):
         shutil.rmtree(os.path.join(out, name), ignore_errors=True)
-    for name in CONTAINERS:
+    for name in (*CONTAINERS, *SPEECH):
         if os.path.exists(os.path.join(out, name)):
             os.remove(os.path.join(out, name))
     with concurrent.futures.ProcessPoolExecutor(max_workers=max(1, args.jobs)) as pool:
         list(pool.map(make, [out] * len(FIXTURES), FIXTURES))
     for name in DIRECTOR_VARIANTS:
         derive(out, name)
+    speech.write(out, SPEECH[0].partition(".")[0])
     with open(stamp, "w") as f:
         f.write(digest + "\n")
     count = len(FIXTURES) + len(DIRECTOR_VARIANTS)
-    print(f"bundlegen: {count} bundles and {len(CONTAINERS)} containers written to {out}")
+    print(f"bundlegen: {count} bundles, {len(CONTAINERS)} containers and the speech clip written to {out}")
 
 
 if __name__ == "__main__":
