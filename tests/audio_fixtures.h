@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -28,14 +27,13 @@ inline std::string useW2v(const std::string& bundle) {
   return path;
 }
 
-// Copies the members an a2x handle reads from bundle into dir; the template
-// keypoints keep at most nt rows when nt > 0.
+// Copies the members an a2x handle reads into dir; the template keypoints
+// keep their first nt rows when nt > 0.
 inline void copyA2x(const std::string& bundle, const std::string& dir, int nt = 0) {
-  namespace fs = std::filesystem;
   for (const char* name : {"a2x_meta.json", "a2x_pos.f32", "a2x_norm.f32", "a2x_enc_stream.onnx", "a2x_dec.onnx"})
-    fs::copy_file(resolveMember(bundle, name), dir + "/" + name, fs::copy_options::overwrite_existing);
+    writeFile(dir + "/" + name, readAll(resolveMember(bundle, name)));
   std::string xs = readAll(resolveMember(bundle, "xs_target.bin"));
-  if (nt > 0) xs.resize(std::min(xs.size(), sizeof(float) * kKp * nt));
+  if (nt > 0) xs.resize(sizeof(float) * kKp * nt);
   writeFile(dir + "/xs_target.bin", xs);
 }
 
@@ -56,7 +54,7 @@ inline std::vector<float> noise(size_t n, unsigned seed, float amp = 0.5f) {
 }
 
 struct Handle {
-  explicit Handle(const std::string& bundle, int threads = 1) : a(le_a2x_create(bundle.c_str(), threads)) {
+  explicit Handle(const std::string& bundle) : a(le_a2x_create(bundle.c_str(), 1)) {
     if (!a) throw std::runtime_error(le_a2x_last_error());
   }
   ~Handle() { le_a2x_destroy(a); }
@@ -74,23 +72,15 @@ struct Frames {
   size_t size() const { return idx.size(); }
   // The model's offset for frame f, channel c (out less the template row).
   float offset(size_t f, int c) const { return out[f * kKp + c] - base[f * kKp + c]; }
-  // Pulls in calls of at most max frames until none comes; returns the count.
-  int pullAll(le_a2x* a, int max = 64) {
-    int total = 0;
-    for (;;) {
-      const size_t at = size();
-      idx.resize(at + max);
-      base.resize((at + max) * kKp);
-      out.resize((at + max) * kKp);
-      wn.resize(at + max);
-      const int got = le_a2x_pull_wn(a, idx.data() + at, base.data() + at * kKp, out.data() + at * kKp,
-                                     wn.data() + at, max);
-      idx.resize(at + got);
-      base.resize((at + got) * kKp);
-      out.resize((at + got) * kKp);
-      wn.resize(at + got);
-      total += got;
-      if (got == 0) return total;
+  // Pulls in calls of at most 64 frames until none comes.
+  void pullAll(le_a2x* a) {
+    int i[64];
+    float b[64 * kKp], o[64 * kKp], w[64];
+    while (const int got = le_a2x_pull_wn(a, i, b, o, w, 64)) {
+      idx.insert(idx.end(), i, i + got);
+      base.insert(base.end(), b, b + got * kKp);
+      out.insert(out.end(), o, o + got * kKp);
+      wn.insert(wn.end(), w, w + got);
     }
   }
 };
@@ -109,12 +99,16 @@ inline Frames stream(le_a2x* a, const std::vector<float>& pcm, size_t piece) {
   return fr;
 }
 
-// le_a2x_deltas over the whole of pcm: ceil(n/640) rows of 63 offsets.
-inline std::vector<float> deltas(le_a2x* a, const std::vector<float>& pcm) {
+// le_a2x_deltas_wn over the whole of pcm: ceil(n/640) rows of 63 offsets,
+// then (when wn is given) one width value per frame.
+inline std::vector<float> deltas(le_a2x* a, const std::vector<float>& pcm, std::vector<float>* wn = nullptr) {
   const int frames = static_cast<int>((pcm.size() + 639) / 640);
   std::vector<float> out(static_cast<size_t>(frames) * kKp);
-  const int got = le_a2x_deltas(a, pcm.data(), static_cast<int>(pcm.size()), out.data(), frames);
-  if (got != frames) throw std::runtime_error(std::string("le_a2x_deltas: ") + le_a2x_last_error());
+  if (wn) wn->resize(frames);
+  const int n = static_cast<int>(pcm.size());
+  const int got = wn ? le_a2x_deltas_wn(a, pcm.data(), n, out.data(), wn->data(), frames)
+                     : le_a2x_deltas(a, pcm.data(), n, out.data(), frames);
+  if (got != frames) throw std::runtime_error(le_a2x_last_error());
   return out;
 }
 

@@ -27,7 +27,7 @@ TEST(A2xThreads, HandlesShareTheFrontEnd) {
   for (size_t t = 0; t < std::size(pieces); ++t)
     threads.emplace_back([&, t] {
       try {
-        Handle a(kProbe, 1);
+        Handle a(kProbe);
         live[t] = stream(a, pcm, pieces[t]);
         whole[t] = deltas(a, pcm);
       } catch (const std::exception& e) {
@@ -36,7 +36,7 @@ TEST(A2xThreads, HandlesShareTheFrontEnd) {
     });
   for (std::thread& t : threads) t.join();
 
-  Handle a(kProbe, 1);
+  Handle a(kProbe);
   const Frames refLive = stream(a, pcm, 640);
   const std::vector<float> refWhole = deltas(a, pcm);
   ASSERT_EQ(refLive.size(), 300u);

@@ -278,7 +278,8 @@ void A2x::encode(Utterance& u, const float* features, int frames, int audioFrame
     }
     attn.resize(static_cast<size_t>(T) * T);
     for (int i = 0; i < T; ++i)
-      for (int j = 0; j < T; ++j) attn[static_cast<size_t>(i) * T + j] = j >= i - left_ && j <= i + window_ ? open : shut;
+      for (int j = 0; j < T; ++j)
+        attn[static_cast<size_t>(i) * T + j] = j >= i - left_ && j <= i + window_ ? open : shut;
 
     const int64_t t = T, hh = h_;
     Ort::Value in[3] = {

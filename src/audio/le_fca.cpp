@@ -13,7 +13,7 @@ namespace le {
 namespace {
 
 constexpr int kKp = 63;
-constexpr int kLayers[] = {4, 5, 6, 7, 8, 9};  // averaged into one frame feature
+constexpr int kLayers[] = {4, 5, 6, 7, 8, 9};    // averaged into one frame feature
 constexpr int kOffs[] = {-1, 0, 1, 2, 3, 4, 5};  // the conditioning context
 constexpr int kContext = static_cast<int>(std::size(kOffs));
 constexpr int kHidden = 384;

@@ -96,8 +96,7 @@ void storeHalf(const float* src, float* dst, size_t n) {
 // Frame k of a long window's "audio_emb" [12][200][768] into one feature.
 void storeWindowFrame(const float* emb, int k, float* feature) {
   for (int l = 0; l < kW2vLayers; ++l)
-    storeHalf(emb + (static_cast<size_t>(l) * kLongWindowFrames + k) * kW2vWidth, feature + l * kW2vWidth,
-              kW2vWidth);
+    storeHalf(emb + (static_cast<size_t>(l) * kLongWindowFrames + k) * kW2vWidth, feature + l * kW2vWidth, kW2vWidth);
 }
 
 struct PairNames {
@@ -179,8 +178,7 @@ bool getSharedW2vWin(int threads, const std::string& w2vPath) {
     g_w2vwin_head = openFrontEnd(head, threads);
     Ort::AllocatorWithDefaultOptions alloc;
     g_w2vwin_trunk_out = g_w2vwin_trunk->GetOutputNameAllocated(0, alloc).get();
-    const std::vector<int64_t> shape =
-        g_w2vwin_trunk->GetOutputTypeInfo(0).GetTensorTypeAndShapeInfo().GetShape();
+    const std::vector<int64_t> shape = g_w2vwin_trunk->GetOutputTypeInfo(0).GetTensorTypeAndShapeInfo().GetShape();
     g_w2vwin_LT = shape.size() >= 3 && shape[2] > 0 ? shape[2] : 0;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "[le_a2x] short-window w2v load FAILED (%s) \u2014 legacy 8s path\n", e.what());
@@ -253,8 +251,7 @@ void W2vFeatures::reserveFrames(int frames) {
   if (data.size() < want) data.resize(want, 0.0f);
 }
 
-void fillFeatLong(Ort::Session& encoder, W2vFeatures& feats, const W2vAudio& audio, int rightReserve,
-                  int target) {
+void fillFeatLong(Ort::Session& encoder, W2vFeatures& feats, const W2vAudio& audio, int rightReserve, int target) {
   std::vector<float> window;
   while (feats.featured < target) {
     const int s = feats.next;
@@ -311,9 +308,9 @@ void fillFeatWin(W2vFeatures& feats, const W2vAudio& audio, int right, int targe
       const int f = s + i;
       const int base = f <= kLongWindowFrames - 1 ? 0 : (f / kLongWindowHop - 1) * kLongWindowHop;
       const int r = f - base;
-      const double pos = (static_cast<double>(kSamplesPerFrame) * base - static_cast<double>(first)) /
-                             kTrunkStepSamples +
-                         r * 1598.0 / 199.0;
+      const double pos =
+          (static_cast<double>(kSamplesPerFrame) * base - static_cast<double>(first)) / kTrunkStepSamples +
+          r * 1598.0 / 199.0;
       const double p0d = std::floor(pos);
       if (p0d < 0 || p0d >= static_cast<double>(LT)) throw std::runtime_error("w2v_win: trunk pos out of range");
       const int64_t p0 = static_cast<int64_t>(p0d);

@@ -92,8 +92,7 @@ struct W2vAudio {
 // Long-window path: features up to target frames. While live a window whose
 // frames are not all covered by audio beyond the right reserve keeps what it
 // can and is run again on a later call.
-void fillFeatLong(Ort::Session& encoder, W2vFeatures& feats, const W2vAudio& audio, int rightReserve,
-                  int target);
+void fillFeatLong(Ort::Session& encoder, W2vFeatures& feats, const W2vAudio& audio, int rightReserve, int target);
 
 // Short-window path (getSharedW2vWin must have said true): features up to
 // target frames in 8-frame blocks, each block's trunk window ending right
