@@ -27,7 +27,7 @@ hand what a mouth needs from speech, cheaply:
   vertically with loudness (rows 19/20 inner, 6/17 outer), widen or round
   with brightness (corners 12/14), and stay closed in silence.
 
-Probe variants echo their inputs (see PROBES in the README) for exact tests
+Probe variants echo their inputs (the table in README.md) for exact tests
 of the engine's bookkeeping.
 """
 import functools
@@ -38,7 +38,7 @@ from onnx import TensorProto, helper
 
 import director
 
-F32, F16, I64 = TensorProto.FLOAT, TensorProto.FLOAT16, TensorProto.INT64
+F32, F16 = TensorProto.FLOAT, TensorProto.FLOAT16
 RATE = 16000
 KERNEL, STEP = 160, 80                  # trunk step: 80 samples
 BANDS, CHANNELS = 320, 640
@@ -61,8 +61,8 @@ POS_SIGMA = 1.5                         # frames: width of the attention's smoot
 SMOOTH = 0.8                            # share of each attention layer's output in its residual mix
 
 # lip drive: o = relu(tanh(OPEN_GAIN loud - OPEN_BIAS)), w = o tanh(WIDE_GAIN (bright - WIDE_CENTRE))
-OPEN_GAIN, OPEN_BIAS = 3.0, 1.0
-WIDE_GAIN, WIDE_CENTRE = 3.0, -0.3
+OPEN_GAIN, OPEN_BIAS = 2.0, 0.6
+WIDE_GAIN, WIDE_CENTRE = 3.0, -0.4
 LEAK, PREV_SHARE = 0.5, 0.3             # recurrent state keeps LEAK; m keeps PREV_SHARE of prev
 FCA_H = 384
 FCA_OFFSET_WEIGHTS = (0.15, 0.35, 0.25, 0.15, 0.1, 0.0, 0.0)    # context frames -1..5
