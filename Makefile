@@ -4,14 +4,20 @@
 # The sample avatar (crop 512, 1080p driver), regenerated when the generator changes.
 SAMPLE_SOURCES := $(wildcard tools/bundlegen/*.py)
 
-demo: build build/sample.stamp
+demo: build build/sample.stamp build/speech/speech_3s.wav
 	build/bin/le-render build/sample --idle build/sample_idle.mp4
+	build/bin/le-keypoints build/sample --audio build/speech/speech_3s.wav --out build/sample_kp.f32 \
+	  --plot build/sample_lips.png
 	build/bin/le-info
 	build/bin/le-peers
 
 build/sample.stamp: $(SAMPLE_SOURCES)
 	/usr/bin/python3 tools/bundlegen/make_bundle.py --out build/sample --preset sample
 	touch $@
+
+# A spoken sentence (espeak-ng, 16 kHz mono) for the audio models and benchmarks.
+build/speech/speech_3s.wav: tools/bundlegen/speech.py
+	/usr/bin/python3 tools/bundlegen/speech.py build/speech
 
 build:
 	scripts/install-deps

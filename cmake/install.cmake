@@ -47,6 +47,6 @@ install(FILES ${PROJECT_BINARY_DIR}/le.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pk
 # The command-line tools link the engine statically; they find the ONNX
 # Runtime installed above.
 file(RELATIVE_PATH LE_BIN_TO_LIB /prefix/${CMAKE_INSTALL_BINDIR} /prefix/${CMAKE_INSTALL_LIBDIR})
-set(LE_INSTALLED_TOOLS le-render le-bundle le-info)
+set(LE_INSTALLED_TOOLS le-render le-bundle le-info le-keypoints)
 set_target_properties(${LE_INSTALLED_TOOLS} PROPERTIES INSTALL_RPATH "$ORIGIN/${LE_BIN_TO_LIB}")
 install(TARGETS ${LE_INSTALLED_TOOLS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})

@@ -39,6 +39,11 @@ for tool in "$@"; do
       expect 0 out "$tool" check --help ;;
     le-info)
       expect 2 err "$tool" extra ;;
+    le-keypoints)
+      expect 2 err "$tool"
+      expect 2 err "$tool" bundle --audio a.wav
+      expect 2 err "$tool" bundle --audio a.wav --out kp.f32 --family other
+      expect 2 err "$tool" bundle --audio a.wav --out kp.f32 --push-ms 0 ;;
     le-peers)
       expect 2 err "$tool" no-such-comparison ;;
   esac

@@ -46,3 +46,11 @@ def write(directory, name="speech_3s"):
         w.setsampwidth(2)
         w.setframerate(RATE)
         w.writeframes(pcm.astype("<i2").tobytes())
+
+
+if __name__ == "__main__":
+    import sys
+    if len(sys.argv) != 2:
+        raise SystemExit("usage: speech.py OUT_DIR   (writes OUT_DIR/speech_3s.f32 and .wav)")
+    os.makedirs(sys.argv[1], exist_ok=True)
+    write(sys.argv[1])
