@@ -256,7 +256,7 @@ Rows runFca(const Options& o, const std::vector<float>& pcm, const std::string& 
   std::ifstream in(path.data(), std::ios::binary);
   std::vector<float> tmpl((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   std::vector<float> table(tmpl.size() / sizeof(float));
-  std::memcpy(table.data(), tmpl.data(), table.size() * sizeof(float));
+  if (!table.empty()) std::memcpy(table.data(), tmpl.data(), table.size() * sizeof(float));
   const int nt = int(table.size() / kRow);
   if (nt < 1) throw std::runtime_error(std::string(path.data()) + " holds no keypoint row");
   rows.base.resize(rows.out.size());

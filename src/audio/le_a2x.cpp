@@ -33,7 +33,7 @@ std::vector<float> readFloats(const std::string& path) {
     return {};
   }
   std::vector<float> v(bytes.size() / sizeof(float));
-  std::memcpy(v.data(), bytes.data(), v.size() * sizeof(float));
+  if (!v.empty()) std::memcpy(v.data(), bytes.data(), v.size() * sizeof(float));
   return v;
 }
 
