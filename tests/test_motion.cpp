@@ -1,5 +1,5 @@
-// The motion generator on the probe models (which echo their inputs) and on
-// the sample models with recorded speech.
+// The motion generator on the probe models, which echo their inputs, and on
+// temporary motion directories made from them.
 #include <fnmatch.h>
 #include <gtest/gtest.h>
 
@@ -354,40 +354,6 @@ TEST(Motion, RefusesBadDirectoriesAndArguments) {
   le_motion_destroy(m);
   EXPECT_EQ(le_motion_total(nullptr), -1);
   EXPECT_EQ(le_motion_finish(nullptr), 0);
-}
-
-// The sample models open the mouth with the speech: the inner-lip gap (row 20
-// y minus row 19 y) the motion adds to the template's follows the RMS of each
-// 640-sample frame (a correlation of about 0.85 on this utterance).
-TEST(Motion, SampleModelsOpenTheMouthWithSpeech) {
-  const std::vector<float> speech = readFloats(kFixtures + "/speech_3s.f32");
-  ASSERT_EQ(speech.size(), 48000u);
-  for (int eager : {0, 1}) {
-    le_motion* m = le_motion_create((kFixtures + "/tiny_jpg/motion").c_str(), 0, nullptr);
-    ASSERT_NE(m, nullptr) << le_motion_last_error();
-    le_motion_set_eager(m, eager);
-    Pulled p;
-    for (size_t at = 0; at < speech.size(); at += 1280) {
-      le_motion_push(m, speech.data() + at, static_cast<int>(std::min<size_t>(1280, speech.size() - at)));
-      pullAll(m, p);
-    }
-    le_motion_finish(m);
-    pullAll(m, p);
-    EXPECT_EQ(le_motion_total(m), 75);
-    ASSERT_EQ(p.frames(), 75) << eager;
-    le_motion_destroy(m);
-
-    double sg = 0, sr = 0, sgg = 0, srr = 0, sgr = 0;
-    for (int j = 0; j < 75; ++j) {
-      const double gap = (p.out[j * 63 + 61] - p.out[j * 63 + 58]) - (p.base[j * 63 + 61] - p.base[j * 63 + 58]);
-      double e = 0.0;
-      for (int i = 0; i < 640; ++i) e += double(speech[j * 640 + i]) * speech[j * 640 + i] / 640;
-      const double rms = std::sqrt(e);
-      sg += gap, sr += rms, sgg += gap * gap, srr += rms * rms, sgr += gap * rms;
-    }
-    const double r = (75 * sgr - sg * sr) / std::sqrt((75 * sgg - sg * sg) * (75 * srr - sr * sr));
-    EXPECT_GT(r, 0.7) << eager;
-  }
 }
 
 }  // namespace
