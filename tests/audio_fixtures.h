@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "bundle/le_manifest.h"
+#include "driver/le_files.h"
 #include "bundle_fixtures.h"
 #include "le/le_a2x.h"
 
@@ -37,12 +38,6 @@ inline void copyA2x(const std::string& bundle, const std::string& dir, int nt = 
   writeFile(dir + "/xs_target.bin", xs);
 }
 
-inline std::vector<float> readF32(const std::string& path) {
-  const std::string bytes = readAll(path);
-  std::vector<float> v(bytes.size() / sizeof(float));
-  std::memcpy(v.data(), bytes.data(), v.size() * sizeof(float));
-  return v;
-}
 
 // Uniform noise in [-amp, amp).
 inline std::vector<float> noise(size_t n, unsigned seed, float amp = 0.5f) {

@@ -61,7 +61,7 @@ TEST(A2xCadence, FramesAreReleasedInBlocksOfEight) {
 
 TEST(A2xCadence, PushSizesDoNotChangeTheFrames) {
   useW2v(kProbe);
-  const std::vector<float> speech = readF32(kSpeech);
+  const std::vector<float> speech = le::readFloats(kSpeech);
   ASSERT_EQ(speech.size(), 48000u);
   std::vector<Frames> runs;
   for (size_t piece : {640, 1, 7, 5000}) {
@@ -125,7 +125,7 @@ TEST(A2xCursor, TemplateSequences) {
     le_a2x_reset(a, c.start, c.dir, c.loop);
     const Frames fr = stream(a, noise(8 * 640, 5), 640);
     EXPECT_EQ(fr.idx, c.want);
-    const std::vector<float> xs = readF32(dir / "xs_target.bin");
+    const std::vector<float> xs = le::readFloats(dir / "xs_target.bin");
     for (size_t f = 0; f < fr.size(); ++f)
       EXPECT_TRUE(std::equal(fr.base.begin() + f * kKp, fr.base.begin() + (f + 1) * kKp, &xs[fr.idx[f] * kKp]));
   }
@@ -274,7 +274,7 @@ TEST(A2xSample, ShortWindowFollowsTheLongWindowOnSpeech) {
   // speech's level, not its timing: the lips move with the same frames.
   useW2v(kSample);
   Handle a(kSample);
-  const std::vector<float> speech = readF32(kSpeech);
+  const std::vector<float> speech = le::readFloats(kSpeech);
   const Frames live = stream(a, speech, 640);          // the short-window front-end
   const std::vector<float> whole = deltas(a, speech);  // always the long window
   ASSERT_EQ(live.size(), 75u);

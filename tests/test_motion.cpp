@@ -14,6 +14,7 @@
 
 #include "audio/le_logmel.h"
 #include "audio/le_motion.h"
+#include "driver/le_files.h"
 #include "le/le_motion.h"
 
 namespace {
@@ -24,13 +25,6 @@ using le::MotionGenerator;
 const std::string kFixtures = LE_FIXTURE_DIR;
 const std::string kProbe = kFixtures + "/audio_probe/motion";
 constexpr int kDim = MotionGenerator::kDim;
-
-std::vector<float> readFloats(const std::string& path) {
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  std::vector<float> v(static_cast<size_t>(in.tellg()) / sizeof(float));
-  in.seekg(0).read(reinterpret_cast<char*>(v.data()), static_cast<std::streamsize>(v.size() * sizeof(float)));
-  return v;
-}
 
 // A motion directory made from the probe's (models linked, tables copied) for
 // a test to change.
@@ -46,7 +40,7 @@ struct MotionDir {
   }
   ~MotionDir() { fs::remove_all(path); }
   std::string file(const std::string& name) const { return path + "/" + name; }
-  std::vector<float> table(const std::string& name) const { return readFloats(file(name)); }
+  std::vector<float> table(const std::string& name) const { return le::readFloats(file(name)); }
   void set(const std::string& name, const std::vector<float>& v) const {
     std::ofstream(file(name), std::ios::binary)
         .write(reinterpret_cast<const char*>(v.data()), static_cast<std::streamsize>(v.size() * sizeof(float)));

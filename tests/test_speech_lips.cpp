@@ -73,7 +73,7 @@ Offsets fca(const std::vector<float>& pcm) {
 }
 
 TEST(SpeechLips, EveryFamilyOpensTheMouthWithTheVoice) {
-  const std::vector<float> pcm = readF32(LE_FIXTURE_DIR "/speech_3s.f32");
+  const std::vector<float> pcm = le::readFloats(LE_FIXTURE_DIR "/speech_3s.f32");
   ASSERT_EQ(pcm.size(), 48000u);
   std::vector<double> rms(kFrames);
   for (int j = 0; j < kFrames; ++j) {

@@ -35,7 +35,7 @@ TEST(StreamRun, FramesAreTheHostsOwnRenders) {
   const int skip = 3, frames = 14;  // NT 12: the template wraps after 9 frames
   le_stream* s = le_stream_create(kBundle.c_str(), kSpeech.c_str(), 1, skip, 0.8f);
   ASSERT_NE(s, nullptr) << le_stream_last_error();
-  const std::vector<float> pcm = readF32(LE_FIXTURE_DIR "/speech_3s.f32");
+  const std::vector<float> pcm = le::readFloats(LE_FIXTURE_DIR "/speech_3s.f32");
   const int n = 640 * (frames - 1) + 1;
   const int base = 640 * 20;  // inside the sentence, so the offsets move the lips
   Delivered got;
@@ -50,7 +50,7 @@ TEST(StreamRun, FramesAreTheHostsOwnRenders) {
   std::vector<float> delta(frames * kKp);
   ASSERT_EQ(le_fca_deltas(fca, pcm.data() + base, n, delta.data(), frames), frames);
   le_fca_destroy(fca);
-  const std::vector<float> tmpl = readF32(le::resolveMember(kBundle, "xs_target.bin"));
+  const std::vector<float> tmpl = le::readFloats(le::resolveMember(kBundle, "xs_target.bin"));
   le_ctx* ctx = le_create(kBundle.c_str(), "render", 1, "");
   ASSERT_NE(ctx, nullptr);
   const int nt = le_nt(ctx);

@@ -12,13 +12,13 @@ extern "C" {
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "driver/le_files.h"
 #include "driver/le_image.h"
 #include "le/le_a2x.h"
 #include "le/le_bundle.h"
@@ -253,10 +253,7 @@ Rows runFca(const Options& o, const std::vector<float>& pcm, const std::string& 
   std::vector<char> path(4096);
   if (!le_bundle_resolve_member(dir.c_str(), "xs_target.bin", path.data(), path.size()))
     throw std::runtime_error(dir + " has no template keypoints (xs_target.bin)");
-  std::ifstream in(path.data(), std::ios::binary);
-  std::vector<float> tmpl((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  std::vector<float> table(tmpl.size() / sizeof(float));
-  if (!table.empty()) std::memcpy(table.data(), tmpl.data(), table.size() * sizeof(float));
+  const std::vector<float> table = le::readFloats(path.data());
   const int nt = int(table.size() / kRow);
   if (nt < 1) throw std::runtime_error(std::string(path.data()) + " holds no keypoint row");
   rows.base.resize(rows.out.size());

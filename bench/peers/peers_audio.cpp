@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "audio/le_logmel.h"
+#include "driver/le_files.h"
 #include "le/le_a2x.h"
 #include "le/le_fca.h"
 #include "le/le_motion.h"
@@ -196,11 +197,13 @@ class DftLogMel {
   std::vector<float> window_, binmat_, cos_, sin_;
 };
 
-std::vector<float> readFloats(const std::string& path, size_t count) {
-  std::vector<float> v(count);
-  std::ifstream in(path, std::ios::binary);
-  if (!in.read(reinterpret_cast<char*>(v.data()), std::streamsize(count * sizeof(float)))) return {};
-  return v;
+// Exactly count floats, empty when the table is missing or of another size.
+std::vector<float> table(const std::string& path, size_t count) {
+  try {
+    return le::readRaw<float>(path, count);
+  } catch (const std::exception&) {
+    return {};
+  }
 }
 
 void logmel() {
@@ -209,8 +212,8 @@ void logmel() {
   const std::vector<float> pcm = speech();
   if (!ready(name, pcm, dir)) return;
   using L = le::LogMel;
-  std::vector<float> window = readFloats(dir + "/motion/hubert_stft_window.bin", L::kFft);
-  std::vector<float> binmat = readFloats(dir + "/motion/hubert_stft_binmat.bin", size_t(L::kBins) * L::kBands);
+  std::vector<float> window = table(dir + "/motion/hubert_stft_window.bin", L::kFft);
+  std::vector<float> binmat = table(dir + "/motion/hubert_stft_binmat.bin", size_t(L::kBins) * L::kBands);
   if (window.empty() || binmat.empty()) {
     std::printf("%s: skipped, no motion tables in %s\n", name, dir.c_str());
     return;

@@ -24,17 +24,13 @@ constexpr int kKp = 63;
 constexpr int kReleaseBlock = 5120;  // samples: frames are released 8 at a time
 constexpr int kEncoderChunk = 64;
 
-// A raw little-endian f32 file, empty when it cannot be read.
-std::vector<float> readFloats(const std::string& path) {
-  std::string bytes;
+// A float table, empty when it cannot be read (refused as a whole below).
+std::vector<float> floatsOrEmpty(const std::string& path) {
   try {
-    bytes = readFile(path);
+    return readFloats(path);
   } catch (const std::exception&) {
     return {};
   }
-  std::vector<float> v(bytes.size() / sizeof(float));
-  if (!v.empty()) std::memcpy(v.data(), bytes.data(), v.size() * sizeof(float));
-  return v;
 }
 
 // strtol of the variable when it is set, else def.
@@ -92,9 +88,9 @@ A2x::A2x(const std::string& bundle, int threads) : env_(ORT_LOGGING_LEVEL_WARNIN
   lookAhead_ = layers_ * window_;
   right_ = std::max(0, static_cast<int>(envLong("LE_A2X_W2V_RIGHT", 12)));
   rightReserve_ = right_;
-  pos_ = readFloats(dir + "/a2x_pos.f32");
-  const std::vector<float> norm = readFloats(dir + "/a2x_norm.f32");
-  template_ = readFloats(resolveMember(dir, "xs_target.bin"));
+  pos_ = floatsOrEmpty(dir + "/a2x_pos.f32");
+  const std::vector<float> norm = floatsOrEmpty(dir + "/a2x_norm.f32");
+  template_ = floatsOrEmpty(resolveMember(dir, "xs_target.bin"));
   if (pos_.size() < 2 * static_cast<size_t>(h_) || norm.size() < 2 * kKp || template_.size() < kKp)
     throw std::runtime_error("pos/norm/xs_target read failed");
   npos_ = static_cast<int>(pos_.size() / h_);

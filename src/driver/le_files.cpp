@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <stdexcept>
 
 #include "kernels/le_checked.h"
@@ -17,6 +18,13 @@ bool canOpen(const std::string& path) {
   if (fd < 0) return false;
   ::close(fd);
   return true;
+}
+
+std::vector<float> readFloats(const std::string& path) {
+  const std::string bytes = readFile(path);
+  std::vector<float> v(bytes.size() / sizeof(float));
+  if (!v.empty()) std::memcpy(v.data(), bytes.data(), v.size() * sizeof(float));
+  return v;
 }
 
 std::string readFile(const std::string& path) {

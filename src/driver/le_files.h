@@ -13,6 +13,9 @@ namespace le {
 bool canOpen(const std::string& path);
 // The whole file ("cannot open " / "short read " + path on failure).
 std::string readFile(const std::string& path);
+// The whole file as raw little-endian float32 values (a trailing partial
+// value is ignored); fails as readFile.
+std::vector<float> readFloats(const std::string& path);
 // Exactly n elements of T: a shorter or longer file is "size mismatch ".
 template <typename T>
 std::vector<T> readRaw(const std::string& path, size_t n);

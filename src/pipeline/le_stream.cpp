@@ -188,17 +188,14 @@ LE_API le_stream* le_stream_create(const char* bundle, const char* speech_model,
       streamError() = std::string("le_fca_create: ") + le_fca_last_error();
       return nullptr;
     }
-    std::string bytes;
     try {
-      bytes = le::readFile(le::resolveMember(dir, "xs_target.bin"));
+      s->tmpl = le::readRaw<float>(le::resolveMember(dir, "xs_target.bin"), size_t(kKp) * s->nt);
     } catch (const std::exception&) {
     }
-    if (s->nt < 1 || bytes.size() != sizeof(float) * kKp * static_cast<size_t>(s->nt)) {
+    if (s->nt < 1 || s->tmpl.size() != size_t(kKp) * s->nt) {
       streamError() = "le_stream_create: cannot read xs_target.bin (NT*63 f32)";
       return nullptr;
     }
-    s->tmpl.resize(bytes.size() / sizeof(float));
-    std::memcpy(s->tmpl.data(), bytes.data(), bytes.size());
     s->skip = skip;
     s->gain = gain;
     return s.release();
