@@ -24,8 +24,11 @@ extern "C" {
 #include "le/le_bundle.h"
 #include "le/le_fca.h"
 #include "le/le_motion.h"
+#include "le_tool.h"
 
 namespace {
+
+using le::tool::check;
 
 constexpr int kRate = 16000;
 constexpr int kFrameSamples = 640;  // one video frame at 25 fps
@@ -45,16 +48,6 @@ const char* kUsage =
     "--push-ms N: audio per push for a2x and motion (default 20).\n"
     "--eager N: motion's eager production (default 0: off).\n"
     "--plot PNG: draws the lip opening over the audio envelope.\n";
-
-std::string avError(int err) {
-  char buf[AV_ERROR_MAX_STRING_SIZE] = {};
-  av_strerror(err, buf, sizeof buf);
-  return buf;
-}
-
-void check(int err, const std::string& what) {
-  if (err < 0) throw std::runtime_error(what + ": " + avError(err));
-}
 
 // The first audio stream of a file, decoded and resampled to 16 kHz mono f32.
 std::vector<float> readSpeech(const std::string& path) {
@@ -359,21 +352,5 @@ int run(const Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  Options o;
-  try {
-    o = parse(argc, argv);
-  } catch (const std::invalid_argument& e) {
-    std::fprintf(stderr, "le-keypoints: %s\n%s", e.what(), kUsage);
-    return 2;
-  }
-  if (o.help) {
-    std::fputs(kUsage, stdout);
-    return 0;
-  }
-  try {
-    return run(o);
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "le-keypoints: %s\n", e.what());
-    return 1;
-  }
+  return le::tool::runMain("le-keypoints", kUsage, argc, argv, parse, run);
 }

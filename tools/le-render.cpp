@@ -20,8 +20,11 @@ extern "C" {
 
 #include "driver/le_image.h"
 #include "le/le.h"
+#include "le_tool.h"
 
 namespace {
+
+using le::tool::check;
 
 constexpr int kFps = 25;
 
@@ -31,16 +34,6 @@ const char* kUsage =
     "Renders every idle-loop frame of BUNDLE (director graph model_KEY.onnx, default key \"render\")\n"
     "pasted into its driver frame: an H.264 mp4 at 25 fps, or DIR/frame_NNNNNN.png.\n"
     "--threads N: director intra-op threads (default: the engine's choice).\n";
-
-std::string avError(int err) {
-  char buf[AV_ERROR_MAX_STRING_SIZE] = {};
-  av_strerror(err, buf, sizeof buf);
-  return buf;
-}
-
-void check(int err, const char* what) {
-  if (err < 0) throw std::runtime_error(std::string(what) + ": " + avError(err));
-}
 
 // H.264 (libx264, yuv420p) in an mp4 container, fed packed RGBA frames.
 class Mp4Writer {
@@ -222,22 +215,5 @@ int run(const Options& o) {
 
 int main(int argc, char** argv) {
   av_log_set_level(AV_LOG_ERROR);  // the encoder's statistics are not ours to print
-  Options o;
-  try {
-    o = parse(argc, argv);
-  } catch (const std::invalid_argument& e) {
-    std::fprintf(stderr, "le-render: %s\n", e.what());
-    std::fputs(kUsage, stderr);
-    return 2;
-  }
-  if (o.help) {
-    std::fputs(kUsage, stdout);
-    return 0;
-  }
-  try {
-    return run(o);
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "le-render: %s\n", e.what());
-    return 1;
-  }
+  return le::tool::runMain("le-render", kUsage, argc, argv, parse, run);
 }
