@@ -5,8 +5,10 @@ find_package(Threads REQUIRED)
 pkg_check_modules(FFMPEG REQUIRED IMPORTED_TARGET libavformat libavcodec libswscale libavutil)
 pkg_check_modules(HWY REQUIRED IMPORTED_TARGET libhwy)
 pkg_check_modules(KISSFFT REQUIRED IMPORTED_TARGET kissfft-float)
-# le-keypoints reads any audio file and resamples it to 16 kHz mono.
+# The tools read any audio file and resample it to 16 kHz mono, or speak a
+# text with espeak-ng.
 pkg_check_modules(SWRESAMPLE REQUIRED IMPORTED_TARGET libswresample)
+pkg_check_modules(ESPEAK REQUIRED IMPORTED_TARGET espeak-ng)
 
 set(LE_ORT_LIB ${LE_ORT_PREFIX}/lib/libonnxruntime.so.1)
 if(NOT EXISTS ${LE_ORT_LIB} OR NOT EXISTS ${LE_ORT_PREFIX}/include/onnxruntime_cxx_api.h)

@@ -1,13 +1,6 @@
 // le-keypoints: turns a speech file into keypoint rows with one of the three
 // audio model families, streaming it in pushes the way a live host would,
 // and optionally plots the lip opening against the audio envelope.
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-#include <libavutil/channel_layout.h>
-#include <libswresample/swresample.h>
-}
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -24,14 +17,14 @@ extern "C" {
 #include "le/le_bundle.h"
 #include "le/le_fca.h"
 #include "le/le_motion.h"
+#include "le_speech.h"
 #include "le_tool.h"
 
 namespace {
 
-using le::tool::check;
+using le::tool::kFrameSamples;
+using le::tool::kSpeechRate;
 
-constexpr int kRate = 16000;
-constexpr int kFrameSamples = 640;  // one video frame at 25 fps
 constexpr int kRow = 63;
 // Inner lips of the keypoint layout (top, bottom): their vertical gap is the
 // mouth opening.
@@ -48,66 +41,6 @@ const char* kUsage =
     "--push-ms N: audio per push for a2x and motion (default 20).\n"
     "--eager N: motion's eager production (default 0: off).\n"
     "--plot PNG: draws the lip opening over the audio envelope.\n";
-
-// The first audio stream of a file, decoded and resampled to 16 kHz mono f32.
-std::vector<float> readSpeech(const std::string& path) {
-  AVFormatContext* fmt = nullptr;
-  check(avformat_open_input(&fmt, path.c_str(), nullptr, nullptr), "cannot open " + path);
-  const std::unique_ptr<AVFormatContext*, void (*)(AVFormatContext**)> fmtOwner(&fmt, avformat_close_input);
-  check(avformat_find_stream_info(fmt, nullptr), path);
-  const AVCodec* codec = nullptr;
-  const int stream = av_find_best_stream(fmt, AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
-  check(stream, path + " has no audio stream");
-  AVCodecContext* dec = avcodec_alloc_context3(codec);
-  const std::unique_ptr<AVCodecContext*, void (*)(AVCodecContext**)> decOwner(&dec, avcodec_free_context);
-  check(avcodec_parameters_to_context(dec, fmt->streams[stream]->codecpar), path);
-  check(avcodec_open2(dec, codec, nullptr), "cannot open the audio decoder");
-
-  SwrContext* swr = nullptr;
-  AVChannelLayout mono = AV_CHANNEL_LAYOUT_MONO;
-  check(swr_alloc_set_opts2(&swr, &mono, AV_SAMPLE_FMT_FLT, kRate, &dec->ch_layout, dec->sample_fmt,
-                            dec->sample_rate, 0, nullptr),
-        "resampler");
-  const std::unique_ptr<SwrContext*, void (*)(SwrContext**)> swrOwner(&swr, swr_free);
-  check(swr_init(swr), "resampler");
-
-  std::vector<float> pcm;
-  const auto convert = [&](const AVFrame* frame) {
-    const int in = frame ? frame->nb_samples : 0;
-    const int room = swr_get_out_samples(swr, in);
-    if (room <= 0) return;
-    const size_t at = pcm.size();
-    pcm.resize(at + room);
-    uint8_t* out = reinterpret_cast<uint8_t*>(pcm.data() + at);
-    const int got = swr_convert(swr, &out, room, frame ? const_cast<const uint8_t**>(frame->extended_data) : nullptr, in);
-    check(got, "resampling");
-    pcm.resize(at + got);
-  };
-  AVPacket* packet = av_packet_alloc();
-  AVFrame* frame = av_frame_alloc();
-  const std::unique_ptr<AVPacket*, void (*)(AVPacket**)> packetOwner(&packet, av_packet_free);
-  const std::unique_ptr<AVFrame*, void (*)(AVFrame**)> frameOwner(&frame, av_frame_free);
-  if (!packet || !frame) throw std::bad_alloc();
-  const auto drain = [&]() {
-    for (;;) {
-      const int err = avcodec_receive_frame(dec, frame);
-      if (err == AVERROR(EAGAIN) || err == AVERROR_EOF) return;
-      check(err, "decoding " + path);
-      convert(frame);
-    }
-  };
-  while (av_read_frame(fmt, packet) >= 0) {
-    if (packet->stream_index == stream) {
-      check(avcodec_send_packet(dec, packet), "decoding " + path);
-      drain();
-    }
-    av_packet_unref(packet);
-  }
-  check(avcodec_send_packet(dec, nullptr), "decoding " + path);
-  drain();
-  convert(nullptr);  // the resampler's delayed tail
-  return pcm;
-}
 
 struct Options {
   std::string bundle, audio, out, plot, family = "a2x";
@@ -186,24 +119,8 @@ Rows stream(const std::vector<float>& pcm, int push, Push pushFn, Finish finishF
   return rows;
 }
 
-std::string bundleDir(const std::string& bundle) {
-  std::vector<char> dir(4096);
-  if (!le_bundle_resolve_handle(bundle.c_str(), dir.data(), dir.size()))
-    throw std::runtime_error("cannot resolve bundle " + bundle);
-  return dir.data();
-}
-
-// The speech encoder a2x and fca read: $W2V_ONNX, else the bundle's own.
-std::string speechModel(const std::string& dir) {
-  const char* env = std::getenv("W2V_ONNX");
-  if (env && *env) return env;
-  const std::string path = dir + "/audio_encoder.onnx";
-  setenv("W2V_ONNX", path.c_str(), 1);
-  return path;
-}
-
 Rows runA2x(const Options& o, const std::vector<float>& pcm, const std::string& dir) {
-  speechModel(dir);
+  le::tool::speechEncoder(dir);
   le_a2x* h = le_a2x_create(o.bundle.c_str(), o.threads);
   if (!h) throw std::runtime_error(le_a2x_last_error());
   const std::unique_ptr<le_a2x, void (*)(le_a2x*)> owner(h, le_a2x_destroy);
@@ -212,7 +129,7 @@ Rows runA2x(const Options& o, const std::vector<float>& pcm, const std::string& 
     return n;
   };
   return stream(
-      pcm, kRate / 1000 * o.pushMs, [&](const float* p, int n) { le_a2x_push(h, p, n); },
+      pcm, kSpeechRate / 1000 * o.pushMs, [&](const float* p, int n) { le_a2x_push(h, p, n); },
       [&] { le_a2x_finish(h); },
       [&](int* idx, float* base, float* out, int max) { return fail(le_a2x_pull(h, idx, base, out, max)); });
 }
@@ -227,14 +144,14 @@ Rows runMotion(const Options& o, const std::vector<float>& pcm, const std::strin
     return n;
   };
   return stream(
-      pcm, kRate / 1000 * o.pushMs,
+      pcm, kSpeechRate / 1000 * o.pushMs,
       [&](const float* p, int n) { fail(le_motion_push(h, p, n) ? 0 : -1); }, [&] { le_motion_finish(h); },
       [&](int* idx, float* base, float* out, int max) { return fail(le_motion_pull(h, idx, base, out, max)); });
 }
 
 // The whole utterance in one call; frame i plays over template row i mod NT.
 Rows runFca(const Options& o, const std::vector<float>& pcm, const std::string& dir) {
-  le_fca* h = le_fca_create(speechModel(dir).c_str(), (dir + "/fca_stream.onnx").c_str(), o.threads);
+  le_fca* h = le_fca_create(le::tool::speechEncoder(dir).c_str(), (dir + "/fca_stream.onnx").c_str(), o.threads);
   if (!h) throw std::runtime_error(le_fca_last_error());
   const std::unique_ptr<le_fca, void (*)(le_fca*)> owner(h, le_fca_destroy);
   const int frames = int((pcm.size() + kFrameSamples - 1) / kFrameSamples);
@@ -332,9 +249,9 @@ void plot(const std::string& path, const std::vector<double>& env, const std::ve
 }
 
 int run(const Options& o) {
-  const std::vector<float> pcm = readSpeech(o.audio);
+  const std::vector<float> pcm = le::tool::readSpeech(o.audio);
   if (pcm.empty()) throw std::runtime_error(o.audio + " holds no audio");
-  const std::string dir = bundleDir(o.bundle);
+  const std::string dir = le::tool::bundleDir(o.bundle);
   const Rows rows = o.family == "a2x"      ? runA2x(o, pcm, dir)
                     : o.family == "motion" ? runMotion(o, pcm, dir)
                                            : runFca(o, pcm, dir);
@@ -344,7 +261,7 @@ int run(const Options& o) {
 
   const std::vector<double> env = envelope(pcm, rows.count()), lips = lipOpening(rows);
   std::printf("%s: %d rows from %.2f s of speech; lip opening vs audio envelope r=%.3f\n", o.family.c_str(),
-              rows.count(), double(pcm.size()) / kRate, correlation(env, lips));
+              rows.count(), double(pcm.size()) / kSpeechRate, correlation(env, lips));
   if (!o.plot.empty()) plot(o.plot, env, lips);
   return 0;
 }

@@ -1,5 +1,5 @@
-// What the command-line tools share: FFmpeg's error texts, and the shape of
-// their main(): a usage error prints the reason and the usage on stderr and
+// What the command-line tools share: FFmpeg's error texts, the bundle
+// directory behind a path, and the shape of their main(): a usage error prints the reason and the usage on stderr and
 // exits 2, --help prints the usage on stdout, a failure prints one line and
 // exits 1.
 #pragma once
@@ -11,6 +11,9 @@ extern "C" {
 #include <cstdio>
 #include <stdexcept>
 #include <string>
+#include <vector>
+
+#include "le/le_bundle.h"
 
 namespace le::tool {
 
@@ -23,6 +26,14 @@ inline std::string avError(int err) {
 // Throws "what: FFmpeg's reason" for a negative FFmpeg result.
 inline void check(int err, const std::string& what) {
   if (err < 0) throw std::runtime_error(what + ": " + avError(err));
+}
+
+// The directory a bundle path stands for (a container is unpacked).
+inline std::string bundleDir(const std::string& bundle) {
+  std::vector<char> dir(4096);
+  if (le_bundle_resolve_handle(bundle.c_str(), dir.data(), dir.size()) != 1)
+    throw std::runtime_error(*le_last_error() ? le_last_error() : "cannot resolve bundle " + bundle);
+  return dir.data();
 }
 
 // parse(argc, argv) returns the options (with a bool help) or throws
