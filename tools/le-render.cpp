@@ -1,10 +1,7 @@
 // le-render: renders a bundle's idle loop, every drive frame through the
 // director and the compositor, into an H.264 mp4 or a directory of PNGs.
 extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-#include <libavutil/opt.h>
-#include <libswscale/swscale.h>
+#include <libavutil/log.h>
 }
 
 #include <unistd.h>
@@ -20,13 +17,12 @@ extern "C" {
 
 #include "driver/le_image.h"
 #include "le/le.h"
+#include "le_mp4.h"
 #include "le_tool.h"
 
 namespace {
 
-using le::tool::check;
-
-constexpr int kFps = 25;
+using le::tool::Mp4Writer;
 
 const char* kUsage =
     "usage: le-render BUNDLE --idle OUT.mp4 [--model-key KEY] [--threads N]\n"
@@ -34,95 +30,6 @@ const char* kUsage =
     "Renders every idle-loop frame of BUNDLE (director graph model_KEY.onnx, default key \"render\")\n"
     "pasted into its driver frame: an H.264 mp4 at 25 fps, or DIR/frame_NNNNNN.png.\n"
     "--threads N: director intra-op threads (default: the engine's choice).\n";
-
-// H.264 (libx264, yuv420p) in an mp4 container, fed packed RGBA frames.
-class Mp4Writer {
- public:
-  Mp4Writer(const std::string& path, int w, int h) : w_(w), h_(h) {
-    check(avformat_alloc_output_context2(&fmt_, nullptr, "mp4", path.c_str()), "cannot create mp4 muxer");
-    const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
-    if (!codec) throw std::runtime_error("this FFmpeg has no libx264 encoder");
-    enc_ = avcodec_alloc_context3(codec);
-    AVStream* stream = avformat_new_stream(fmt_, nullptr);
-    if (!enc_ || !stream) throw std::runtime_error("out of memory");
-    enc_->width = w;
-    enc_->height = h;
-    enc_->pix_fmt = AV_PIX_FMT_YUV420P;
-    enc_->time_base = AVRational{1, kFps};
-    enc_->framerate = AVRational{kFps, 1};
-    enc_->gop_size = 2 * kFps;
-    // swscale's RGB -> YUV matrix is BT.601 limited range; say so.
-    enc_->colorspace = AVCOL_SPC_SMPTE170M;
-    enc_->color_range = AVCOL_RANGE_MPEG;
-    if (fmt_->oformat->flags & AVFMT_GLOBALHEADER) enc_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    av_opt_set(enc_->priv_data, "preset", "veryfast", 0);
-    av_opt_set(enc_->priv_data, "crf", "18", 0);
-    check(avcodec_open2(enc_, codec, nullptr), "cannot open the H.264 encoder");
-    check(avcodec_parameters_from_context(stream->codecpar, enc_), "encoder parameters");
-    stream->time_base = enc_->time_base;
-    stream_ = stream;
-    check(avio_open(&fmt_->pb, path.c_str(), AVIO_FLAG_WRITE), ("cannot write " + path).c_str());
-    check(avformat_write_header(fmt_, nullptr), "cannot write the mp4 header");
-
-    sws_ = sws_getContext(w, h, AV_PIX_FMT_RGBA, w, h, AV_PIX_FMT_YUV420P, SWS_BICUBIC, nullptr, nullptr, nullptr);
-    frame_ = av_frame_alloc();
-    packet_ = av_packet_alloc();
-    if (!sws_ || !frame_ || !packet_) throw std::runtime_error("cannot set up RGBA -> yuv420p conversion");
-    frame_->format = AV_PIX_FMT_YUV420P;
-    frame_->width = w;
-    frame_->height = h;
-    check(av_frame_get_buffer(frame_, 0), "frame buffer");
-  }
-
-  Mp4Writer(const Mp4Writer&) = delete;
-  Mp4Writer& operator=(const Mp4Writer&) = delete;
-
-  ~Mp4Writer() {
-    av_packet_free(&packet_);
-    av_frame_free(&frame_);
-    sws_freeContext(sws_);
-    avcodec_free_context(&enc_);
-    if (fmt_ && fmt_->pb) avio_closep(&fmt_->pb);
-    avformat_free_context(fmt_);
-  }
-
-  void write(const uint8_t* rgba) {
-    check(av_frame_make_writable(frame_), "frame buffer");
-    const uint8_t* src[1] = {rgba};
-    const int stride[1] = {4 * w_};
-    sws_scale(sws_, src, stride, 0, h_, frame_->data, frame_->linesize);
-    frame_->pts = next_++;
-    encode(frame_);
-  }
-
-  void finish() {
-    encode(nullptr);
-    check(av_write_trailer(fmt_), "cannot finish the mp4");
-  }
-
- private:
-  void encode(const AVFrame* frame) {
-    check(avcodec_send_frame(enc_, frame), "H.264 encoding");
-    for (;;) {
-      const int err = avcodec_receive_packet(enc_, packet_);
-      if (err == AVERROR(EAGAIN) || err == AVERROR_EOF) return;
-      check(err, "H.264 encoding");
-      if (packet_->duration == 0) packet_->duration = 1;  // one frame: the mp4 then ends after the last one
-      av_packet_rescale_ts(packet_, enc_->time_base, stream_->time_base);
-      packet_->stream_index = stream_->index;
-      check(av_interleaved_write_frame(fmt_, packet_), "cannot write to the mp4");
-    }
-  }
-
-  int w_, h_;
-  int64_t next_ = 0;
-  AVFormatContext* fmt_ = nullptr;
-  AVCodecContext* enc_ = nullptr;
-  AVStream* stream_ = nullptr;
-  SwsContext* sws_ = nullptr;
-  AVFrame* frame_ = nullptr;
-  AVPacket* packet_ = nullptr;
-};
 
 // One line redrawn in place; only when stderr is a terminal.
 class Progress {
@@ -189,7 +96,7 @@ int run(const Options& o) {
 
   std::unique_ptr<Mp4Writer> mp4;
   if (!o.mp4.empty())
-    mp4 = std::make_unique<Mp4Writer>(o.mp4, w, h);
+    mp4 = std::make_unique<Mp4Writer>(o.mp4, w, h, AV_PIX_FMT_RGBA, false);
   else
     std::filesystem::create_directories(o.pngDir);
 
@@ -198,7 +105,7 @@ int run(const Options& o) {
   for (int d = 0; d < frames; ++d) {
     if (!le_render_drive_rgba(ctx, d, rgba.data(), rgba.size())) throw std::runtime_error(le_last_error());
     if (mp4) {
-      mp4->write(rgba.data());
+      mp4->writeVideo(rgba.data());
     } else {
       char name[32];
       std::snprintf(name, sizeof name, "/frame_%06d.png", d);

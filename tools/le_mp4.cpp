@@ -1,0 +1,185 @@
+#include "le_mp4.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/opt.h>
+#include <libswscale/swscale.h>
+}
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <stdexcept>
+
+#include "le_speech.h"
+#include "le_tool.h"
+
+namespace le::tool {
+
+Mp4Writer::Mp4Writer(const std::string& path, int width, int height, AVPixelFormat input, bool audio)
+    : path_(path), width_(width), height_(height), bytesPerPixel_(input == AV_PIX_FMT_RGBA ? 4 : 3) {
+  // A hidden name of our own beside the output (so that the rename stays on
+  // one file system), created with the mode the output would get.
+  const std::filesystem::path out(path);
+  std::random_device random;
+  for (int tries = 0; temp_.empty(); ++tries) {
+    const std::string name = (out.parent_path() / ("." + out.filename().string() + "." +
+                                                    std::to_string(random() % 1000000) + ".part")).string();
+    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      ::close(fd);
+      temp_ = name;
+    } else if (errno != EEXIST || tries == 100) {
+      throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
+    }
+  }
+  try {
+    check(avformat_alloc_output_context2(&fmt_, nullptr, "mp4", nullptr), "cannot create the mp4 muxer");
+    const AVCodec* h264 = avcodec_find_encoder_by_name("libx264");
+    if (!h264) throw std::runtime_error("this FFmpeg has no libx264 encoder");
+    AVCodecContext* v = video_.enc = avcodec_alloc_context3(h264);
+    video_.stream = avformat_new_stream(fmt_, nullptr);
+    if (!v || !video_.stream) throw std::bad_alloc();
+    v->width = width;
+    v->height = height;
+    v->pix_fmt = AV_PIX_FMT_YUV420P;
+    v->time_base = AVRational{1, kFps};
+    v->framerate = AVRational{kFps, 1};
+    v->gop_size = 2 * kFps;
+    // swscale's RGB -> YUV matrix is BT.601 limited range; say so.
+    v->colorspace = AVCOL_SPC_SMPTE170M;
+    v->color_range = AVCOL_RANGE_MPEG;
+    if (fmt_->oformat->flags & AVFMT_GLOBALHEADER) v->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    av_opt_set(v->priv_data, "preset", "veryfast", 0);
+    av_opt_set(v->priv_data, "crf", "18", 0);
+    check(avcodec_open2(v, h264, nullptr), "cannot open the H.264 encoder");
+    check(avcodec_parameters_from_context(video_.stream->codecpar, v), "H.264 encoder parameters");
+    video_.stream->time_base = v->time_base;
+
+    if (audio) {
+      const AVCodec* aac = avcodec_find_encoder_by_name("aac");
+      if (!aac) throw std::runtime_error("this FFmpeg has no aac encoder");
+      AVCodecContext* a = audio_.enc = avcodec_alloc_context3(aac);
+      audio_.stream = avformat_new_stream(fmt_, nullptr);
+      if (!a || !audio_.stream) throw std::bad_alloc();
+      a->sample_fmt = AV_SAMPLE_FMT_FLTP;
+      a->sample_rate = kSpeechRate;
+      av_channel_layout_default(&a->ch_layout, 1);
+      a->bit_rate = 64000;
+      a->time_base = AVRational{1, kSpeechRate};
+      if (fmt_->oformat->flags & AVFMT_GLOBALHEADER) a->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+      check(avcodec_open2(a, aac, nullptr), "cannot open the AAC encoder");
+      check(avcodec_parameters_from_context(audio_.stream->codecpar, a), "AAC encoder parameters");
+      audio_.stream->time_base = a->time_base;
+      samples_ = av_frame_alloc();
+      if (!samples_) throw std::bad_alloc();
+      samples_->format = a->sample_fmt;
+      samples_->sample_rate = a->sample_rate;
+      samples_->nb_samples = a->frame_size;
+      check(av_channel_layout_copy(&samples_->ch_layout, &a->ch_layout), "audio frame");
+      check(av_frame_get_buffer(samples_, 0), "audio frame");
+    }
+
+    check(avio_open(&fmt_->pb, temp_.c_str(), AVIO_FLAG_WRITE), "cannot write " + temp_);
+    check(avformat_write_header(fmt_, nullptr), "cannot write the mp4 header");
+    sws_ = sws_getContext(width, height, input, width, height, AV_PIX_FMT_YUV420P, SWS_BICUBIC, nullptr, nullptr,
+                          nullptr);
+    picture_ = av_frame_alloc();
+    packet_ = av_packet_alloc();
+    if (!sws_ || !picture_ || !packet_) throw std::runtime_error("cannot set up the conversion to yuv420p");
+    picture_->format = AV_PIX_FMT_YUV420P;
+    picture_->width = width;
+    picture_->height = height;
+    check(av_frame_get_buffer(picture_, 0), "video frame");
+  } catch (...) {
+    release();
+    throw;
+  }
+}
+
+Mp4Writer::~Mp4Writer() { release(); }
+
+void Mp4Writer::release() {
+  av_packet_free(&packet_);
+  av_frame_free(&samples_);
+  av_frame_free(&picture_);
+  sws_freeContext(sws_);
+  sws_ = nullptr;
+  avcodec_free_context(&audio_.enc);
+  avcodec_free_context(&video_.enc);
+  if (fmt_ && fmt_->pb) avio_closep(&fmt_->pb);
+  avformat_free_context(fmt_);
+  fmt_ = nullptr;
+  if (!committed_ && !temp_.empty()) std::remove(temp_.c_str());
+  temp_.clear();
+}
+
+void Mp4Writer::writeVideo(const uint8_t* pixels) {
+  check(av_frame_make_writable(picture_), "video frame");
+  const uint8_t* src[1] = {pixels};
+  const int stride[1] = {bytesPerPixel_ * width_};
+  sws_scale(sws_, src, stride, 0, height_, picture_->data, picture_->linesize);
+  picture_->pts = nextFrame_++;
+  encode(video_, picture_);
+}
+
+void Mp4Writer::writeAudio(const float* pcm, size_t n) {
+  if (!audio_.enc) throw std::logic_error("Mp4Writer: audio written to a file without an audio track");
+  pending_.insert(pending_.end(), pcm, pcm + n);
+  const size_t frame = size_t(audio_.enc->frame_size);
+  while (pending_.size() >= frame) encodeAudio(frame);
+}
+
+void Mp4Writer::encodeAudio(size_t n) {
+  check(av_frame_make_writable(samples_), "audio frame");
+  samples_->nb_samples = int(n);
+  std::copy_n(pending_.begin(), n, reinterpret_cast<float*>(samples_->data[0]));
+  pending_.erase(pending_.begin(), pending_.begin() + ptrdiff_t(n));
+  samples_->pts = nextSample_;
+  nextSample_ += int64_t(n);
+  encode(audio_, samples_);
+}
+
+void Mp4Writer::finish() {
+  if (audio_.enc) {
+    // The encoder takes a short last frame, so the track ends on the last
+    // sample given rather than on a frame boundary.
+    if (!pending_.empty()) {
+      if (!(audio_.enc->codec->capabilities & AV_CODEC_CAP_SMALL_LAST_FRAME))
+        pending_.resize(size_t(audio_.enc->frame_size), 0.0f);
+      encodeAudio(pending_.size());
+    }
+    encode(audio_, nullptr);
+  }
+  encode(video_, nullptr);
+  check(av_write_trailer(fmt_), "cannot finish the mp4");
+  check(avio_closep(&fmt_->pb), "cannot write " + temp_);
+  if (std::rename(temp_.c_str(), path_.c_str()) != 0)
+    throw std::runtime_error("cannot rename " + temp_ + " to " + path_ + ": " + std::strerror(errno));
+  committed_ = true;
+}
+
+void Mp4Writer::encode(Track& track, const AVFrame* frame) {
+  const char* what = &track == &video_ ? "H.264 encoding" : "AAC encoding";
+  check(avcodec_send_frame(track.enc, frame), what);
+  for (;;) {
+    const int err = avcodec_receive_packet(track.enc, packet_);
+    if (err == AVERROR(EAGAIN) || err == AVERROR_EOF) return;
+    check(err, what);
+    // One frame long: the video then ends after its last frame.
+    if (&track == &video_ && packet_->duration == 0) packet_->duration = 1;
+    av_packet_rescale_ts(packet_, track.enc->time_base, track.stream->time_base);
+    packet_->stream_index = track.stream->index;
+    check(av_interleaved_write_frame(fmt_, packet_), "cannot write to the mp4");
+  }
+}
+
+}  // namespace le::tool
