@@ -31,7 +31,15 @@ for tool in "$@"; do
       expect 2 err "$tool"
       expect 2 err "$tool" bundle
       expect 2 err "$tool" bundle --idle a.mp4 --png dir
-      expect 2 err "$tool" bundle --idle ;;
+      expect 2 err "$tool" bundle --idle
+      expect 2 err "$tool" bundle --out a.mp4
+      expect 2 err "$tool" bundle --audio a.wav
+      expect 2 err "$tool" bundle --idle a.mp4 --audio a.wav
+      expect 2 err "$tool" bundle --out a.mp4 --audio a.wav --text hello
+      expect 2 err "$tool" bundle --out a.mp4 --text ""
+      expect 2 err "$tool" bundle --out a.mp4 --audio a.wav --family fca
+      expect 2 err "$tool" bundle --out a.mp4 --audio a.wav --stream --realtime
+      expect 2 err "$tool" bundle --out a.mp4 --audio a.wav --stream --family motion ;;
     le-bundle)
       expect 2 err "$tool"
       expect 2 err "$tool" no-such-command
