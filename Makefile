@@ -4,10 +4,15 @@
 # The sample avatar (crop 512, 1080p driver), regenerated when the generator changes.
 SAMPLE_SOURCES := $(wildcard tools/bundlegen/*.py)
 
+# What the demo makes, for a person to watch, goes to out/.
+SENTENCE := Hello, I am glad to see you here today.
+
 demo: build build/sample.stamp build/speech/speech_3s.wav
-	build/bin/le-render build/sample --idle build/sample_idle.mp4
-	build/bin/le-keypoints build/sample --audio build/speech/speech_3s.wav --out build/sample_kp.f32 \
-	  --plot build/sample_lips.png
+	mkdir -p out
+	build/bin/le-render build/sample --text "$(SENTENCE)" --out out/demo.mp4
+	build/bin/le-render build/sample --idle out/sample_idle.mp4
+	build/bin/le-keypoints build/sample --audio build/speech/speech_3s.wav --out out/sample_kp.f32 \
+	  --plot out/sample_lips.png
 	build/bin/le-info
 	build/bin/le-peers
 
@@ -28,4 +33,4 @@ test:
 	scripts/test
 
 clean:
-	rm -rf build build-release build-asan build-tsan build-fuzz
+	rm -rf build build-release build-asan build-tsan build-fuzz out
