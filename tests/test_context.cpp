@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "bundle_fixtures.h"
-#include "capi/le_ctx.h"
+#include "pipeline/le_ctx.h"
 #include "le/le.h"
 
 namespace {

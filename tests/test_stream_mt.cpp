@@ -1,9 +1,11 @@
 // The stream runner on the tiny bundle: frames come out in order, each
 // exactly the frame a host would render and paste itself from the template
-// and the FCA offsets, with skipped frames and template wrap-around.
+// and the FCA offsets, with skipped frames and template wrap-around; a render
+// failure ends the run after the frames before it.
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -31,6 +33,15 @@ void collect(void* user, int index, const uint8_t* rgb, int w, int h) {
   d->width = w, d->height = h;
 }
 
+// Template frame t driven by kd, rendered and pasted through the render API;
+// empty when either call fails.
+std::vector<uint8_t> hostFrame(le_ctx* ctx, int t, const float* ks, const float* kd) {
+  std::vector<uint8_t> rgb(size_t(le_width(ctx)) * le_height(ctx) * 3);
+  const float* crop = le_render_kp_crop(ctx, t, ks, kd);
+  if (!crop || le_paste_crop(ctx, t, crop, rgb.data(), rgb.size()) != 1) rgb.clear();
+  return rgb;
+}
+
 TEST(StreamRun, FramesAreTheHostsOwnRenders) {
   const int skip = 3, frames = 14;  // NT 12: the template wraps after 9 frames
   le_stream* s = le_stream_create(kBundle.c_str(), kSpeech.c_str(), 1, skip, 0.8f);
@@ -55,16 +66,13 @@ TEST(StreamRun, FramesAreTheHostsOwnRenders) {
   ASSERT_NE(ctx, nullptr);
   const int nt = le_nt(ctx);
   ASSERT_EQ(int(tmpl.size()), nt * kKp);
-  std::vector<uint8_t> want(got.rgb.empty() ? 0 : got.rgb[0].size());
   for (int j = 0; j < frames - skip; ++j) {
     const int i = j + skip, t = i % nt;
     std::vector<float> kd(kKp);
     for (int c = 0; c < kKp; ++c) kd[c] = tmpl[t * kKp + c] + 0.8f * delta[i * kKp + c];
-    const float* crop = le_render_kp_crop(ctx, t, &tmpl[t * kKp], kd.data());
-    ASSERT_NE(crop, nullptr);
-    ASSERT_EQ(le_paste_crop(ctx, t, crop, want.data(), want.size()), 1);
     EXPECT_EQ(got.index[j], j);
-    EXPECT_TRUE(got.rgb[j] == want) << "frame " << j << " (template " << t << ")";
+    EXPECT_TRUE(got.rgb[j] == hostFrame(ctx, t, &tmpl[t * kKp], kd.data()))
+        << "frame " << j << " (template " << t << ")";
   }
   le_destroy(ctx);
 
@@ -74,6 +82,49 @@ TEST(StreamRun, FramesAreTheHostsOwnRenders) {
   EXPECT_EQ(le_stream_run(s, pcm.data(), 640 * skip, collect, &none), 0);
   EXPECT_TRUE(none.index.empty());
   le_stream_destroy(s);
+}
+
+TEST(StreamRun, RenderFailureEndsTheRunAfterTheFramesBefore) {
+  // tiny_fail_kp renders tiny_jpg's pixels but fails in ONNX Runtime when the
+  // driving keypoints start with an x over 100; at gain 0 they are the
+  // template rows, so a large first value in row 5 fails frame 5.
+  constexpr int kFailAt = 5;
+  TempDir dir;
+  std::filesystem::copy(LE_FIXTURE_DIR "/tiny_fail_kp", dir.path(), std::filesystem::copy_options::recursive);
+  const std::string table = le::resolveMember(dir.path(), "xs_target.bin");
+  std::vector<float> tmpl = le::readFloats(table);
+  ASSERT_GT(tmpl.size(), size_t(kFailAt + 1) * kKp);
+  tmpl[kFailAt * kKp] = 1000.0f;
+  writeFile(table, std::string(reinterpret_cast<const char*>(tmpl.data()), tmpl.size() * sizeof(float)));
+
+  le_stream* s = le_stream_create(dir.path().c_str(), (dir / "audio_encoder.onnx").c_str(), 1, 0, 0.0f);
+  ASSERT_NE(s, nullptr) << le_stream_last_error();
+  const std::vector<float> pcm = le::readFloats(LE_FIXTURE_DIR "/speech_3s.f32");
+  Delivered failed, clean;
+  EXPECT_EQ(le_stream_run(s, pcm.data(), 640 * 8 + 1, collect, &failed), -1);  // 9 frames
+  EXPECT_STREQ(le_stream_last_error(), "le_stream_run: render/paste failed");
+  // The handle survives: an utterance that ends before template row 5 runs clean.
+  EXPECT_EQ(le_stream_run(s, pcm.data(), 640 * kFailAt, collect, &clean), kFailAt) << le_stream_last_error();
+  EXPECT_STREQ(le_stream_last_error(), "");
+  le_stream_destroy(s);
+
+  // Both runs delivered frames 0..4, each what tiny_jpg's standard director
+  // renders from the same (unchanged) template rows.
+  le_ctx* ctx = le_create(kBundle.c_str(), "render", 1, "");
+  ASSERT_NE(ctx, nullptr) << le_last_error();
+  for (const Delivered* d : {&failed, &clean}) {
+    ASSERT_EQ(d->index, (std::vector<int>{0, 1, 2, 3, 4}));
+    for (int j = 0; j < kFailAt; ++j)
+      EXPECT_TRUE(d->rgb[j] == hostFrame(ctx, j, &tmpl[j * kKp], &tmpl[j * kKp])) << "frame " << j;
+  }
+  le_destroy(ctx);
+
+  // Frame 5 failed in the runtime's Reshape, not on an argument check.
+  le_ctx* fail = le_create(dir.path().c_str(), "render", 1, "");
+  ASSERT_NE(fail, nullptr) << le_last_error();
+  EXPECT_EQ(le_render_kp_crop(fail, kFailAt, &tmpl[kFailAt * kKp], &tmpl[kFailAt * kKp]), nullptr);
+  EXPECT_NE(std::string(le_last_error()).find("Reshape"), std::string::npos) << le_last_error();
+  le_destroy(fail);
 }
 
 TEST(StreamRun, Refusals) {

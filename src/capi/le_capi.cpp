@@ -1,15 +1,11 @@
 #include "le/le.h"
 
-#include <sys/stat.h>
-
-#include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <exception>
 
-#include "capi/le_ctx.h"
 #include "capi/le_error.h"
 #include "kernels/le_pool.h"
+#include "pipeline/le_ctx.h"
 
 using le::capi::renderError;
 using le::capi::setArgErr;
@@ -17,33 +13,10 @@ using le::capi::setErr;
 
 namespace {
 
-std::vector<uint8_t> readMask(const std::string& dir, int crop) {
-  const size_t bytes = static_cast<size_t>(crop) * crop;
-  std::FILE* f = std::fopen(le::resolveMember(dir, "mask_512.u8").c_str(), "rb");
-  if (!f) throw std::runtime_error("mask read failed");
-  // A mask too short for the manifest's crop fails before its buffer exists.
-  struct stat st {};
-  if (::fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode) && static_cast<size_t>(st.st_size) < bytes) {
-    std::fclose(f);
-    throw std::runtime_error("mask read failed");
-  }
-  std::vector<uint8_t> mask(bytes, 0);
-  const size_t got = std::fread(mask.data(), 1, mask.size(), f);
-  std::fclose(f);
-  if (got != mask.size()) throw std::runtime_error("mask read failed");
-  return mask;
-}
-
 bool validFrame(const le_ctx* ctx, int si) { return si >= 0 && si < ctx->manifest.NT; }
 
 size_t canvasBytes(const le_ctx* ctx, int channels) {
   return static_cast<size_t>(ctx->manifest.W) * ctx->manifest.H * channels;
-}
-
-// Driver frame si into out, with crop blended in through the frame's transform.
-void pasteInto(le_ctx* ctx, int si, const float* crop, uint8_t* out) {
-  ctx->cursor->pullAt(si, out);
-  ctx->paste->composite(crop, 255.0f, ctx->identity.M(si), out, ctx->manifest.W, ctx->manifest.H);
 }
 
 // The RGBA forms' shared tail: the last render pasted into frame si, widened
@@ -64,20 +37,6 @@ int pasteToRGBA(le_ctx* ctx, int si, uint8_t* out, size_t out_size) {
 }
 
 }  // namespace
-
-le_ctx::le_ctx(const std::string& bundleDir, const std::string& key, int nThreads, const std::string& provider,
-               bool explicitThreads)
-    : manifest(le::loadManifest(bundleDir)),
-      identity(manifest),
-      drive(le::loadDrive(manifest)),
-      threads(nThreads),
-      ep(provider),
-      threadsExplicit(explicitThreads),
-      modelKey(key) {
-  paste = std::make_unique<le::Paste>(readMask(manifest.dir, manifest.crop), manifest.crop, manifest.unsharp);
-  cursor = le::DriverCursor::open(manifest.video, 2, 11);
-  frame.assign(static_cast<size_t>(manifest.W) * manifest.H * 3, 0);
-}
 
 extern "C" {
 
@@ -118,18 +77,7 @@ LE_API const float* le_render_kp_crop(le_ctx* ctx, int si, const float* ks, cons
     return nullptr;
   }
   try {
-    if (!ctx->renderer) {
-      int intra = ctx->threads;
-      if (!ctx->threadsExplicit && ctx->ep.empty()) {
-        intra = std::min(ctx->threads, 2);
-        std::fprintf(stderr,
-                     "[le] director intra-op %d of pool %d: the caller did not choose, the core sized it for the "
-                     "le_utt pipeline\n",
-                     intra, ctx->threads);
-      }
-      ctx->renderer = std::make_unique<le::Renderer>(ctx->manifest, ctx->identity, ctx->modelKey, intra, ctx->ep);
-    }
-    ctx->lastCrop = ctx->renderer->render(&si, ks, kd, 1);
+    ctx->lastCrop = ctx->ensureRenderer().render(&si, ks, kd, 1);
     return ctx->lastCrop;
   } catch (const std::exception& e) {
     setErr(renderError(), "le_render_kp_crop", e);
@@ -154,7 +102,7 @@ LE_API const uint8_t* le_paste_last(le_ctx* ctx, int si) {
     return nullptr;
   }
   try {
-    pasteInto(ctx, si, ctx->lastCrop, ctx->frame.data());
+    ctx->pasteInto(si, ctx->lastCrop, ctx->frame.data());
     return ctx->frame.data();
   } catch (const std::exception& e) {
     setErr(renderError(), "le_paste_last", e);
@@ -182,7 +130,7 @@ LE_API int le_paste_crop(le_ctx* ctx, int si, const float* crop, uint8_t* out, s
     return 0;
   }
   try {
-    pasteInto(ctx, si, crop, out);
+    ctx->pasteInto(si, crop, out);
     return 1;
   } catch (const std::exception& e) {
     setErr(renderError(), "le_paste_crop", e);

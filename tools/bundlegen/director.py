@@ -25,7 +25,8 @@ kp_driving and kp_source [B, rows, 3] and writes rgb [B, 3, crop, crop]:
 
 Variants: FeatSynth (warps fs_red [B, 64, 64, 64] and decodes it; inputs
 fs_red, pooled, kd, ks), GridSampleFast baked in, one decoder convolution as
-Int8ConvVNNI, any batch (or a symbolic one) and any keypoint row count (or a
+Int8ConvVNNI, fail_kp (the standard rgb, but the run fails in the runtime while
+kp_driving[0, 0, 0] > FAIL_ABOVE: see fail_guard), any batch (or a symbolic one) and any keypoint row count (or a
 symbolic one).  Weights come from a fixed seed: every bundle of one crop
 carries the same director.
 """
@@ -36,7 +37,7 @@ from onnx import TensorProto, helper, numpy_helper
 OPSET = 17
 FAST_DOMAIN = "com.corvamel"
 INT8_DOMAIN = "com.corvamel.int8"
-KINDS = ("standard", "featsynth", "baked", "int8")
+KINDS = ("standard", "featsynth", "baked", "int8", "fail_kp")
 KP_POINTS = 21      # keypoint rows that carry a position (a 22nd row is the width row)
 REACH = 0.12        # distance (crop half-sides) over which a keypoint carries its neighbourhood
 ANCHOR = -2.0       # logit of the zero displacement: a keypoint at distance 2 x REACH weighs as much
@@ -47,6 +48,7 @@ OPENING_SOFTNESS = 0.002
 MOUTH_ROWS = (6, 12, 14, 17)
 MOUTH_RADII = (0.34, 0.22)
 WEIGHT_SEED = 20240917
+FAIL_ABOVE = 100.0  # fail_kp: kp_driving[0, 0, 0] over this fails the run (real keypoints stay within -1..1)
 
 
 class Graph:
@@ -266,8 +268,22 @@ def compose(g, warped, head, kd_xy, ident):
     alpha = g.op("Clip", [g.op("Add", [inside, term], "/compose/alpha_pre"), g.const(0.0), one], "/compose/alpha")
     a = g.op("Mul", [decoded, alpha], "/compose/fg")
     b = g.op("Mul", [g.op("Sub", [one, alpha], "/compose/one_minus_alpha"), warped], "/compose/bg")
-    out = g.op("Add", [a, b], "/compose/rgb")
-    g.nodes.append(helper.make_node("Identity", [out], ["rgb"], name="/output"))
+    return g.op("Add", [a, b], "/compose/rgb")
+
+
+def fail_guard(g, rgb, kd):
+    """rgb reshaped to its own shape, or to one more column when kp_driving[0, 0, 0] > FAIL_ABOVE.
+
+    The element count then no longer matches and the runtime's Reshape throws
+    from the run: a real render failure that a test triggers from the host's
+    keypoints alone, with the standard pixels on every other frame.
+    """
+    first = g.op("Slice", [kd, g.ints(0, 0, 0), g.ints(1, 1, 1), g.ints(0, 1, 2)], "/fail/first")
+    over = g.op("Greater", [g.op("Reshape", [first, g.ints(1)], "/fail/first_1"), g.const(FAIL_ABOVE)], "/fail/over")
+    extra = g.op("Concat", [g.ints(0, 0, 0), g.op("Cast", [over], "/fail/extra", to=TensorProto.INT64)],
+                 "/fail/extra_4", axis=0)
+    shape = g.op("Add", [g.op("Shape", [rgb], "/fail/shape"), extra], "/fail/target")
+    g.nodes.append(helper.make_node("Reshape", [rgb, shape], ["rgb"], name="/fail/output"))
 
 
 def featsynth(g, crop, rows):
@@ -288,7 +304,11 @@ def standard(g, crop, kind, rows):
     ident = identity_grid(g, crop)
     pos, grid = sampling_grid(g, kd_xy, keypoint_xy(g, "kp_source", "/grid/ks_xy"), ident, crop, rows)
     warped = warp(g, source_cone(g), pos, grid, crop, kind == "baked")
-    compose(g, warped, decoder(g, warped, crop, kind == "int8"), kd_xy, ident)
+    rgb = compose(g, warped, decoder(g, warped, crop, kind == "int8"), kd_xy, ident)
+    if kind == "fail_kp":
+        fail_guard(g, rgb, "kp_driving")
+    else:
+        g.nodes.append(helper.make_node("Identity", [rgb], ["rgb"], name="/output"))
 
 
 def build(crop, batch=1, kind="standard", kp_rows=KP_POINTS):

@@ -130,6 +130,7 @@ OPS = {
     "Cos": np.cos,
     "Sin": np.sin,
     "Equal": np.equal,
+    "Greater": np.greater,
     "Shape": lambda x: np.array(x.shape, np.int64),
     "Cast": lambda x, to: x.astype(mapping.TENSOR_TYPE_TO_NP_TYPE[to]),
     "Tile": lambda x, repeats: np.tile(x, tuple(repeats)),

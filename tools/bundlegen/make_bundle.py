@@ -75,7 +75,8 @@ def parser():
     g = p.add_argument_group("director graph (model_render.onnx)")
     g.add_argument("--director", choices=director.KINDS, default="standard",
                    help="standard (pooled64, P_rgb, kp_driving, kp_source), featsynth (fs_red, pooled, kd, ks), "
-                        "baked (GridSampleFast in the graph) or int8 (one Int8ConvVNNI convolution)")
+                        "baked (GridSampleFast in the graph), int8 (one Int8ConvVNNI convolution) or fail_kp "
+                        f"(standard, but the run fails while kp_driving[0,0,0] > {director.FAIL_ABOVE:g})")
     g.add_argument("--kp-rows", type=dim, default=director.KP_POINTS, metavar="N|sym",
                    help="keypoint rows the director declares (default 21; sym: symbolic)")
     g.add_argument("--batch", type=dim, default=1, metavar="N|sym",

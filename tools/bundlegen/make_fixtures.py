@@ -87,6 +87,11 @@ DIRECTOR_VARIANTS = {
     "tiny_baked": ("tiny_jpg", ["--director", "baked"]),
     "tiny_int8": ("tiny_jpg", ["--director", "int8"]),
     "tiny_featsynth": ("tiny_fsred", ["--director", "featsynth"]),
+    # renders tiny_jpg's pixels, but a run whose driving keypoints start with an x
+    # over 100 (kp_driving[0, 0, 0], element 0 of the 63 floats of sample 0) fails
+    # in ONNX Runtime: set element 0 of a row of a copy's xs_target.bin to 1000
+    # to fail the frames rendered over that template row
+    "tiny_fail_kp": ("tiny_jpg", ["--director", "fail_kp"]),
 }
 
 

@@ -80,6 +80,30 @@ class Rendering(unittest.TestCase):
         wide = np.concatenate([self.kp, np.array([[[0.3, 1.0, 0.0]]], np.float32)], axis=1)
         kp22 = self.render(wide, wide, model=director.build(128, kp_rows=22))
         np.testing.assert_array_equal(kp22, ref)
+        np.testing.assert_array_equal(self.render(self.kp, model=director.build(128, kind="fail_kp")), ref)
+
+
+class FailingRun(unittest.TestCase):
+    """fail_kp: the standard pixels up to the threshold of kp_driving[0, 0, 0], a failed Reshape above it."""
+
+    def test_fails_only_above_the_threshold(self):
+        rng = np.random.default_rng(7)
+        batch = 2
+        feeds = dict(pooled64=rng.standard_normal((batch, 64, 32, 32)).astype(np.float32),
+                     P_rgb=rng.random((batch, 3, CROP, CROP)).astype(np.float32),
+                     kp_source=rng.uniform(-0.5, 0.5, (batch, director.KP_POINTS, 3)).astype(np.float32))
+        standard, failing = director.build(CROP, batch), director.build(CROP, batch, "fail_kp")
+        limit = np.float32(director.FAIL_ABOVE)
+        for first, other, fails in ((limit, 0.0, False), (np.nextafter(limit, np.float32(np.inf)), 0.0, True),
+                                    (0.0, 1000.0, False), (-1000.0, 0.0, False)):
+            kd = rng.uniform(-0.5, 0.5, (batch, director.KP_POINTS, 3)).astype(np.float32)
+            kd[0, 0, 0], kd[1, 0, 0], kd[0, 0, 1] = first, other, other   # only sample 0, row 0, x counts
+            with self.subTest(first=first, other=other):
+                run = dict(feeds, kp_driving=kd)
+                if fails:
+                    self.assertRaises(ValueError, graph_eval.run, failing, run)
+                else:
+                    np.testing.assert_array_equal(graph_eval.run(failing, run)[0], graph_eval.run(standard, run)[0])
 
 
 if __name__ == "__main__":
