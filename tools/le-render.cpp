@@ -332,7 +332,7 @@ void runRealtime(le_utt* u, const std::vector<int16_t>& pcm16, Recorder& rec, st
   std::jthread feeder;
   Clock::time_point fed{}, lastFrame = Clock::now();
   double hostLatencyMs = -1;
-  int late = 0, ticks = 0;
+  int late = 0, lateBeforeSpeech = 0, ticks = 0;
   SpeechStart begun;
   for (const Clock::time_point t0 = Clock::now(); !rec.complete(); ++ticks) {
     std::this_thread::sleep_until(t0 + ticks * kTick);
@@ -345,6 +345,7 @@ void runRealtime(le_utt* u, const std::vector<int16_t>& pcm16, Recorder& rec, st
     } else {
       if (*le_utt_last_error()) throw std::runtime_error(le_utt_last_error());
       ++late;
+      if (feeder.joinable() && !rec.spoken()) ++lateBeforeSpeech;
       checkStatus(u);
       if (Clock::now() - lastFrame > kStall) stalled(u, "no frame came");
     }
@@ -360,9 +361,10 @@ void runRealtime(le_utt* u, const std::vector<int16_t>& pcm16, Recorder& rec, st
     }
     if (feeder.joinable() && !rec.spoken()) begun(u);
   }
-  std::fprintf(stderr, "le-render: realtime: %d late ticks of %d (no frame ready); first speech frame pulled %.0f ms "
-               "after the first push (pipeline: produced after %.0f ms)\n",
-               late, ticks, hostLatencyMs, stats(u).first_frame_ms);
+  std::fprintf(stderr, "le-render: realtime: %d late ticks of %d (no frame ready), %d of them between the first push "
+               "and the first speech frame; first speech frame pulled %.0f ms after the first push (pipeline: "
+               "produced after %.0f ms)\n",
+               late, ticks, lateBeforeSpeech, hostLatencyMs, stats(u).first_frame_ms);
 }
 
 int renderUtterance(const Options& o, const std::vector<float>& pcm) {
