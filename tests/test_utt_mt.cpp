@@ -375,6 +375,50 @@ TEST(UttPipeline, AModelThatCannotLoadFailsReadinessWithItsFamilysText) {
   for (int i = 0; i < 3; ++i) EXPECT_EQ(p.pull().info.kind, 0) << "the idle loop still plays";
 }
 
+TEST(UttPipeline, RenderFailuresAreRecordedAndTheRampMovesOn) {
+  // Template row 5 makes every render of target frame 5 fail in the runtime.
+  TempDir dir;
+  failingCopy(dir.path(), 5);
+  Pipeline p(dir.path());
+  ASSERT_EQ(p.waitReady(), 1) << le_utt_last_error();
+  while (p.pull().info.target != 6) {
+  }
+  p.push(std::vector<int16_t>(640 * 14, 4000));  // from target 7 or 8 round to 4, then 5 fails
+  le_utt_end_utterance(p.u);
+  Frame last;
+  for (Frame f; f.info.target != 4 || f.info.kind != 1;) {
+    f = p.pull();
+    EXPECT_NE(f.info.target, 5);
+    last = f;
+  }
+  char text[512];
+  int64_t failures = 0;
+  while (le_utt_render_status(p.u, text, sizeof text, &failures) == 0)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_GE(failures, 1) << "the failed frame is tried again on every step";
+  EXPECT_EQ(std::string(text).rfind("ep=cpu render: ", 0), 0u) << text;
+  EXPECT_NE(std::string(text).find("Reshape"), std::string::npos) << "the runtime's own error: " << text;
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(le_utt_frames_available(p.u), 0) << "a failed speech frame is never skipped";
+
+  // The interrupt ramp's first step lands on frame 5 too: no frame for it,
+  // and the ramp goes on.
+  le_utt_interrupt(p.u);
+  int64_t before = 0;
+  for (int t = 6; t <= 8; ++t) {
+    const Frame f = p.pull();
+    EXPECT_EQ(f.info.kind, 2);
+    EXPECT_EQ(f.info.target, t);
+    if (t == 6) le_utt_render_status(p.u, nullptr, 0, &before);
+  }
+  EXPECT_EQ(p.pull().info.kind, 0);
+  EXPECT_EQ(le_utt_render_status(p.u, text, 8, &failures), -1);
+  EXPECT_EQ(failures, before) << "the ramp records its one failure and moves on";
+  EXPECT_STREQ(text, "ep=cpu ") << "cap - 1 bytes and the terminator";
+  le_utt_render_status(p.u, text, sizeof text, nullptr);
+  EXPECT_EQ(std::string(text).rfind("ep=cpu ramp: ", 0), 0u) << text;
+}
+
 TEST(UttPipeline, DestroyAtAnyMoment) {
   const std::vector<int16_t> pcm = speechPcm();
   for (int moment = 0; moment < 4; ++moment) {

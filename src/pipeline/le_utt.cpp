@@ -134,7 +134,7 @@ struct le_utt {
   }
   bool collectJob();
   void waitReply();
-  void renderSpeech(int n);
+  bool renderSpeech(int n);
   void produceRamp();
   bool produceIdle();
   void setState(int s);
@@ -608,15 +608,11 @@ void le_utt::run() {
     const int waiting = kf - kr;
     if (waiting > 0 && ringCount < kRing) {
       setState(kStateSpeech);
-      if (b >= 2 && waiting >= b) {
-        renderSpeech(b);
-        progressed = true;
-      } else if (b >= 2 && outstanding && waiting + modelLeft >= b) {
-        // The rest of a chunk is on its way.
-      } else {
-        renderSpeech(1);
-        progressed = true;
-      }
+      // A failed frame is tried again after the step's wait.
+      if (b >= 2 && waiting >= b)
+        progressed = renderSpeech(b) || progressed;
+      else if (!(b >= 2 && outstanding && waiting + modelLeft >= b))  // else the rest of a chunk is on its way
+        progressed = renderSpeech(1) || progressed;
     } else if (inUtt && finished() && waiting == 0) {
       {
         const std::lock_guard<std::mutex> lock(mu);
@@ -648,9 +644,10 @@ bool le_utt::produceIdle() {
   return true;
 }
 
-void le_utt::renderSpeech(int n) {
+// True when at least one frame was handed on.
+bool le_utt::renderSpeech(int n) {
   const int m = std::min(kf - kr, n);
-  if (m < 1) return;
+  if (m < 1) return false;
   const float* chunkOut = nullptr;
   double chunkMs = 0;
   if (m >= 2 && chunkR && m <= chunkR->batch()) {
@@ -677,17 +674,17 @@ void le_utt::renderSpeech(int n) {
         crop = ctx->renderer->render(&kSi[kr], &kBase[size_t(kr) * kKp], driven, 1);
       } catch (const std::exception& e) {
         noteRenderFail("render", e.what(), true);
-        return;
+        return i > 0;
       } catch (...) {
         noteRenderFail("render", nullptr, true);
-        return;
+        return i > 0;
       }
       work = nowMs() - t0;
     }
     lastSpokenSi = si;
     std::memcpy(lastSpoken.data(), driven, sizeof lastSpoken);
     double wait = 0;
-    if (!enqueue(crop, kSpeech, si, speechIndex, driven, &wait)) return;
+    if (!enqueue(crop, kSpeech, si, speechIndex, driven, &wait)) return i > 0;
     ++kr;
     ++speechIndex;
     spoke = true;
@@ -698,6 +695,7 @@ void le_utt::renderSpeech(int n) {
     stageAWait += wait;
     stats.render_ms = stats.render_ms == 0 ? work : 0.9 * stats.render_ms + 0.1 * work;
   }
+  return true;
 }
 
 void le_utt::produceRamp() {
