@@ -38,6 +38,17 @@ inline void copyA2x(const std::string& bundle, const std::string& dir, int nt = 
   writeFile(dir + "/xs_target.bin", xs);
 }
 
+// A copy in dir of tiny_fail_kp, which renders tiny_jpg's pixels but fails in
+// ONNX Runtime when the driving keypoints start with an x over 100: template
+// row `row` gets a first value of 1000, so every frame driven near it fails.
+inline void failingCopy(const std::string& dir, int row) {
+  std::filesystem::copy(LE_FIXTURE_DIR "/tiny_fail_kp", dir, std::filesystem::copy_options::recursive);
+  const std::string table = resolveMember(dir, "xs_target.bin");
+  std::vector<float> tmpl = readFloats(table);
+  if (tmpl.size() < size_t(row + 1) * kKp) throw std::runtime_error("template too short");
+  tmpl[size_t(row) * kKp] = 1000.0f;
+  writeFile(table, std::string(reinterpret_cast<const char*>(tmpl.data()), tmpl.size() * sizeof(float)));
+}
 
 // Uniform noise in [-amp, amp).
 inline std::vector<float> noise(size_t n, unsigned seed, float amp = 0.5f) {

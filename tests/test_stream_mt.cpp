@@ -85,17 +85,10 @@ TEST(StreamRun, FramesAreTheHostsOwnRenders) {
 }
 
 TEST(StreamRun, RenderFailureEndsTheRunAfterTheFramesBefore) {
-  // tiny_fail_kp renders tiny_jpg's pixels but fails in ONNX Runtime when the
-  // driving keypoints start with an x over 100; at gain 0 they are the
-  // template rows, so a large first value in row 5 fails frame 5.
   constexpr int kFailAt = 5;
   TempDir dir;
-  std::filesystem::copy(LE_FIXTURE_DIR "/tiny_fail_kp", dir.path(), std::filesystem::copy_options::recursive);
-  const std::string table = le::resolveMember(dir.path(), "xs_target.bin");
-  std::vector<float> tmpl = le::readFloats(table);
-  ASSERT_GT(tmpl.size(), size_t(kFailAt + 1) * kKp);
-  tmpl[kFailAt * kKp] = 1000.0f;
-  writeFile(table, std::string(reinterpret_cast<const char*>(tmpl.data()), tmpl.size() * sizeof(float)));
+  failingCopy(dir.path(), kFailAt);  // at gain 0 the driving keypoints are the template rows
+  const std::vector<float> tmpl = le::readFloats(le::resolveMember(dir.path(), "xs_target.bin"));
 
   le_stream* s = le_stream_create(dir.path().c_str(), (dir / "audio_encoder.onnx").c_str(), 1, 0, 0.0f);
   ASSERT_NE(s, nullptr) << le_stream_last_error();
@@ -109,7 +102,7 @@ TEST(StreamRun, RenderFailureEndsTheRunAfterTheFramesBefore) {
   le_stream_destroy(s);
 
   // Both runs delivered frames 0..4, each what tiny_jpg's standard director
-  // renders from the same (unchanged) template rows.
+  // renders from the same template rows.
   le_ctx* ctx = le_create(kBundle.c_str(), "render", 1, "");
   ASSERT_NE(ctx, nullptr) << le_last_error();
   for (const Delivered* d : {&failed, &clean}) {

@@ -16,6 +16,7 @@
 #include "kernels/le_c_error.h"
 #include "kernels/le_pool.h"
 #include "le/le_a2x.h"
+#include "render/le_ort_log.h"
 
 namespace le {
 namespace {
@@ -60,7 +61,7 @@ std::string& a2xError() {
   return g_err;
 }
 
-A2x::A2x(const std::string& bundle, int threads) : env_(ORT_LOGGING_LEVEL_WARNING, "le_a2x") {
+A2x::A2x(const std::string& bundle, int threads) : env_(le::kOrtLogLevel, "le_a2x") {
   const int intra = threads >= 1 && threads < pool::threads() ? threads : pool::threads();
   options_ = audioSessionOptions(intra, true);
   static std::once_flag cadenceLine;

@@ -8,6 +8,7 @@
 #include "audio/le_w2v.h"
 #include "kernels/le_c_error.h"
 #include "le/le_fca.h"
+#include "render/le_ort_log.h"
 
 namespace le {
 namespace {
@@ -81,7 +82,7 @@ std::string& fcaError() {
 }
 
 Fca::Fca(const std::string& speechModel, const std::string& fcaModel, int threads)
-    : env_(ORT_LOGGING_LEVEL_WARNING, "le_fca"), options_(audioSessionOptions(threads, false)) {
+    : env_(le::kOrtLogLevel, "le_fca"), options_(audioSessionOptions(threads, false)) {
   speech_ = Ort::Session(env_, speechModel.c_str(), options_);
   fca_ = Ort::Session(env_, fcaModel.c_str(), options_);
   mem_ = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);

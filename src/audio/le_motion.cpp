@@ -20,6 +20,7 @@
 #include "kernels/le_pool.h"
 #include "le/le_motion.h"
 #include "render/le_renderer.h"
+#include "render/le_ort_log.h"
 
 namespace le {
 namespace {
@@ -149,7 +150,7 @@ void poseToR(double a1, double a2, double a3, double r[9]) {
 }
 
 struct MotionGenerator::Impl {
-  Ort::Env env{ORT_LOGGING_LEVEL_WARNING, "le_motion"};
+  Ort::Env env{le::kOrtLogLevel, "le_motion"};
   Ort::MemoryInfo mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
   Ort::Session hubert{nullptr}, lmdm{nullptr}, stitch{nullptr};
 

@@ -13,6 +13,7 @@
 #include "driver/le_files.h"
 #include "kernels/le_pool.h"
 #include "kernels/le_simd.h"
+#include "render/le_ort_log.h"
 
 namespace le {
 namespace {
@@ -37,7 +38,7 @@ std::mutex g_zeroemb_mtx;
 std::vector<float> g_zeroemb;
 
 Ort::Env& w2vEnv() {
-  static Ort::Env* env = new Ort::Env(ORT_LOGGING_LEVEL_WARNING, "le_a2x_w2v");
+  static Ort::Env* env = new Ort::Env(le::kOrtLogLevel, "le_a2x_w2v");
   return *env;
 }
 

@@ -8,6 +8,7 @@
 #include "render/gridsample_fast.h"
 #include "render/int8conv_vnni.h"
 #include "render/onnx_wire.h"
+#include "render/le_ort_log.h"
 
 namespace le {
 namespace {
@@ -32,7 +33,7 @@ void enterRuntimeRegistry(const CustomDomains& d) {
   gsPutBytes(model, kModelOpset, opset.data(), opset.size());
   gsPutBytes(model, kModelGraph, graph.data(), graph.size());
   rewriteGridSampleToFast(model);
-  Ort::Env env(ORT_LOGGING_LEVEL_WARNING, "le");
+  Ort::Env env(le::kOrtLogLevel, "le");
   Ort::SessionOptions options;
   options.SetIntraOpNumThreads(1);
   options.Add(*d.corvamel);

@@ -17,6 +17,7 @@
 #include "render/gridsample_fast.h"
 #include "render/int8conv_vnni.h"
 #include "render/le_conv.h"
+#include "render/le_ort_log.h"
 
 namespace le {
 
@@ -137,7 +138,7 @@ PreparedGraph prepareGraph(const Manifest& m, const std::string& key, bool corem
 
 struct Renderer::Impl {
   std::string ep;
-  Ort::Env env{ORT_LOGGING_LEVEL_WARNING, "le"};
+  Ort::Env env{le::kOrtLogLevel, "le"};
   Ort::SessionOptions options{nullptr};
   Ort::Session session{nullptr};
   Ort::IoBinding binding{nullptr};
