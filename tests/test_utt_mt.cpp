@@ -28,15 +28,13 @@ std::vector<int16_t> speechPcm() {
   const std::vector<float> f = le::readFloats(LE_FIXTURE_DIR "/speech_3s.f32");
   std::vector<int16_t> pcm(f.size());
   for (size_t i = 0; i < f.size(); ++i)
-    pcm[i] = int16_t(
-        std::lround(std::fmax(-1.f, std::fmin(f[i], 0.99997f)) * 32768));
+    pcm[i] = int16_t(std::lround(std::fmax(-1.f, std::fmin(f[i], 0.99997f)) * 32768));
   return pcm;
 }
 
 std::vector<float> asFloat(const std::vector<int16_t> &pcm) {
   std::vector<float> f(pcm.size());
-  for (size_t i = 0; i < pcm.size(); ++i)
-    f[i] = float(pcm[i]) * 3.0517578e-5f;
+  for (size_t i = 0; i < pcm.size(); ++i) f[i] = float(pcm[i]) * 3.0517578e-5f;
   return f;
 }
 
@@ -48,17 +46,14 @@ struct Frame {
 // A context (one renderer thread, so renders are reproducible) with a
 // pipeline over it.
 struct Pipeline {
-  explicit Pipeline(const std::string &bundle, le_utt_opts opts = {},
-                    const std::string &motionDir = "")
+  explicit Pipeline(const std::string &bundle, le_utt_opts opts = {}, const std::string &motionDir = "")
       : dir(motionDir.empty() ? bundle : motionDir) {
     useW2v(bundle);
     ctx = le_create(bundle.c_str(), "render", 1, nullptr);
-    if (!ctx)
-      throw std::runtime_error(le_last_error());
+    if (!ctx) throw std::runtime_error(le_last_error());
     opts.motion_dir = dir.c_str();
     u = le_utt_create(ctx, &opts);
-    if (!u)
-      throw std::runtime_error(le_utt_last_error());
+    if (!u) throw std::runtime_error(le_utt_last_error());
     rgb.resize(size_t(le_width(ctx)) * le_height(ctx) * 3);
   }
   ~Pipeline() {
@@ -78,16 +73,13 @@ struct Pipeline {
     Frame f;
     const auto until = Clock::now() + std::chrono::seconds(20);
     while (!le_utt_pull_frame(u, rgb.data(), rgb.size(), &f.info)) {
-      if (Clock::now() > until)
-        throw std::runtime_error("no frame for 20 s");
+      if (Clock::now() > until) throw std::runtime_error("no frame for 20 s");
       std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
     f.rgb = rgb;
     return f;
   }
-  void push(const std::vector<int16_t> &pcm) {
-    ASSERT_EQ(le_utt_push_audio(u, pcm.data(), int(pcm.size())), 1);
-  }
+  void push(const std::vector<int16_t> &pcm) { ASSERT_EQ(le_utt_push_audio(u, pcm.data(), int(pcm.size())), 1); }
 
   std::string dir;
   le_ctx *ctx = nullptr;
@@ -108,20 +100,17 @@ struct Reference {
 
   // The speech keypoints of an utterance starting at template frame start,
   // from the a2x model of the bundle or the motion generator in motionDir.
-  Frames speech(const std::vector<float> &pcm, int start,
-                const std::string &motionDir = "") {
+  Frames speech(const std::vector<float> &pcm, int start, const std::string &motionDir = "") {
     if (!motionDir.empty()) {
       le_motion *m = le_motion_create(motionDir.c_str(), 1, "");
-      if (!m)
-        throw std::runtime_error(le_motion_last_error());
+      if (!m) throw std::runtime_error(le_motion_last_error());
       le_motion_reset(m, start, 1, 1);
       le_motion_push(m, pcm.data(), int(pcm.size()));
       le_motion_finish(m);
       Frames f;
       std::vector<int> idx(64);
       std::vector<float> base(64 * kKp), out(64 * kKp);
-      while (const int got =
-                 le_motion_pull(m, idx.data(), base.data(), out.data(), 64)) {
+      while (const int got = le_motion_pull(m, idx.data(), base.data(), out.data(), 64)) {
         f.idx.insert(f.idx.end(), idx.begin(), idx.begin() + got);
         f.base.insert(f.base.end(), base.begin(), base.begin() + got * kKp);
         f.out.insert(f.out.end(), out.begin(), out.begin() + got * kKp);
@@ -140,22 +129,19 @@ struct Reference {
   std::vector<uint8_t> render(int si, const float *ks, const float *kd) {
     std::vector<uint8_t> out(size_t(le_width(ctx)) * le_height(ctx) * 3);
     const float *crop = le_render_kp_crop(ctx, si, ks, kd);
-    if (!crop || le_paste_crop(ctx, si, crop, out.data(), out.size()) != 1)
-      throw std::runtime_error(le_last_error());
+    if (!crop || le_paste_crop(ctx, si, crop, out.data(), out.size()) != 1) throw std::runtime_error(le_last_error());
     return out;
   }
   std::vector<uint8_t> idle(int si) {
     const uint8_t *f = le_target_frame(ctx, si);
-    return std::vector<uint8_t>(f,
-                                f + size_t(le_width(ctx)) * le_height(ctx) * 3);
+    return std::vector<uint8_t>(f, f + size_t(le_width(ctx)) * le_height(ctx) * 3);
   }
   // Ramp step j of R from the pose (si, kd) back to the template.
   std::vector<uint8_t> ramp(int si, const float *kd, int j, int R) {
     const int t = (si + j) % nt;
     const float w = 1.0f - float(j) / float(R);
     std::vector<float> driven(kKp);
-    for (int k = 0; k < kKp; ++k)
-      driven[k] = w * (kd[k] - tmpl[si * kKp + k]) + tmpl[t * kKp + k];
+    for (int k = 0; k < kKp; ++k) driven[k] = w * (kd[k] - tmpl[si * kKp + k]) + tmpl[t * kKp + k];
     return render(t, &tmpl[t * kKp], driven.data());
   }
 
@@ -174,18 +160,15 @@ TEST(UttPipeline, IdleSpeechRampIdleEachFrameAsTheHostWouldRenderIt) {
     int eager;
     const char *motion;
   };
-  for (const Case c : {Case{"a2x", 0, ""}, Case{"a2x hybrid", -2, ""},
-                       Case{"motion", 0, "/motion"}}) {
+  for (const Case c : {Case{"a2x", 0, ""}, Case{"a2x hybrid", -2, ""}, Case{"motion", 0, "/motion"}}) {
     SCOPED_TRACE(c.name);
     le_utt_opts opts{};
     opts.eager = c.eager;
     const std::string motionDir = c.motion[0] ? kBundle + c.motion : "";
     Pipeline p(kBundle, opts, motionDir);
-    EXPECT_EQ(le_utt_ready(p.u), 0)
-        << "the audio model cannot be loaded before create returns";
+    EXPECT_EQ(le_utt_ready(p.u), 0) << "the audio model cannot be loaded before create returns";
     std::vector<Frame> frames;
-    for (int i = 0; i < 5; ++i)
-      frames.push_back(p.pull()); // idle while warming up
+    for (int i = 0; i < 5; ++i) frames.push_back(p.pull());  // idle while warming up
     ASSERT_EQ(p.waitReady(), 1) << le_utt_last_error();
 
     const std::vector<int16_t> pcm = speechPcm();
@@ -203,40 +186,32 @@ TEST(UttPipeline, IdleSpeechRampIdleEachFrameAsTheHostWouldRenderIt) {
 
     Reference ref(kBundle);
     size_t first = 0;
-    while (frames[first].info.kind == 0)
-      ++first;
-    const Frames kp =
-        ref.speech(asFloat(pcm), frames[first].info.target, motionDir);
+    while (frames[first].info.kind == 0) ++first;
+    const Frames kp = ref.speech(asFloat(pcm), frames[first].info.target, motionDir);
     ASSERT_EQ(int(kp.size()), speechFrames);
 
     int speech = 0, ramp = 0;
     for (size_t n = 0; n < frames.size(); ++n) {
       const le_utt_frame_info &i = frames[n].info;
-      SCOPED_TRACE("frame " + std::to_string(n) + " kind " +
-                   std::to_string(i.kind));
+      SCOPED_TRACE("frame " + std::to_string(n) + " kind " + std::to_string(i.kind));
       EXPECT_EQ(i.serial, n) << "nothing dropped, nothing repeated";
       if (n > 0) {
-        EXPECT_EQ(i.target, (frames[n - 1].info.target + 1) % ref.nt)
-            << "the driver video plays on";
+        EXPECT_EQ(i.target, (frames[n - 1].info.target + 1) % ref.nt) << "the driver video plays on";
       }
       if (i.kind == 1) {
         ASSERT_LT(n, first + speechFrames);
         EXPECT_EQ(i.frame_no, speech);
         EXPECT_EQ(i.target, kp.idx[speech]);
-        EXPECT_TRUE(frames[n].rgb == ref.render(i.target,
-                                                &kp.base[speech * kKp],
-                                                &kp.out[speech * kKp]));
+        EXPECT_TRUE(frames[n].rgb == ref.render(i.target, &kp.base[speech * kKp], &kp.out[speech * kKp]));
         ++speech;
       } else if (i.kind == 2) {
         ++ramp;
         EXPECT_EQ(i.frame_no, -1);
         const int last = speechFrames - 1;
-        EXPECT_TRUE(frames[n].rgb ==
-                    ref.ramp(kp.idx[last], &kp.out[last * kKp], ramp, 6));
+        EXPECT_TRUE(frames[n].rgb == ref.ramp(kp.idx[last], &kp.out[last * kKp], ramp, 6));
       } else {
         EXPECT_EQ(i.frame_no, -1);
-        EXPECT_TRUE(n < first || speech == speechFrames)
-            << "no idle frame inside the utterance";
+        EXPECT_TRUE(n < first || speech == speechFrames) << "no idle frame inside the utterance";
         EXPECT_TRUE(frames[n].rgb == ref.idle(i.target));
       }
     }
@@ -276,18 +251,14 @@ TEST(UttPipeline, ChunkedAndDirectPathsDeliverTheSameSequence) {
   }
   Reference ref(bundle);
   size_t first = 0;
-  while (frames[first].info.kind == 0)
-    ++first;
+  while (frames[first].info.kind == 0) ++first;
   const Frames kp = ref.speech(asFloat(pcm), frames[first].info.target);
   int speech = 0;
-  for (size_t n = first; n < frames.size() && frames[n].info.kind == 1;
-       ++n, ++speech) {
+  for (size_t n = first; n < frames.size() && frames[n].info.kind == 1; ++n, ++speech) {
     ASSERT_EQ(frames[n].info.frame_no, speech);
-    const std::vector<uint8_t> want = ref.render(
-        kp.idx[speech], &kp.base[speech * kKp], &kp.out[speech * kKp]);
+    const std::vector<uint8_t> want = ref.render(kp.idx[speech], &kp.base[speech * kKp], &kp.out[speech * kKp]);
     int worst = 0;
-    for (size_t b = 0; b < want.size(); ++b)
-      worst = std::max(worst, std::abs(int(want[b]) - int(frames[n].rgb[b])));
+    for (size_t b = 0; b < want.size(); ++b) worst = std::max(worst, std::abs(int(want[b]) - int(frames[n].rgb[b])));
     EXPECT_LE(worst, 1) << "speech frame " << speech;
   }
   EXPECT_EQ(speech, int(kp.size()));
@@ -302,31 +273,25 @@ TEST(UttPipeline, InterruptRampsFromTheLastPulledFrame) {
   std::vector<int16_t> pcm = speechPcm();
   p.push(pcm);
   Frame last;
-  do
-    last = p.pull();
+  do last = p.pull();
   while (last.info.kind != 1 || last.info.frame_no < 10);
-  std::this_thread::sleep_for(
-      std::chrono::milliseconds(50)); // let the ring fill behind it
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let the ring fill behind it
   le_utt_interrupt(p.u);
   EXPECT_EQ(le_utt_frames_available(p.u), 0);
 
   Reference ref(kBundle);
-  const Frames kp = ref.speech(
-      asFloat(pcm),
-      (last.info.target - last.info.frame_no + 10 * ref.nt) % ref.nt);
+  const Frames kp = ref.speech(asFloat(pcm), (last.info.target - last.info.frame_no + 10 * ref.nt) % ref.nt);
   const int k = last.info.frame_no;
   ASSERT_EQ(kp.idx[k], last.info.target);
   for (int j = 1; j <= 4; ++j) {
     const Frame f = p.pull();
     EXPECT_EQ(f.info.kind, 2) << "ramp frame " << j;
     EXPECT_EQ(f.info.target, (last.info.target + j) % ref.nt);
-    EXPECT_TRUE(f.rgb == ref.ramp(last.info.target, &kp.out[k * kKp], j, 4))
-        << "ramp frame " << j;
+    EXPECT_TRUE(f.rgb == ref.ramp(last.info.target, &kp.out[k * kKp], j, 4)) << "ramp frame " << j;
   }
   for (int j = 5; j <= 20; ++j) {
     const Frame f = p.pull();
-    EXPECT_EQ(f.info.kind, 0)
-        << "no frame of the interrupted utterance comes back";
+    EXPECT_EQ(f.info.kind, 0) << "no frame of the interrupted utterance comes back";
     EXPECT_EQ(f.info.target, (last.info.target + j) % ref.nt);
   }
 
@@ -392,19 +357,15 @@ TEST(UttPipeline, HostEdges) {
     p->push(pcm);
     le_utt_end_utterance(p->u);
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    if (le_utt_ready(p->u) == 0)
-      early = std::move(p);
+    if (le_utt_ready(p->u) == 0) early = std::move(p);
   }
-  if (!early)
-    GTEST_SKIP() << "the audio model loaded within 5 ms every time";
+  if (!early) GTEST_SKIP() << "the audio model loaded within 5 ms every time";
   Pipeline &p = *early;
   ASSERT_EQ(p.waitReady(), 1);
-  for (int i = 0; i < 40; ++i)
-    EXPECT_EQ(p.pull().info.kind, 0);
+  for (int i = 0; i < 40; ++i) EXPECT_EQ(p.pull().info.kind, 0);
 
   // A buffer one byte short keeps the frame for the next pull.
-  while (le_utt_frames_available(p.u) == 0)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  while (le_utt_frames_available(p.u) == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   le_utt_frame_info a{}, b{};
   EXPECT_EQ(le_utt_pull_frame(p.u, p.rgb.data(), p.rgb.size() - 1, &a), 0);
   EXPECT_STREQ(le_utt_last_error(), "le_utt_pull_frame: buffer too small");
@@ -412,8 +373,7 @@ TEST(UttPipeline, HostEdges) {
   EXPECT_STREQ(le_utt_last_error(), "");
   le_utt_stats st{};
   le_utt_get_stats(p.u, &st);
-  EXPECT_EQ(b.serial + 1, st.frames_delivered)
-      << "the kept frame is the one delivered";
+  EXPECT_EQ(b.serial + 1, st.frames_delivered) << "the kept frame is the one delivered";
 
   // Argument refusals.
   EXPECT_EQ(le_utt_push_audio(p.u, pcm.data(), 0), 1);
@@ -445,8 +405,7 @@ TEST(UttPipeline, AModelThatCannotLoadFailsReadinessWithItsFamilysText) {
   EXPECT_EQ(p.waitReady(), -1);
   EXPECT_EQ(le_utt_last_error(), want);
   EXPECT_NE(want, "");
-  for (int i = 0; i < 3; ++i)
-    EXPECT_EQ(p.pull().info.kind, 0) << "the idle loop still plays";
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(p.pull().info.kind, 0) << "the idle loop still plays";
 }
 
 TEST(UttPipeline, RenderFailuresAreRecordedAndTheRampMovesOn) {
@@ -457,8 +416,7 @@ TEST(UttPipeline, RenderFailuresAreRecordedAndTheRampMovesOn) {
   ASSERT_EQ(p.waitReady(), 1) << le_utt_last_error();
   while (p.pull().info.target != 6) {
   }
-  p.push(std::vector<int16_t>(
-      640 * 14, 4000)); // from target 7 or 8 round to 4, then 5 fails
+  p.push(std::vector<int16_t>(640 * 14, 4000));  // from target 7 or 8 round to 4, then 5 fails
   le_utt_end_utterance(p.u);
   Frame last;
   for (Frame f; f.info.target != 4 || f.info.kind != 1;) {
@@ -472,11 +430,9 @@ TEST(UttPipeline, RenderFailuresAreRecordedAndTheRampMovesOn) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   EXPECT_GE(failures, 1) << "the failed frame is tried again on every step";
   EXPECT_EQ(std::string(text).rfind("ep=cpu render: ", 0), 0u) << text;
-  EXPECT_NE(std::string(text).find("Reshape"), std::string::npos)
-      << "the runtime's own error: " << text;
+  EXPECT_NE(std::string(text).find("Reshape"), std::string::npos) << "the runtime's own error: " << text;
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_EQ(le_utt_frames_available(p.u), 0)
-      << "a failed speech frame is never skipped";
+  EXPECT_EQ(le_utt_frames_available(p.u), 0) << "a failed speech frame is never skipped";
 
   // The interrupt ramp's first step lands on frame 5 too: no frame for it,
   // and the ramp goes on.
@@ -486,13 +442,11 @@ TEST(UttPipeline, RenderFailuresAreRecordedAndTheRampMovesOn) {
     const Frame f = p.pull();
     EXPECT_EQ(f.info.kind, 2);
     EXPECT_EQ(f.info.target, t);
-    if (t == 6)
-      le_utt_render_status(p.u, nullptr, 0, &before);
+    if (t == 6) le_utt_render_status(p.u, nullptr, 0, &before);
   }
   EXPECT_EQ(p.pull().info.kind, 0);
   EXPECT_EQ(le_utt_render_status(p.u, text, 8, &failures), -1);
-  EXPECT_EQ(failures, before)
-      << "the ramp records its one failure and moves on";
+  EXPECT_EQ(failures, before) << "the ramp records its one failure and moves on";
   EXPECT_STREQ(text, "ep=cpu ") << "cap - 1 bytes and the terminator";
   le_utt_render_status(p.u, text, sizeof text, nullptr);
   EXPECT_EQ(std::string(text).rfind("ep=cpu ramp: ", 0), 0u) << text;
@@ -510,14 +464,12 @@ TEST(UttPipeline, DestroyAtAnyMoment) {
       p->push(pcm);
       le_utt_end_utterance(p->u);
     }
-    if (moment == 2) { // mid-utterance, with the host pulling
+    if (moment == 2) {  // mid-utterance, with the host pulling
       while (p->pull().info.kind != 1) {
       }
     }
-    if (moment ==
-        3) { // the host stopped pulling: every stage waits on a full ring
-      while (le_utt_frames_available(p->u) < 8)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (moment == 3) {  // the host stopped pulling: every stage waits on a full ring
+      while (le_utt_frames_available(p->u) < 8) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     const auto t0 = Clock::now();
     delete p;
@@ -537,24 +489,23 @@ TEST(UttPipeline, StageReportLines) {
       p.push(std::vector<int16_t>(640 * 6, 5000));
       le_utt_end_utterance(p.u);
       int ramp = 0;
-      while (ramp < 6)
-        ramp += p.pull().info.kind == 2;
+      while (ramp < 6) ramp += p.pull().info.kind == 2;
     }
     const std::string err = testing::internal::GetCapturedStderr();
     if (pipe[0] == '1') {
-      EXPECT_EQ(occurrences(err, "[le_utt-stage] pipe=0 jobsB=0 jobsC="), 1)
-          << err;
+      EXPECT_EQ(occurrences(err, "[le_utt-stage] pipe=0 jobsB=0 jobsC="), 1) << err;
       EXPECT_EQ(occurrences(err, " over 6 speech frames\n"), 1) << err;
     } else {
-      EXPECT_EQ(occurrences(err, "[le_utt-stage] MEASURED NOTHING \xe2\x80\x94 "
-                                 "the stage report was asked for and the "
-                                 "paste-job counter never advanced (pipe=0 "
-                                 "jobsB=0 jobsC=0, 6 speech frames "
-                                 "delivered)."),
+      EXPECT_EQ(occurrences(err,
+                            "[le_utt-stage] MEASURED NOTHING \xe2\x80\x94 "
+                            "the stage report was asked for and the "
+                            "paste-job counter never advanced (pipe=0 "
+                            "jobsB=0 jobsC=0, 6 speech frames "
+                            "delivered)."),
                 1)
           << err;
     }
   }
 }
 
-} // namespace
+}  // namespace

@@ -29,23 +29,15 @@
 namespace {
 
 constexpr int kKp = 63;
-constexpr int kRing = 8; // finished frames waiting for the host
-constexpr int kKpRing =
-    32; // keypoint frames between the model and the renderer
+constexpr int kRing = 8;     // finished frames waiting for the host
+constexpr int kKpRing = 32;  // keypoint frames between the model and the renderer
 constexpr size_t kPasteQueue = 8;
-constexpr int kLowWater =
-    8; // keypoint frames below which the model is asked for more
+constexpr int kLowWater = 8;  // keypoint frames below which the model is asked for more
 constexpr int kEagerLow = 3, kEagerHigh = 24;
-constexpr auto kWait = std::chrono::milliseconds(
-    2); // every wait, so stop and interrupt are seen at once
+constexpr auto kWait = std::chrono::milliseconds(2);  // every wait, so stop and interrupt are seen at once
 
 enum Kind { kIdle = 0, kSpeech = 1, kRampKind = 2 };
-enum State {
-  kStateIdle = 0,
-  kStateStart = 1,
-  kStateSpeech = 2,
-  kStateRamp = 3
-};
+enum State { kStateIdle = 0, kStateStart = 1, kStateSpeech = 2, kStateRamp = 3 };
 
 using Keypoints = std::array<float, kKp>;
 
@@ -55,15 +47,12 @@ std::string &uttError() {
 }
 
 double nowMs() {
-  return std::chrono::duration<double, std::milli>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 Keypoints keypointsOf(const float *kp) {
   Keypoints k{};
-  if (kp)
-    std::memcpy(k.data(), kp, sizeof k);
+  if (kp) std::memcpy(k.data(), kp, sizeof k);
   return k;
 }
 
@@ -74,23 +63,13 @@ struct AudioModel {
 
   le_a2x *A() const { return static_cast<le_a2x *>(h); }
   le_motion *M() const { return static_cast<le_motion *>(h); }
-  void reset(int start, int dir) const {
-    a2x ? le_a2x_reset(A(), start, dir, 1)
-        : le_motion_reset(M(), start, dir, 1);
-  }
-  void setEager(int e) const {
-    a2x ? le_a2x_set_eager(A(), e) : le_motion_set_eager(M(), e);
-  }
-  void push(const float *pcm, int n) const {
-    a2x ? (void)le_a2x_push(A(), pcm, n) : (void)le_motion_push(M(), pcm, n);
-  }
-  void finish() const {
-    a2x ? le_a2x_finish(A()) : (void)le_motion_finish(M());
-  }
+  void reset(int start, int dir) const { a2x ? le_a2x_reset(A(), start, dir, 1) : le_motion_reset(M(), start, dir, 1); }
+  void setEager(int e) const { a2x ? le_a2x_set_eager(A(), e) : le_motion_set_eager(M(), e); }
+  void push(const float *pcm, int n) const { a2x ? (void)le_a2x_push(A(), pcm, n) : (void)le_motion_push(M(), pcm, n); }
+  void finish() const { a2x ? le_a2x_finish(A()) : (void)le_motion_finish(M()); }
   int avail() const { return a2x ? le_a2x_avail(A()) : le_motion_avail(M()); }
   int pull(int *idx, float *base, float *out, int max) const {
-    return a2x ? le_a2x_pull(A(), idx, base, out, max)
-               : le_motion_pull(M(), idx, base, out, max);
+    return a2x ? le_a2x_pull(A(), idx, base, out, max) : le_motion_pull(M(), idx, base, out, max);
   }
   int total() const { return a2x ? le_a2x_total(A()) : le_motion_total(M()); }
   void destroy() const { a2x ? le_a2x_destroy(A()) : le_motion_destroy(M()); }
@@ -110,7 +89,7 @@ struct Request {
   std::vector<float> audio;
   bool reset = false;
   int resetStart = 0, resetDir = 1;
-  int eager = 0; // 0 leaves it unchanged
+  int eager = 0;  // 0 leaves it unchanged
   bool finish = false;
   int largest = 0;
   uint64_t epoch = 0;
@@ -124,7 +103,7 @@ struct Reply {
   uint64_t epoch = 0;
 };
 
-} // namespace
+}  // namespace
 
 struct le_utt {
   // One queued paste.
@@ -152,8 +131,7 @@ struct le_utt {
   bool feed(uint64_t ahead, bool chunkWait);
   // Every frame of the utterance has come from the model.
   bool finished() const {
-    return finishSent && !outstanding &&
-           (modelDry || (modelTotal >= 0 && modelPulled >= modelTotal));
+    return finishSent && !outstanding && (modelDry || (modelTotal >= 0 && modelPulled >= modelTotal));
   }
   bool collectJob();
   void waitReply();
@@ -163,15 +141,11 @@ struct le_utt {
   void setState(int s);
 
   // Hand-offs and the paste.
-  bool enqueue(const float *crop, int kind, int si, int frameNo,
-               const float *kp, double *acc);
-  bool enqueueRaw(const float *crop, int kind, int si, int frameNo,
-                  const float *kp, double *acc);
-  bool enqueuePipe(const float *crop, int kind, int si, int frameNo,
-                   const float *kp, double *acc);
-  bool pasteInto(const float *crop, int kind, int si, int frameNo,
-                 const Keypoints &kp, uint64_t epoch, double time, double *acc,
-                 bool onPasteThread);
+  bool enqueue(const float *crop, int kind, int si, int frameNo, const float *kp, double *acc);
+  bool enqueueRaw(const float *crop, int kind, int si, int frameNo, const float *kp, double *acc);
+  bool enqueuePipe(const float *crop, int kind, int si, int frameNo, const float *kp, double *acc);
+  bool pasteInto(const float *crop, int kind, int si, int frameNo, const Keypoints &kp, uint64_t epoch, double time,
+                 double *acc, bool onPasteThread);
   void noteRenderFail(const char *stage, const char *message, bool fatal);
   void stageReport();
 
@@ -182,7 +156,7 @@ struct le_utt {
   bool hybrid;
   double gapMs;
   bool a2x, pipelined;
-  std::vector<float> tmpl; // NT rows of 63, or empty
+  std::vector<float> tmpl;  // NT rows of 63, or empty
   int nt, width, height;
   size_t cropFloats;
 
@@ -197,11 +171,11 @@ struct le_utt {
   AudioModel model;
   bool ready = false, failed = false;
   std::string failure;
-  std::unique_ptr<le::Renderer> chunk; // published with the model
+  std::unique_ptr<le::Renderer> chunk;  // published with the model
   std::array<Record, kRing> ring;
   uint64_t produced = 0, delivered = 0, serial = 0;
-  Record lastDelivered; // pixels unused: kind, target and keypoints of the last
-                        // pulled frame
+  Record lastDelivered;  // pixels unused: kind, target and keypoints of the last
+                         // pulled frame
   bool haveDelivered = false;
   le_utt_stats stats{};
   int64_t failures = 0;
@@ -232,14 +206,12 @@ struct le_utt {
   std::vector<int> kSi = std::vector<int>(kKpRing);
   std::vector<float> kBase = std::vector<float>(size_t(kKpRing) * kKp),
                      kDriven = std::vector<float>(size_t(kKpRing) * kKp);
-  int kr = 0, kf = 0; // consumed and filled
+  int kr = 0, kf = 0;  // consumed and filled
   std::vector<float> pending;
-  bool inUtt = false, endSignalled = false, finishSent = false,
-       resetPending = false, outstanding = false;
+  bool inUtt = false, endSignalled = false, finishSent = false, resetPending = false, outstanding = false;
   bool spoke = false;
   bool modelBusy = false, modelDry = false;
-  int modelLeft = 0, modelTotal = -1, modelPulled = 0, speechIndex = 0,
-      lastEagerSent = 0, hybridEager = kEagerLow;
+  int modelLeft = 0, modelTotal = -1, modelPulled = 0, speechIndex = 0, lastEagerSent = 0, hybridEager = kEagerLow;
   int lastSpokenSi = 0;
   Keypoints lastSpoken{};
   Keypoints rampOffset{};
@@ -251,46 +223,39 @@ struct le_utt {
 };
 
 le_utt::le_utt(le_ctx *c, const le_utt_opts &o)
-    : ctx(c), motionDir(o.motion_dir ? o.motion_dir : ""),
+    : ctx(c),
+      motionDir(o.motion_dir ? o.motion_dir : ""),
       motionEp(o.motion_ep ? o.motion_ep : ""),
-      threads(o.threads < 1 ? c->threads : o.threads), nt(c->manifest.NT),
-      width(c->manifest.W), height(c->manifest.H),
+      threads(o.threads < 1 ? c->threads : o.threads),
+      nt(c->manifest.NT),
+      width(c->manifest.W),
+      height(c->manifest.H),
       cropFloats(size_t(3) * c->manifest.crop * c->manifest.crop) {
-  if (motionDir.empty())
-    throw std::runtime_error("opts.motion_dir required");
-  for (Record &r : ring)
-    r.rgb.assign(size_t(width) * height * 3, 0);
+  if (motionDir.empty()) throw std::runtime_error("opts.motion_dir required");
+  for (Record &r : ring) r.rgb.assign(size_t(width) * height * 3, 0);
 
   a2x = le::canOpen(le::resolveMember(motionDir, "a2x_enc_stream.onnx"));
   pipelined = a2x;
-  if (const char *v = std::getenv("LE_UTT_PIPELINE_PASTE"))
-    pipelined = std::atoi(v) != 0;
+  if (const char *v = std::getenv("LE_UTT_PIPELINE_PASTE")) pipelined = std::atoi(v) != 0;
 
-  steadyModel =
-      o.steady_model && o.steady_model[0] ? o.steady_model : "b24_fp32";
-  if (const char *v = std::getenv("LE_STEADY_MODEL"))
-    steadyModel = v;
+  steadyModel = o.steady_model && o.steady_model[0] ? o.steady_model : "b24_fp32";
+  if (const char *v = std::getenv("LE_STEADY_MODEL")) steadyModel = v;
   const char *hy = std::getenv("LE_UTT_HYBRID");
-  hybrid = o.eager == -2 ||
-           (o.eager < 1 && hy && hy[0] && std::strcmp(hy, "0") != 0);
+  hybrid = o.eager == -2 || (o.eager < 1 && hy && hy[0] && std::strcmp(hy, "0") != 0);
   eager = hybrid ? kEagerLow : (o.eager >= 1 ? o.eager : -1);
   lastEagerSent = eager;
   gapMs = o.gap == 0 ? 600.0 : (o.gap < 0 ? -1.0 : o.gap * 1000.0);
   rampFrames = o.ramp_frames < 1 ? 6 : o.ramp_frames;
-  interruptRampFrames =
-      o.interrupt_ramp_frames < 1 ? 4 : o.interrupt_ramp_frames;
+  interruptRampFrames = o.interrupt_ramp_frames < 1 ? 4 : o.interrupt_ramp_frames;
 
   const std::string tmplPath = le::resolveMember(motionDir, "xs_target.bin");
-  if (le::canOpen(tmplPath))
-    tmpl = le::readFloats(tmplPath);
-  if (tmpl.size() < size_t(nt) * kKp)
-    tmpl.clear(); // too short to ramp over every target frame
+  if (le::canOpen(tmplPath)) tmpl = le::readFloats(tmplPath);
+  if (tmpl.size() < size_t(nt) * kKp) tmpl.clear();  // too short to ramp over every target frame
 
   runT = std::thread(&le_utt::run, this);
   warmT = std::thread(&le_utt::warm, this);
   dispatchT = std::thread(&le_utt::dispatchLoop, this);
-  if (pipelined)
-    pasteT = std::thread(&le_utt::pasteLoop, this);
+  if (pipelined) pasteT = std::thread(&le_utt::pasteLoop, this);
 }
 
 le_utt::~le_utt() {
@@ -305,41 +270,30 @@ le_utt::~le_utt() {
     pasteStop = true;
   }
   pasteCv.notify_all();
-  if (pasteT.joinable())
-    pasteT.join();
-  if (runT.joinable())
-    runT.join();
-  if (warmT.joinable())
-    warmT.join();
+  if (pasteT.joinable()) pasteT.join();
+  if (runT.joinable()) runT.join();
+  if (warmT.joinable()) warmT.join();
   {
     const std::lock_guard<std::mutex> lock(dmu);
     dstop = true;
   }
   dcv.notify_all();
-  if (dispatchT.joinable())
-    dispatchT.join();
-  if (model.h)
-    model.destroy();
-  if (std::getenv("LE_UTT_STAGE_REPORT"))
-    stageReport();
+  if (dispatchT.joinable()) dispatchT.join();
+  if (model.h) model.destroy();
+  if (std::getenv("LE_UTT_STAGE_REPORT")) stageReport();
 }
 
 void le_utt::stageReport() {
-  const auto per = [](double sum, int64_t n) {
-    return n > 0 ? sum / double(n) : 0.0;
-  };
-  const long long speech =
-      static_cast<long long>(stats.speech_frames_delivered);
+  const auto per = [](double sum, int64_t n) { return n > 0 ? sum / double(n) : 0.0; };
+  const long long speech = static_cast<long long>(stats.speech_frames_delivered);
   if (jobsC > 0)
     std::fprintf(stderr,
                  "[le_utt-stage] pipe=%d jobsB=%lld jobsC=%lld stageA_ms=%.3f "
                  "stageA_work_ms=%.3f "
                  "stageA_wait_ms=%.3f stageB_ms=%.3f stageC_ms=%.3f "
                  "deliver_lat_ms=%.3f over %lld speech frames\n",
-                 0, 0LL, static_cast<long long>(jobsC),
-                 per(stageA, renderCalls), per(stageAWork, renderCalls),
-                 per(stageAWait, renderCalls), 0.0, per(stageC, jobsC),
-                 per(latSum, latFrames), speech);
+                 0, 0LL, static_cast<long long>(jobsC), per(stageA, renderCalls), per(stageAWork, renderCalls),
+                 per(stageAWait, renderCalls), 0.0, per(stageC, jobsC), per(latSum, latFrames), speech);
   else
     std::fprintf(stderr,
                  "[le_utt-stage] MEASURED NOTHING \xe2\x80\x94 the stage "
@@ -352,21 +306,16 @@ void le_utt::stageReport() {
                  0, 0LL, speech);
 }
 
-void le_utt::noteRenderFail(const char *stage, const char *message,
-                            bool isFatal) {
-  const std::string ep =
-      ctx->renderer ? ctx->renderer->ep() : std::string("unknown");
+void le_utt::noteRenderFail(const char *stage, const char *message, bool isFatal) {
+  const std::string ep = ctx->renderer ? ctx->renderer->ep() : std::string("unknown");
   const std::lock_guard<std::mutex> lock(mu);
   ++failures;
-  statusText = "ep=" + ep + " " + stage + ": " +
-               (message && message[0] ? message : "unknown failure");
-  if (isFatal)
-    fatal = true;
+  statusText = "ep=" + ep + " " + stage + ": " + (message && message[0] ? message : "unknown failure");
+  if (isFatal) fatal = true;
 }
 
 void le_utt::setState(int s) {
-  if (s == state)
-    return;
+  if (s == state) return;
   state = s;
   const std::lock_guard<std::mutex> lock(mu);
   stats.state = s;
@@ -379,8 +328,7 @@ void le_utt::warm() {
   AudioModel m;
   m.a2x = a2x;
   m.h = a2x ? static_cast<void *>(le_a2x_create(motionDir.c_str(), threads))
-            : static_cast<void *>(le_motion_create(motionDir.c_str(), threads,
-                                                   motionEp.c_str()));
+            : static_cast<void *>(le_motion_create(motionDir.c_str(), threads, motionEp.c_str()));
   if (!m.h) {
     const std::string text = a2x ? le_a2x_last_error() : le_motion_last_error();
     {
@@ -396,14 +344,12 @@ void le_utt::warm() {
   std::unique_ptr<le::Renderer> steady;
   if (steadyModel != "-") {
     try {
-      steady = std::make_unique<le::Renderer>(
-          ctx->manifest, ctx->identity, steadyModel, ctx->threads, ctx->ep);
+      steady = std::make_unique<le::Renderer>(ctx->manifest, ctx->identity, steadyModel, ctx->threads, ctx->ep);
     } catch (const std::exception &) {
       // No chunk graph in this bundle: speech renders one frame at a time.
     }
     const std::string frameEp = ctx->renderer ? ctx->renderer->ep() : "";
-    if (steady && frameEp.rfind("coreml-native", 0) == 0 &&
-        steady->ep().rfind("coreml-native", 0) != 0) {
+    if (steady && frameEp.rfind("coreml-native", 0) == 0 && steady->ep().rfind("coreml-native", 0) != 0) {
       std::fprintf(stderr,
                    "[le_utt] steady chunk renderer '%s' DROPPED (rendering "
                    "b1-only): this frame graph runs on ep=%s "
@@ -423,8 +369,7 @@ void le_utt::warm() {
     const float *xs = ctx->drive.xs.data();
     const float *xd = ctx->drive.xd.data();
     for (le::Renderer *r : {ctx->renderer.get(), steady.get()}) {
-      if (!r)
-        continue;
+      if (!r) continue;
       try {
         r->render(&si, xs, xd, 1);
       } catch (const std::exception &e) {
@@ -450,28 +395,20 @@ void le_utt::dispatchLoop() {
     Request q;
     {
       std::unique_lock<std::mutex> lock(dmu);
-      while (!requested && !dstop)
-        dcv.wait_for(lock, kWait);
-      if (dstop)
-        return;
+      while (!requested && !dstop) dcv.wait_for(lock, kWait);
+      if (dstop) return;
       q = std::move(req);
       requested = false;
     }
     const AudioModel &m = q.model;
-    if (q.reset)
-      m.reset(q.resetStart, q.resetDir);
-    if (q.eager != 0)
-      m.setEager(q.eager);
-    if (!q.audio.empty())
-      m.push(q.audio.data(), static_cast<int>(q.audio.size()));
-    if (q.finish)
-      m.finish();
+    if (q.reset) m.reset(q.resetStart, q.resetDir);
+    if (q.eager != 0) m.setEager(q.eager);
+    if (!q.audio.empty()) m.push(q.audio.data(), static_cast<int>(q.audio.size()));
+    if (q.finish) m.finish();
     const int avail = std::max(0, m.avail());
     int pulled = 0;
     if (q.largest >= 1 && avail >= 1)
-      pulled =
-          std::max(0, m.pull(out.si.data(), out.base.data(), out.driven.data(),
-                             std::min(q.largest, avail)));
+      pulled = std::max(0, m.pull(out.si.data(), out.base.data(), out.driven.data(), std::min(q.largest, avail)));
     const int total = m.total();
     {
       const std::lock_guard<std::mutex> lock(dmu);
@@ -496,17 +433,13 @@ bool le_utt::feed(uint64_t ahead, bool chunkWait) {
   const bool needEnd = endSignalled && !finishSent;
   // The model produces a step per call while its audio allows; once a reply
   // brings nothing, only new audio or the end can make more.
-  const bool poll =
-      modelBusy && !finished() && (waiting < kLowWater || chunkWait);
-  if (pending.empty() && !needEnd && !poll && !resetPending)
-    return false;
+  const bool poll = modelBusy && !finished() && (waiting < kLowWater || chunkWait);
+  if (pending.empty() && !needEnd && !poll && !resetPending) return false;
 
   int eagerNow = lastEagerSent;
   if (hybrid) {
-    if (hybridEager == kEagerLow && ahead > 23)
-      hybridEager = kEagerHigh;
-    if (hybridEager == kEagerHigh && ahead <= 11)
-      hybridEager = kEagerLow;
+    if (hybridEager == kEagerLow && ahead > 23) hybridEager = kEagerHigh;
+    if (hybridEager == kEagerHigh && ahead <= 11) hybridEager = kEagerLow;
     eagerNow = hybridEager;
   }
   {
@@ -527,60 +460,50 @@ bool le_utt::feed(uint64_t ahead, bool chunkWait) {
   dcv.notify_all();
   lastEagerSent = eagerNow;
   resetPending = false;
-  if (needEnd)
-    finishSent = true;
+  if (needEnd) finishSent = true;
   outstanding = true;
   return true;
 }
 
 void le_utt::waitReply() {
   std::unique_lock<std::mutex> lock(dmu);
-  while (!done && !stopping && epochNow == seenEpoch)
-    dcv.wait_for(lock, kWait);
+  while (!done && !stopping && epochNow == seenEpoch) dcv.wait_for(lock, kWait);
 }
 
 bool le_utt::collectJob() {
   Reply got;
   {
     const std::lock_guard<std::mutex> lock(dmu);
-    if (!done)
-      return false;
+    if (!done) return false;
     done = false;
     std::swap(got, reply);
   }
   outstanding = false;
-  if (got.epoch != seenEpoch)
-    return true; // a reply of the interrupted utterance
+  if (got.epoch != seenEpoch) return true;  // a reply of the interrupted utterance
   modelLeft = got.left;
   modelTotal = got.total;
   modelPulled += got.pulled;
   // After the end, a step that brings nothing means the model has no more.
-  if (finishSent && got.pulled == 0 && got.left == 0 && got.asked > 0)
-    modelDry = true;
+  if (finishSent && got.pulled == 0 && got.left == 0 && got.asked > 0) modelDry = true;
   modelBusy = got.pulled > 0 || got.left > 0 || (finishSent && !finished());
   if (kf + got.pulled > kKpRing) {
     const int waiting = kf - kr;
     std::memmove(kSi.data(), kSi.data() + kr, waiting * sizeof(int));
-    std::memmove(kBase.data(), kBase.data() + size_t(kr) * kKp,
-                 size_t(waiting) * kKp * sizeof(float));
-    std::memmove(kDriven.data(), kDriven.data() + size_t(kr) * kKp,
-                 size_t(waiting) * kKp * sizeof(float));
+    std::memmove(kBase.data(), kBase.data() + size_t(kr) * kKp, size_t(waiting) * kKp * sizeof(float));
+    std::memmove(kDriven.data(), kDriven.data() + size_t(kr) * kKp, size_t(waiting) * kKp * sizeof(float));
     kr = 0;
     kf = waiting;
   }
   std::memcpy(kSi.data() + kf, got.si.data(), got.pulled * sizeof(int));
-  std::memcpy(kBase.data() + size_t(kf) * kKp, got.base.data(),
-              size_t(got.pulled) * kKp * sizeof(float));
-  std::memcpy(kDriven.data() + size_t(kf) * kKp, got.driven.data(),
-              size_t(got.pulled) * kKp * sizeof(float));
+  std::memcpy(kBase.data() + size_t(kf) * kKp, got.base.data(), size_t(got.pulled) * kKp * sizeof(float));
+  std::memcpy(kDriven.data() + size_t(kf) * kKp, got.driven.data(), size_t(got.pulled) * kKp * sizeof(float));
   kf += got.pulled;
   return true;
 }
 
 void le_utt::startRamp(int si, const float *kp, int frames) {
   const float *t = &tmpl[size_t(si) * kKp];
-  for (int k = 0; k < kKp; ++k)
-    rampOffset[k] = kp[k] - t[k];
+  for (int k = 0; k < kKp; ++k) rampOffset[k] = kp[k] - t[k];
   idleCursor = rampT = (si + 1) % nt;
   rampR = rampC = frames;
   setState(kStateRamp);
@@ -591,8 +514,7 @@ void le_utt::onInterrupt(uint64_t newEpoch) {
   bool have;
   {
     const std::lock_guard<std::mutex> lock(mu);
-    if (audio.empty())
-      firstPush = false;
+    if (audio.empty()) firstPush = false;
     have = haveDelivered;
     last.kind = lastDelivered.kind;
     last.si = lastDelivered.si;
@@ -627,8 +549,7 @@ void le_utt::run() {
     taken.clear();
     {
       const std::lock_guard<std::mutex> lock(mu);
-      if (stop)
-        return;
+      if (stop) return;
       // A finished utterance's successor waits for its end and ramp.
       if (state != kStateRamp && !(inUtt && endSignalled)) {
         taken.swap(audio);
@@ -661,7 +582,7 @@ void le_utt::run() {
 
     if (!taken.empty() && !haveModel) {
       const std::lock_guard<std::mutex> lock(mu);
-      firstPush = false; // audio before readiness plays nothing
+      firstPush = false;  // audio before readiness plays nothing
     } else if (haveModel && (!taken.empty() || endTaken)) {
       if (!inUtt && !taken.empty()) {
         inUtt = true;
@@ -675,23 +596,18 @@ void le_utt::run() {
       }
       if (inUtt) {
         pending.insert(pending.end(), taken.begin(), taken.end());
-        if (endTaken)
-          endSignalled = true;
+        if (endTaken) endSignalled = true;
       }
     }
 
     bool progressed = false;
-    if (outstanding)
-      progressed = collectJob();
+    if (outstanding) progressed = collectJob();
     const int b = chunkR ? chunkR->batch() : 1;
     bool chunkWait = false;
     if (haveModel && inUtt && !outstanding) {
-      if (gapMs >= 0 && !endSignalled && lastPush > 0 &&
-          nowMs() - lastPush >= gapMs)
-        endSignalled = true;
+      if (gapMs >= 0 && !endSignalled && lastPush > 0 && nowMs() - lastPush >= gapMs) endSignalled = true;
       const int waiting = kf - kr;
-      chunkWait =
-          b >= 2 && waiting > 0 && waiting < b && waiting + modelLeft >= b;
+      chunkWait = b >= 2 && waiting > 0 && waiting < b && waiting + modelLeft >= b;
       if (feed(waiting + modelLeft + ringCount, chunkWait)) {
         progressed = true;
         if (!hybrid) {
@@ -707,9 +623,7 @@ void le_utt::run() {
       // A failed frame is tried again after the step's wait.
       if (b >= 2 && waiting >= b)
         progressed = renderSpeech(b) || progressed;
-      else if (!(b >= 2 && outstanding &&
-                 waiting + modelLeft >=
-                     b)) // else the rest of a chunk is on its way
+      else if (!(b >= 2 && outstanding && waiting + modelLeft >= b))  // else the rest of a chunk is on its way
         progressed = renderSpeech(1) || progressed;
     } else if (inUtt && finished() && waiting == 0) {
       {
@@ -731,16 +645,13 @@ void le_utt::run() {
 
     if (!progressed) {
       std::unique_lock<std::mutex> lock(mu);
-      if ((state == kStateRamp || (audio.empty() && !ended)) && !stop &&
-          epoch == seenEpoch)
-        cv.wait_for(lock, kWait);
+      if ((state == kStateRamp || (audio.empty() && !ended)) && !stop && epoch == seenEpoch) cv.wait_for(lock, kWait);
     }
   }
 }
 
 bool le_utt::produceIdle() {
-  if (!enqueue(nullptr, kIdle, idleCursor, -1, nullptr, nullptr))
-    return false;
+  if (!enqueue(nullptr, kIdle, idleCursor, -1, nullptr, nullptr)) return false;
   idleCursor = (idleCursor + 1) % nt;
   return true;
 }
@@ -748,15 +659,13 @@ bool le_utt::produceIdle() {
 // True when at least one frame was handed on.
 bool le_utt::renderSpeech(int n) {
   const int m = std::min(kf - kr, n);
-  if (m < 1)
-    return false;
+  if (m < 1) return false;
   const float *chunkOut = nullptr;
   double chunkMs = 0;
   if (m >= 2 && chunkR && m <= chunkR->batch()) {
     const double t0 = nowMs();
     try {
-      chunkOut = chunkR->render(&kSi[kr], &kBase[size_t(kr) * kKp],
-                                &kDriven[size_t(kr) * kKp], m);
+      chunkOut = chunkR->render(&kSi[kr], &kBase[size_t(kr) * kKp], &kDriven[size_t(kr) * kKp], m);
     } catch (const std::exception &e) {
       noteRenderFail("b24 chunk", e.what(), false);
     } catch (...) {
@@ -774,8 +683,7 @@ bool le_utt::renderSpeech(int n) {
     } else {
       const double t0 = nowMs();
       try {
-        crop = ctx->renderer->render(&kSi[kr], &kBase[size_t(kr) * kKp], driven,
-                                     1);
+        crop = ctx->renderer->render(&kSi[kr], &kBase[size_t(kr) * kKp], driven, 1);
       } catch (const std::exception &e) {
         noteRenderFail("render", e.what(), true);
         return i > 0;
@@ -788,8 +696,7 @@ bool le_utt::renderSpeech(int n) {
     lastSpokenSi = si;
     std::memcpy(lastSpoken.data(), driven, sizeof lastSpoken);
     double wait = 0;
-    if (!enqueue(crop, kSpeech, si, speechIndex, driven, &wait))
-      return i > 0;
+    if (!enqueue(crop, kSpeech, si, speechIndex, driven, &wait)) return i > 0;
     ++kr;
     ++speechIndex;
     spoke = true;
@@ -798,8 +705,7 @@ bool le_utt::renderSpeech(int n) {
     stageA += work + wait;
     stageAWork += work;
     stageAWait += wait;
-    stats.render_ms =
-        stats.render_ms == 0 ? work : 0.9 * stats.render_ms + 0.1 * work;
+    stats.render_ms = stats.render_ms == 0 ? work : 0.9 * stats.render_ms + 0.1 * work;
   }
   return true;
 }
@@ -809,23 +715,19 @@ void le_utt::produceRamp() {
   const float w = 1.0f - float(rampR - rampC + 1) / float(rampR);
   Keypoints driven;
   const float *base = &tmpl[size_t(t) * kKp];
-  for (int k = 0; k < kKp; ++k)
-    driven[k] = w * rampOffset[k] + base[k];
+  for (int k = 0; k < kKp; ++k) driven[k] = w * rampOffset[k] + base[k];
   const float *crop = nullptr;
   try {
-    if (ctx->renderer)
-      crop = ctx->renderer->render(&t, base, driven.data(), 1);
+    if (ctx->renderer) crop = ctx->renderer->render(&t, base, driven.data(), 1);
   } catch (const std::exception &e) {
     noteRenderFail("ramp", e.what(), true);
   } catch (...) {
     noteRenderFail("ramp", nullptr, true);
   }
-  if (crop && !enqueue(crop, kRampKind, t, -1, driven.data(), nullptr))
-    return;
+  if (crop && !enqueue(crop, kRampKind, t, -1, driven.data(), nullptr)) return;
   rampT = (t + 1) % nt;
   idleCursor = rampT;
-  if (--rampC == 0)
-    setState(kStateIdle);
+  if (--rampC == 0) setState(kStateIdle);
 }
 
 // ---------------------------------------------------------------------------
@@ -833,25 +735,19 @@ void le_utt::produceRamp() {
 
 // The router: a mouth-borrow attachment takes its frames here; without one
 // they go straight to the paste.
-bool le_utt::enqueue(const float *crop, int kind, int si, int frameNo,
-                     const float *kp, double *acc) {
+bool le_utt::enqueue(const float *crop, int kind, int si, int frameNo, const float *kp, double *acc) {
   return enqueueRaw(crop, kind, si, frameNo, kp, acc);
 }
 
-bool le_utt::enqueueRaw(const float *crop, int kind, int si, int frameNo,
-                        const float *kp, double *acc) {
-  if (pipelined)
-    return enqueuePipe(crop, kind, si, frameNo, kp, acc);
-  return pasteInto(crop, kind, si, frameNo, keypointsOf(kp), seenEpoch, 0, acc,
-                   false);
+bool le_utt::enqueueRaw(const float *crop, int kind, int si, int frameNo, const float *kp, double *acc) {
+  if (pipelined) return enqueuePipe(crop, kind, si, frameNo, kp, acc);
+  return pasteInto(crop, kind, si, frameNo, keypointsOf(kp), seenEpoch, 0, acc, false);
 }
 
-bool le_utt::enqueuePipe(const float *crop, int kind, int si, int frameNo,
-                         const float *kp, double *acc) {
+bool le_utt::enqueuePipe(const float *crop, int kind, int si, int frameNo, const float *kp, double *acc) {
   const double t0 = nowMs();
   PasteJob job;
-  if (crop)
-    job.crop.assign(crop, crop + cropFloats);
+  if (crop) job.crop.assign(crop, crop + cropFloats);
   job.hasCrop = crop != nullptr;
   job.kind = kind;
   job.si = si;
@@ -861,39 +757,30 @@ bool le_utt::enqueuePipe(const float *crop, int kind, int si, int frameNo,
   job.time = kind == kSpeech ? t0 : 0;
   {
     std::unique_lock<std::mutex> lock(mu);
-    if (stop)
-      return false;
+    if (stop) return false;
     while (pasteQ.size() >= kPasteQueue) {
-      if (stop || epoch != job.epoch)
-        return false;
+      if (stop || epoch != job.epoch) return false;
       cv.wait_for(lock, kWait);
     }
-    if (stop || epoch != job.epoch)
-      return false;
+    if (stop || epoch != job.epoch) return false;
     pasteQ.push_back(std::move(job));
   }
   pasteCv.notify_one();
-  if (acc)
-    *acc += nowMs() - t0;
+  if (acc) *acc += nowMs() - t0;
   return true;
 }
 
-bool le_utt::pasteInto(const float *crop, int kind, int si, int frameNo,
-                       const Keypoints &kp, uint64_t ep, double time,
+bool le_utt::pasteInto(const float *crop, int kind, int si, int frameNo, const Keypoints &kp, uint64_t ep, double time,
                        double *acc, bool onPasteThread) {
   size_t slot;
   {
     std::unique_lock<std::mutex> lock(mu);
-    if (stop)
-      return false;
+    if (stop) return false;
     for (;;) {
-      if (ep != epoch)
-        return false;
-      if (produced - delivered < kRing)
-        break;
+      if (ep != epoch) return false;
+      if (produced - delivered < kRing) break;
       cv.wait_for(lock, kWait);
-      if (stop)
-        return false;
+      if (stop) return false;
     }
     slot = produced % kRing;
   }
@@ -906,18 +793,15 @@ bool le_utt::pasteInto(const float *crop, int kind, int si, int frameNo,
     ctx->identity.walkP(si);
   }
   const double workMs = nowMs() - t0;
-  if (acc)
-    *acc += workMs;
+  if (acc) *acc += workMs;
   rec.kind = kind;
   rec.si = si;
   rec.frameNo = frameNo;
   rec.kp = kp;
   {
     const std::lock_guard<std::mutex> lock(mu);
-    if (stop || ep != epoch)
-      return false;
-    if (onPasteThread)
-      stageC += workMs;
+    if (stop || ep != epoch) return false;
+    if (onPasteThread) stageC += workMs;
     rec.serial = serial++;
     ++produced;
     const double now = nowMs();
@@ -939,20 +823,18 @@ void le_utt::pasteLoop() {
     PasteJob job;
     {
       std::unique_lock<std::mutex> lock(mu);
-      while (pasteQ.empty() && !pasteStop && !stop)
-        pasteCv.wait_for(lock, kWait);
-      if (pasteStop || stop)
-        return;
+      while (pasteQ.empty() && !pasteStop && !stop) pasteCv.wait_for(lock, kWait);
+      if (pasteStop || stop) return;
       job = std::move(pasteQ.front());
       pasteQ.pop_front();
       if (job.epoch != epoch) {
         cv.notify_all();
-        continue; // dropped by an interrupt
+        continue;  // dropped by an interrupt
       }
     }
     cv.notify_all();
-    pasteInto(job.hasCrop ? job.crop.data() : nullptr, job.kind, job.si,
-              job.frameNo, job.kp, job.epoch, job.time, nullptr, true);
+    pasteInto(job.hasCrop ? job.crop.data() : nullptr, job.kind, job.si, job.frameNo, job.kp, job.epoch, job.time,
+              nullptr, true);
     {
       const std::lock_guard<std::mutex> lock(mu);
       ++jobsC;
@@ -975,8 +857,7 @@ LE_API le_utt *le_utt_create(le_ctx *ctx, const le_utt_opts *opts) {
   try {
     le::Renderer &frames = ctx->ensureRenderer();
     auto *u = new le_utt(ctx, *opts);
-    if (!frames.directorNote().empty())
-      u->noteRenderFail("director load", frames.directorNote().c_str(), false);
+    if (!frames.directorNote().empty()) u->noteRenderFail("director load", frames.directorNote().c_str(), false);
     return u;
   } catch (const std::exception &e) {
     le::setErr(uttError(), "le_utt_create", e);
@@ -994,8 +875,7 @@ LE_API void le_utt_destroy(le_utt *u) { delete u; }
 
 LE_API int le_utt_ready(le_utt *u) {
   uttError().clear();
-  if (!u)
-    return -1;
+  if (!u) return -1;
   const std::lock_guard<std::mutex> lock(u->mu);
   if (u->failed) {
     uttError() = u->failure;
@@ -1012,8 +892,7 @@ LE_API int le_utt_push_audio(le_utt *u, const int16_t *samples, int count) {
   }
   {
     const std::lock_guard<std::mutex> lock(u->mu);
-    for (int i = 0; i < count; ++i)
-      u->audio.push_back(float(samples[i]) * 3.0517578e-5f);
+    for (int i = 0; i < count; ++i) u->audio.push_back(float(samples[i]) * 3.0517578e-5f);
     u->lastPushMs = nowMs();
     if (count > 0 && !u->firstPush) {
       u->firstPush = true;
@@ -1026,8 +905,7 @@ LE_API int le_utt_push_audio(le_utt *u, const int16_t *samples, int count) {
 }
 
 LE_API void le_utt_end_utterance(le_utt *u) {
-  if (!u)
-    return;
+  if (!u) return;
   {
     const std::lock_guard<std::mutex> lock(u->mu);
     u->ended = true;
@@ -1036,8 +914,7 @@ LE_API void le_utt_end_utterance(le_utt *u) {
 }
 
 LE_API void le_utt_interrupt(le_utt *u) {
-  if (!u)
-    return;
+  if (!u) return;
   {
     const std::lock_guard<std::mutex> lock(u->mu);
     u->audio.clear();
@@ -1051,14 +928,12 @@ LE_API void le_utt_interrupt(le_utt *u) {
 }
 
 LE_API int le_utt_frames_available(le_utt *u) {
-  if (!u)
-    return 0;
+  if (!u) return 0;
   const std::lock_guard<std::mutex> lock(u->mu);
   return static_cast<int>(u->produced - u->delivered);
 }
 
-LE_API int le_utt_pull_frame(le_utt *u, uint8_t *out, size_t out_size,
-                             le_utt_frame_info *info) {
+LE_API int le_utt_pull_frame(le_utt *u, uint8_t *out, size_t out_size, le_utt_frame_info *info) {
   uttError().clear();
   if (!u || !out) {
     uttError() = "le_utt_pull_frame: bad args";
@@ -1066,43 +941,36 @@ LE_API int le_utt_pull_frame(le_utt *u, uint8_t *out, size_t out_size,
   }
   {
     const std::lock_guard<std::mutex> lock(u->mu);
-    if (u->produced == u->delivered)
-      return 0;
+    if (u->produced == u->delivered) return 0;
     const Record &rec = u->ring[u->delivered % kRing];
     if (out_size < rec.rgb.size()) {
       uttError() = "le_utt_pull_frame: buffer too small";
       return 0;
     }
     std::memcpy(out, rec.rgb.data(), rec.rgb.size());
-    if (info)
-      *info = le_utt_frame_info{rec.serial, rec.kind, rec.si, rec.frameNo};
+    if (info) *info = le_utt_frame_info{rec.serial, rec.kind, rec.si, rec.frameNo};
     u->lastDelivered.kind = rec.kind;
     u->lastDelivered.si = rec.si;
     u->lastDelivered.kp = rec.kp;
     u->haveDelivered = true;
     ++u->delivered;
     ++u->stats.frames_delivered;
-    if (rec.kind == kSpeech)
-      ++u->stats.speech_frames_delivered;
+    if (rec.kind == kSpeech) ++u->stats.speech_frames_delivered;
   }
   u->cv.notify_all();
   return 1;
 }
 
 LE_API void le_utt_get_stats(le_utt *u, le_utt_stats *stats) {
-  if (!u || !stats)
-    return;
+  if (!u || !stats) return;
   const std::lock_guard<std::mutex> lock(u->mu);
   *stats = u->stats;
 }
 
-LE_API int le_utt_render_status(le_utt *u, char *buf, int cap,
-                                int64_t *failures) {
-  if (!u)
-    return 0;
+LE_API int le_utt_render_status(le_utt *u, char *buf, int cap, int64_t *failures) {
+  if (!u) return 0;
   const std::lock_guard<std::mutex> lock(u->mu);
-  if (failures)
-    *failures = u->failures;
+  if (failures) *failures = u->failures;
   if (buf && cap >= 1) {
     const size_t n = std::min(u->statusText.size(), size_t(cap - 1));
     std::memcpy(buf, u->statusText.data(), n);
@@ -1113,4 +981,4 @@ LE_API int le_utt_render_status(le_utt *u, char *buf, int cap,
 
 LE_API const char *le_utt_last_error(void) { return uttError().c_str(); }
 
-} // extern "C"
+}  // extern "C"
