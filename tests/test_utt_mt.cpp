@@ -124,6 +124,36 @@ TEST(UttPipeline, ChunkedAndDirectPathsDeliverTheSameSequence) {
   EXPECT_EQ(failures, 0);
 }
 
+TEST(UttPipeline, UtterancesPushedBackToBackPlayApart) {
+  // A host reading out a queue of sentences pushes the next one right after
+  // ending the last: each must still play whole, from frame 0, with its ramp.
+  Pipeline p(kUttBundle);
+  ASSERT_EQ(p.waitReady(), 1) << le_utt_last_error();
+  const std::vector<int> lengths = {10, 7, 4};
+  for (const int frames : lengths) {
+    const std::vector<int16_t> pcm(640 * frames - 100, 4000);
+    p.push(std::vector<int16_t>(pcm.begin(), pcm.begin() + 1000));
+    p.push(std::vector<int16_t>(pcm.begin() + 1000, pcm.end()));
+    le_utt_end_utterance(p.u);
+  }
+  std::vector<int> runs, ramps;
+  for (int n = 0; n < 200 && (ramps.size() < lengths.size() || ramps.back() < 6); ++n) {
+    const Frame f = p.pull();
+    if (f.info.kind == 1) {
+      if (f.info.frame_no == 0) runs.push_back(0);
+      ASSERT_FALSE(runs.empty());
+      EXPECT_EQ(f.info.frame_no, runs.back()) << "utterance " << runs.size();
+      ++runs.back();
+      if (ramps.size() < runs.size()) ramps.push_back(0);
+    } else if (f.info.kind == 2) {
+      ASSERT_FALSE(ramps.empty());
+      ++ramps.back();
+    }
+  }
+  EXPECT_EQ(runs, lengths);
+  EXPECT_EQ(ramps, std::vector<int>(lengths.size(), 6));
+}
+
 TEST(UttPipeline, InterruptRampsFromTheLastPulledFrame) {
   Pipeline p(kUttBundle);
   ASSERT_EQ(p.waitReady(), 1) << le_utt_last_error();

@@ -163,7 +163,10 @@ struct le_utt {
   std::mutex mu;
   std::condition_variable cv;
   std::vector<float> audio;
-  bool ended = false, stop = false;
+  // Where in audio the host ended an utterance: what follows an end belongs
+  // to the next utterance, however soon it was pushed.
+  std::deque<size_t> ends;
+  bool stop = false;
   uint64_t epoch = 0;
   double lastPushMs = 0, firstPushMs = 0;
   bool firstPush = false;
@@ -540,9 +543,16 @@ void le_utt::run() {
       if (stop) return;
       // A finished utterance's successor waits for its end and ramp.
       if (state != kStateRamp && !(inUtt && endSignalled)) {
-        taken.swap(audio);
-        endTaken = ended;
-        ended = false;
+        if (ends.empty()) {
+          taken.swap(audio);
+        } else {
+          const size_t n = ends.front();
+          ends.pop_front();
+          taken.assign(audio.begin(), audio.begin() + ptrdiff_t(n));
+          audio.erase(audio.begin(), audio.begin() + ptrdiff_t(n));
+          for (size_t& e : ends) e -= n;
+          endTaken = true;
+        }
       }
       lastPush = lastPushMs;
       firstPushAt = firstPushMs;
@@ -562,7 +572,8 @@ void le_utt::run() {
         // The next utterance's audio waits for the interrupt ramp.
         const std::lock_guard<std::mutex> lock(mu);
         audio.insert(audio.begin(), taken.begin(), taken.end());
-        ended = ended || endTaken;
+        for (size_t& e : ends) e += taken.size();
+        if (endTaken) ends.push_front(taken.size());
         taken.clear();
         endTaken = false;
       }
@@ -637,7 +648,9 @@ void le_utt::run() {
 
     if (!progressed) {
       std::unique_lock<std::mutex> lock(mu);
-      if ((state == kStateRamp || (audio.empty() && !ended)) && !stop && epoch == seenEpoch) cv.wait_for(lock, kWait);
+      // Audio that waits for the current utterance's end gives nothing to do.
+      const bool takes = state != kStateRamp && !(inUtt && endSignalled);
+      if ((!takes || (audio.empty() && ends.empty())) && !stop && epoch == seenEpoch) cv.wait_for(lock, kWait);
     }
   }
 }
@@ -898,7 +911,7 @@ LE_API void le_utt_end_utterance(le_utt* u) {
   if (!u) return;
   {
     const std::lock_guard<std::mutex> lock(u->mu);
-    u->ended = true;
+    u->ends.push_back(u->audio.size());
   }
   u->cv.notify_all();
 }
@@ -908,7 +921,7 @@ LE_API void le_utt_interrupt(le_utt* u) {
   {
     const std::lock_guard<std::mutex> lock(u->mu);
     u->audio.clear();
-    u->ended = false;
+    u->ends.clear();
     u->stats.frames_dropped += u->produced - u->delivered;
     u->delivered = u->produced;
     u->pasteQ.clear();
