@@ -13,159 +13,29 @@
 #include <thread>
 #include <vector>
 
-#include "audio_fixtures.h"
 #include "le/le_motion.h"
 #include "le/le_utt.h"
+#include "utt_fixtures.h"
 
 namespace {
 
 using namespace le::test;
-using Clock = std::chrono::steady_clock;
-
-const std::string kBundle = LE_FIXTURE_DIR "/tiny_jpg";
-
-std::vector<int16_t> speechPcm() {
-  const std::vector<float> f = le::readFloats(LE_FIXTURE_DIR "/speech_3s.f32");
-  std::vector<int16_t> pcm(f.size());
-  for (size_t i = 0; i < f.size(); ++i)
-    pcm[i] = int16_t(std::lround(std::fmax(-1.f, std::fmin(f[i], 0.99997f)) * 32768));
-  return pcm;
-}
-
-std::vector<float> asFloat(const std::vector<int16_t> &pcm) {
-  std::vector<float> f(pcm.size());
-  for (size_t i = 0; i < pcm.size(); ++i) f[i] = float(pcm[i]) * 3.0517578e-5f;
-  return f;
-}
-
-struct Frame {
-  le_utt_frame_info info{};
-  std::vector<uint8_t> rgb;
-};
-
-// A context (one renderer thread, so renders are reproducible) with a
-// pipeline over it.
-struct Pipeline {
-  explicit Pipeline(const std::string &bundle, le_utt_opts opts = {}, const std::string &motionDir = "")
-      : dir(motionDir.empty() ? bundle : motionDir) {
-    useW2v(bundle);
-    ctx = le_create(bundle.c_str(), "render", 1, nullptr);
-    if (!ctx) throw std::runtime_error(le_last_error());
-    opts.motion_dir = dir.c_str();
-    u = le_utt_create(ctx, &opts);
-    if (!u) throw std::runtime_error(le_utt_last_error());
-    rgb.resize(size_t(le_width(ctx)) * le_height(ctx) * 3);
-  }
-  ~Pipeline() {
-    le_utt_destroy(u);
-    le_destroy(ctx);
-  }
-
-  int waitReady() {
-    int r;
-    const auto until = Clock::now() + std::chrono::seconds(60);
-    while ((r = le_utt_ready(u)) == 0 && Clock::now() < until)
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return r;
-  }
-  // The next frame; fails the test after 20 s without one.
-  Frame pull() {
-    Frame f;
-    const auto until = Clock::now() + std::chrono::seconds(20);
-    while (!le_utt_pull_frame(u, rgb.data(), rgb.size(), &f.info)) {
-      if (Clock::now() > until) throw std::runtime_error("no frame for 20 s");
-      std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    f.rgb = rgb;
-    return f;
-  }
-  void push(const std::vector<int16_t> &pcm) { ASSERT_EQ(le_utt_push_audio(u, pcm.data(), int(pcm.size())), 1); }
-
-  std::string dir;
-  le_ctx *ctx = nullptr;
-  le_utt *u = nullptr;
-  std::vector<uint8_t> rgb;
-};
-
-// What the host would show itself: a context of its own, the template and an
-// a2x handle, rendering and pasting frame by frame.
-struct Reference {
-  explicit Reference(const std::string &bundle)
-      : ctx(le_create(bundle.c_str(), "render", 1, nullptr)),
-        tmpl(le::readFloats(le::resolveMember(bundle, "xs_target.bin"))),
-        bundle(bundle) {
-    nt = le_nt(ctx);
-  }
-  ~Reference() { le_destroy(ctx); }
-
-  // The speech keypoints of an utterance starting at template frame start,
-  // from the a2x model of the bundle or the motion generator in motionDir.
-  Frames speech(const std::vector<float> &pcm, int start, const std::string &motionDir = "") {
-    if (!motionDir.empty()) {
-      le_motion *m = le_motion_create(motionDir.c_str(), 1, "");
-      if (!m) throw std::runtime_error(le_motion_last_error());
-      le_motion_reset(m, start, 1, 1);
-      le_motion_push(m, pcm.data(), int(pcm.size()));
-      le_motion_finish(m);
-      Frames f;
-      std::vector<int> idx(64);
-      std::vector<float> base(64 * kKp), out(64 * kKp);
-      while (const int got = le_motion_pull(m, idx.data(), base.data(), out.data(), 64)) {
-        f.idx.insert(f.idx.end(), idx.begin(), idx.begin() + got);
-        f.base.insert(f.base.end(), base.begin(), base.begin() + got * kKp);
-        f.out.insert(f.out.end(), out.begin(), out.begin() + got * kKp);
-      }
-      le_motion_destroy(m);
-      return f;
-    }
-    Handle a(bundle);
-    le_a2x_reset(a, start, 1, 1);
-    le_a2x_push(a, pcm.data(), int(pcm.size()));
-    le_a2x_finish(a);
-    Frames f;
-    f.pullAll(a);
-    return f;
-  }
-  std::vector<uint8_t> render(int si, const float *ks, const float *kd) {
-    std::vector<uint8_t> out(size_t(le_width(ctx)) * le_height(ctx) * 3);
-    const float *crop = le_render_kp_crop(ctx, si, ks, kd);
-    if (!crop || le_paste_crop(ctx, si, crop, out.data(), out.size()) != 1) throw std::runtime_error(le_last_error());
-    return out;
-  }
-  std::vector<uint8_t> idle(int si) {
-    const uint8_t *f = le_target_frame(ctx, si);
-    return std::vector<uint8_t>(f, f + size_t(le_width(ctx)) * le_height(ctx) * 3);
-  }
-  // Ramp step j of R from the pose (si, kd) back to the template.
-  std::vector<uint8_t> ramp(int si, const float *kd, int j, int R) {
-    const int t = (si + j) % nt;
-    const float w = 1.0f - float(j) / float(R);
-    std::vector<float> driven(kKp);
-    for (int k = 0; k < kKp; ++k) driven[k] = w * (kd[k] - tmpl[si * kKp + k]) + tmpl[t * kKp + k];
-    return render(t, &tmpl[t * kKp], driven.data());
-  }
-
-  le_ctx *ctx;
-  std::vector<float> tmpl;
-  std::string bundle;
-  int nt = 0;
-};
 
 TEST(UttPipeline, IdleSpeechRampIdleEachFrameAsTheHostWouldRenderIt) {
   // a2x with pipelined paste (no chunk graph: tiny_jpg has none), the same in
   // hybrid mode (replies collected while rendering), and the motion
   // generator with the paste on the run thread.
   struct Case {
-    const char *name;
+    const char* name;
     int eager;
-    const char *motion;
+    const char* motion;
   };
   for (const Case c : {Case{"a2x", 0, ""}, Case{"a2x hybrid", -2, ""}, Case{"motion", 0, "/motion"}}) {
     SCOPED_TRACE(c.name);
     le_utt_opts opts{};
     opts.eager = c.eager;
-    const std::string motionDir = c.motion[0] ? kBundle + c.motion : "";
-    Pipeline p(kBundle, opts, motionDir);
+    const std::string motionDir = c.motion[0] ? kUttBundle + c.motion : "";
+    Pipeline p(kUttBundle, opts, motionDir);
     EXPECT_EQ(le_utt_ready(p.u), 0) << "the audio model cannot be loaded before create returns";
     std::vector<Frame> frames;
     for (int i = 0; i < 5; ++i) frames.push_back(p.pull());  // idle while warming up
@@ -184,7 +54,7 @@ TEST(UttPipeline, IdleSpeechRampIdleEachFrameAsTheHostWouldRenderIt) {
       ASSERT_LT(frames.size(), 400u) << "the utterance never ended";
     }
 
-    Reference ref(kBundle);
+    Reference ref(kUttBundle);
     size_t first = 0;
     while (frames[first].info.kind == 0) ++first;
     const Frames kp = ref.speech(asFloat(pcm), frames[first].info.target, motionDir);
@@ -192,7 +62,7 @@ TEST(UttPipeline, IdleSpeechRampIdleEachFrameAsTheHostWouldRenderIt) {
 
     int speech = 0, ramp = 0;
     for (size_t n = 0; n < frames.size(); ++n) {
-      const le_utt_frame_info &i = frames[n].info;
+      const le_utt_frame_info& i = frames[n].info;
       SCOPED_TRACE("frame " + std::to_string(n) + " kind " + std::to_string(i.kind));
       EXPECT_EQ(i.serial, n) << "nothing dropped, nothing repeated";
       if (n > 0) {
@@ -267,8 +137,38 @@ TEST(UttPipeline, ChunkedAndDirectPathsDeliverTheSameSequence) {
   EXPECT_EQ(failures, 0);
 }
 
+TEST(UttPipeline, UtterancesPushedBackToBackPlayApart) {
+  // A host reading out a queue of sentences pushes the next one right after
+  // ending the last: each must still play whole, from frame 0, with its ramp.
+  Pipeline p(kUttBundle);
+  ASSERT_EQ(p.waitReady(), 1) << le_utt_last_error();
+  const std::vector<int> lengths = {10, 7, 4};
+  for (const int frames : lengths) {
+    const std::vector<int16_t> pcm(640 * frames - 100, 4000);
+    p.push(std::vector<int16_t>(pcm.begin(), pcm.begin() + 1000));
+    p.push(std::vector<int16_t>(pcm.begin() + 1000, pcm.end()));
+    le_utt_end_utterance(p.u);
+  }
+  std::vector<int> runs, ramps;
+  for (int n = 0; n < 200 && (ramps.size() < lengths.size() || ramps.back() < 6); ++n) {
+    const Frame f = p.pull();
+    if (f.info.kind == 1) {
+      if (f.info.frame_no == 0) runs.push_back(0);
+      ASSERT_FALSE(runs.empty());
+      EXPECT_EQ(f.info.frame_no, runs.back()) << "utterance " << runs.size();
+      ++runs.back();
+      if (ramps.size() < runs.size()) ramps.push_back(0);
+    } else if (f.info.kind == 2) {
+      ASSERT_FALSE(ramps.empty());
+      ++ramps.back();
+    }
+  }
+  EXPECT_EQ(runs, lengths);
+  EXPECT_EQ(ramps, std::vector<int>(lengths.size(), 6));
+}
+
 TEST(UttPipeline, InterruptRampsFromTheLastPulledFrame) {
-  Pipeline p(kBundle);
+  Pipeline p(kUttBundle);
   ASSERT_EQ(p.waitReady(), 1) << le_utt_last_error();
   std::vector<int16_t> pcm = speechPcm();
   p.push(pcm);
@@ -279,7 +179,7 @@ TEST(UttPipeline, InterruptRampsFromTheLastPulledFrame) {
   le_utt_interrupt(p.u);
   EXPECT_EQ(le_utt_frames_available(p.u), 0);
 
-  Reference ref(kBundle);
+  Reference ref(kUttBundle);
   const Frames kp = ref.speech(asFloat(pcm), (last.info.target - last.info.frame_no + 10 * ref.nt) % ref.nt);
   const int k = last.info.frame_no;
   ASSERT_EQ(kp.idx[k], last.info.target);
@@ -317,7 +217,7 @@ TEST(UttPipeline, SilenceGapEndsTheUtterance) {
     SCOPED_TRACE("gap " + std::to_string(c.gap));
     le_utt_opts opts{};
     opts.gap = c.gap;
-    Pipeline p(kBundle, opts);
+    Pipeline p(kUttBundle, opts);
     ASSERT_EQ(p.waitReady(), 1) << le_utt_last_error();
     const auto pushed = Clock::now();
     p.push(pcm);
@@ -353,14 +253,14 @@ TEST(UttPipeline, HostEdges) {
   const std::vector<int16_t> pcm(640 * 20, 8000);
   std::unique_ptr<Pipeline> early;
   for (int attempt = 0; attempt < 5 && !early; ++attempt) {
-    auto p = std::make_unique<Pipeline>(kBundle);
+    auto p = std::make_unique<Pipeline>(kUttBundle);
     p->push(pcm);
     le_utt_end_utterance(p->u);
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
     if (le_utt_ready(p->u) == 0) early = std::move(p);
   }
   if (!early) GTEST_SKIP() << "the audio model loaded within 5 ms every time";
-  Pipeline &p = *early;
+  Pipeline& p = *early;
   ASSERT_EQ(p.waitReady(), 1);
   for (int i = 0; i < 40; ++i) EXPECT_EQ(p.pull().info.kind, 0);
 
@@ -398,10 +298,10 @@ TEST(UttPipeline, HostEdges) {
 
 TEST(UttPipeline, AModelThatCannotLoadFailsReadinessWithItsFamilysText) {
   TempDir empty;
-  le_motion *m = le_motion_create(empty.path().c_str(), 1, "");
+  le_motion* m = le_motion_create(empty.path().c_str(), 1, "");
   ASSERT_EQ(m, nullptr);
   const std::string want = le_motion_last_error();
-  Pipeline p(kBundle, {}, empty.path());
+  Pipeline p(kUttBundle, {}, empty.path());
   EXPECT_EQ(p.waitReady(), -1);
   EXPECT_EQ(le_utt_last_error(), want);
   EXPECT_NE(want, "");
@@ -456,7 +356,7 @@ TEST(UttPipeline, DestroyAtAnyMoment) {
   const std::vector<int16_t> pcm = speechPcm();
   for (int moment = 0; moment < 4; ++moment) {
     SCOPED_TRACE("moment " + std::to_string(moment));
-    Pipeline *p = new Pipeline(kBundle);
+    Pipeline* p = new Pipeline(kUttBundle);
     if (moment >= 1) {
       ASSERT_EQ(p->waitReady(), 1);
     }
@@ -478,13 +378,13 @@ TEST(UttPipeline, DestroyAtAnyMoment) {
 }
 
 TEST(UttPipeline, StageReportLines) {
-  for (const char *pipe : {"1", "0"}) {
+  for (const char* pipe : {"1", "0"}) {
     SCOPED_TRACE(std::string("LE_UTT_PIPELINE_PASTE=") + pipe);
     setenv("LE_UTT_STAGE_REPORT", "1", 1);
     setenv("LE_UTT_PIPELINE_PASTE", pipe, 1);
     testing::internal::CaptureStderr();
     {
-      Pipeline p(kBundle);
+      Pipeline p(kUttBundle);
       ASSERT_EQ(p.waitReady(), 1);
       p.push(std::vector<int16_t>(640 * 6, 5000));
       le_utt_end_utterance(p.u);
@@ -497,10 +397,8 @@ TEST(UttPipeline, StageReportLines) {
       EXPECT_EQ(occurrences(err, " over 6 speech frames\n"), 1) << err;
     } else {
       EXPECT_EQ(occurrences(err,
-                            "[le_utt-stage] MEASURED NOTHING \xe2\x80\x94 "
-                            "the stage report was asked for and the "
-                            "paste-job counter never advanced (pipe=0 "
-                            "jobsB=0 jobsC=0, 6 speech frames "
+                            "[le_utt-stage] MEASURED NOTHING \xe2\x80\x94 the stage report was asked for and the "
+                            "paste-job counter never advanced (pipe=0 jobsB=0 jobsC=0, 6 speech frames "
                             "delivered)."),
                 1)
           << err;

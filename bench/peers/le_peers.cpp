@@ -2,6 +2,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 
 #include "peers.h"
 
@@ -36,6 +38,33 @@ void report(const std::string& name, double leMs, const std::string& peer, doubl
   std::printf("PEER %s le_ms=%.4f peer=%s peer_ms=%.4f speedup=%.3f\n", name.c_str(), leMs, peer.c_str(), peerMs,
               peerMs / leMs);
   std::fflush(stdout);
+}
+
+std::string buildDir() {
+  return std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path().string();
+}
+
+std::string avatarDir() {
+  const std::filesystem::path sample = std::filesystem::path(buildDir()) / "sample";
+  if (std::filesystem::exists(sample / "a2x_meta.json")) return sample.string();
+  return buildDir() + "/fixtures/tiny_jpg";
+}
+
+std::vector<float> speech() {
+  std::filesystem::path path = std::filesystem::path(buildDir()) / "speech" / "speech_3s.f32";
+  if (!std::filesystem::exists(path)) path = std::filesystem::path(buildDir()) / "fixtures" / "speech_3s.f32";
+  std::ifstream in(path, std::ios::binary);
+  std::vector<float> pcm(3 * 16000);
+  if (!in.read(reinterpret_cast<char*>(pcm.data()), std::streamsize(pcm.size() * sizeof(float)))) return {};
+  return pcm;
+}
+
+bool audioReady(const char* name, const std::vector<float>& pcm, const std::string& dir) {
+  if (!pcm.empty() && std::filesystem::exists(dir + "/a2x_meta.json")) return true;
+  std::printf("%s: skipped, no speech or audio models (`make demo` writes %s/speech, `ctest --test-dir %s -R "
+              "bundlegen_fixtures` the fixtures)\n",
+              name, buildDir().c_str(), buildDir().c_str());
+  return false;
 }
 
 }  // namespace le::peers

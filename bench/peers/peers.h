@@ -26,4 +26,19 @@ double medianMs(const std::function<void()>& fn, double minSeconds = 0.5);
 
 void report(const std::string& name, double leMs, const std::string& peer, double peerMs);
 
+// The build directory (<build>/bin holds this program).
+std::string buildDir();
+
+// The sample avatar when `make demo` made it (<build>/sample), else the test
+// fixtures' tiny bundle: both carry the same audio models.
+std::string avatarDir();
+
+// The espeak-ng utterance of `make demo` or of the test fixtures (16 kHz mono
+// f32, 3 s); empty when neither was made.
+std::vector<float> speech();
+
+// True when pcm holds speech and dir the audio models; else prints why the
+// comparison name is skipped.
+bool audioReady(const char* name, const std::vector<float>& pcm, const std::string& dir);
+
 }  // namespace le::peers

@@ -11,8 +11,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,40 +24,9 @@
 
 namespace {
 
-namespace fs = std::filesystem;
-
 constexpr int kRate = 16000;
 constexpr int kPush = kRate / 50;  // 20 ms
 constexpr int kRow = 63;
-
-fs::path buildDir() { return fs::read_symlink("/proc/self/exe").parent_path().parent_path(); }
-
-// The sample avatar when `make demo` made it, else the test fixtures' tiny
-// bundle: both carry the same audio models.
-std::string bundleDir() {
-  const fs::path sample = buildDir() / "sample";
-  if (fs::exists(sample / "a2x_meta.json")) return sample.string();
-  return (buildDir() / "fixtures" / "tiny_jpg").string();
-}
-
-// The espeak-ng utterance of `make demo` or of the test fixtures (16 kHz mono
-// f32, 3 s).
-std::vector<float> speech() {
-  fs::path path = buildDir() / "speech" / "speech_3s.f32";
-  if (!fs::exists(path)) path = buildDir() / "fixtures" / "speech_3s.f32";
-  std::ifstream in(path, std::ios::binary);
-  std::vector<float> pcm(3 * kRate);
-  if (!in.read(reinterpret_cast<char*>(pcm.data()), std::streamsize(pcm.size() * sizeof(float)))) return {};
-  return pcm;
-}
-
-bool ready(const char* name, const std::vector<float>& pcm, const std::string& dir) {
-  if (!pcm.empty() && fs::exists(dir + "/a2x_meta.json")) return true;
-  std::printf("%s: skipped, no speech or audio models (`make demo` writes %s/speech, `ctest --test-dir %s -R "
-              "bundlegen_fixtures` the fixtures)\n",
-              name, buildDir().c_str(), buildDir().c_str());
-  return false;
-}
 
 double durationMs(const std::vector<float>& pcm) { return 1000.0 * double(pcm.size()) / kRate; }
 
@@ -78,9 +45,9 @@ int streamAll(const std::vector<float>& pcm, int push, Push pushFn, Pull pullFn)
 
 void a2x(bool firstRow) {
   const char* name = firstRow ? "a2x_first_row_ms" : "a2x_stream_rtf";
-  const std::string dir = bundleDir();
-  const std::vector<float> pcm = speech();
-  if (!ready(name, pcm, dir)) return;
+  const std::string dir = le::peers::avatarDir();
+  const std::vector<float> pcm = le::peers::speech();
+  if (!le::peers::audioReady(name, pcm, dir)) return;
   setenv("W2V_ONNX", (dir + "/audio_encoder.onnx").c_str(), 0);
   le_a2x* h = le_a2x_create(dir.c_str(), 1);
   if (!h) {
@@ -113,9 +80,9 @@ void a2x(bool firstRow) {
 
 void motion() {
   const char* name = "motion_stream_rtf";
-  const std::string dir = bundleDir();
-  const std::vector<float> pcm = speech();
-  if (!ready(name, pcm, dir)) return;
+  const std::string dir = le::peers::avatarDir();
+  const std::vector<float> pcm = le::peers::speech();
+  if (!le::peers::audioReady(name, pcm, dir)) return;
   le_motion* h = le_motion_create((dir + "/motion").c_str(), 1, nullptr);
   if (!h) {
     std::printf("%s: skipped, %s\n", name, le_motion_last_error());
@@ -137,9 +104,9 @@ void motion() {
 
 void fca() {
   const char* name = "fca_rtf";
-  const std::string dir = bundleDir();
-  const std::vector<float> pcm = speech();
-  if (!ready(name, pcm, dir)) return;
+  const std::string dir = le::peers::avatarDir();
+  const std::vector<float> pcm = le::peers::speech();
+  if (!le::peers::audioReady(name, pcm, dir)) return;
   le_fca* h = le_fca_create((dir + "/audio_encoder.onnx").c_str(), (dir + "/fca_stream.onnx").c_str(), 1);
   if (!h) {
     std::printf("%s: skipped, %s\n", name, le_fca_last_error());
@@ -208,9 +175,9 @@ std::vector<float> table(const std::string& path, size_t count) {
 
 void logmel() {
   const char* name = "logmel_window";
-  const std::string dir = bundleDir();
-  const std::vector<float> pcm = speech();
-  if (!ready(name, pcm, dir)) return;
+  const std::string dir = le::peers::avatarDir();
+  const std::vector<float> pcm = le::peers::speech();
+  if (!le::peers::audioReady(name, pcm, dir)) return;
   using L = le::LogMel;
   std::vector<float> window = table(dir + "/motion/hubert_stft_window.bin", L::kFft);
   std::vector<float> binmat = table(dir + "/motion/hubert_stft_binmat.bin", size_t(L::kBins) * L::kBands);

@@ -27,9 +27,7 @@ constexpr int kThreads = 2;
 constexpr const char* kName = "director_frame_512";
 
 // The sample avatar of `make demo`: <build>/sample beside <build>/bin.
-std::string sampleDir() {
-  return (std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() / "sample").string();
-}
+std::string sampleDir() { return le::peers::buildDir() + "/sample"; }
 
 // The graph exactly as the renderer hands it to the runtime, in a session
 // with the renderer's options.

@@ -10,9 +10,9 @@
 
 namespace {
 
-std::vector<uint8_t> readMask(const std::string &dir, int crop) {
+std::vector<uint8_t> readMask(const std::string& dir, int crop) {
   const size_t bytes = static_cast<size_t>(crop) * crop;
-  std::FILE *f = std::fopen(le::resolveMember(dir, "mask_512.u8").c_str(), "rb");
+  std::FILE* f = std::fopen(le::resolveMember(dir, "mask_512.u8").c_str(), "rb");
   if (!f) throw std::runtime_error("mask read failed");
   // A mask too short for the manifest's crop fails before its buffer exists.
   struct stat st {};
@@ -29,7 +29,7 @@ std::vector<uint8_t> readMask(const std::string &dir, int crop) {
 
 }  // namespace
 
-le_ctx::le_ctx(const std::string &bundleDir, const std::string &key, int nThreads, const std::string &provider,
+le_ctx::le_ctx(const std::string& bundleDir, const std::string& key, int nThreads, const std::string& provider,
                bool explicitThreads)
     : manifest(le::loadManifest(bundleDir)),
       identity(manifest),
@@ -43,7 +43,7 @@ le_ctx::le_ctx(const std::string &bundleDir, const std::string &key, int nThread
   frame.assign(static_cast<size_t>(manifest.W) * manifest.H * 3, 0);
 }
 
-le::Renderer &le_ctx::ensureRenderer() {
+le::Renderer& le_ctx::ensureRenderer() {
   if (!renderer) {
     int intra = threads;
     if (!threadsExplicit && ep.empty()) {
@@ -59,7 +59,7 @@ le::Renderer &le_ctx::ensureRenderer() {
   return *renderer;
 }
 
-void le_ctx::pasteInto(int si, const float *crop, uint8_t *out) {
+void le_ctx::pasteInto(int si, const float* crop, uint8_t* out) {
   cursor->pullAt(si, out);
   paste->composite(crop, 255.0f, identity.M(si), out, manifest.W, manifest.H);
 }

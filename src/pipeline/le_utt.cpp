@@ -41,7 +41,7 @@ enum State { kStateIdle = 0, kStateStart = 1, kStateSpeech = 2, kStateRamp = 3 }
 
 using Keypoints = std::array<float, kKp>;
 
-std::string &uttError() {
+std::string& uttError() {
   thread_local std::string g_err;
   return g_err;
 }
@@ -50,7 +50,7 @@ double nowMs() {
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-Keypoints keypointsOf(const float *kp) {
+Keypoints keypointsOf(const float* kp) {
   Keypoints k{};
   if (kp) std::memcpy(k.data(), kp, sizeof k);
   return k;
@@ -59,16 +59,16 @@ Keypoints keypointsOf(const float *kp) {
 // The chosen speech-to-keypoint family behind the calls the pipeline makes.
 struct AudioModel {
   bool a2x = true;
-  void *h = nullptr;
+  void* h = nullptr;
 
-  le_a2x *A() const { return static_cast<le_a2x *>(h); }
-  le_motion *M() const { return static_cast<le_motion *>(h); }
+  le_a2x* A() const { return static_cast<le_a2x*>(h); }
+  le_motion* M() const { return static_cast<le_motion*>(h); }
   void reset(int start, int dir) const { a2x ? le_a2x_reset(A(), start, dir, 1) : le_motion_reset(M(), start, dir, 1); }
   void setEager(int e) const { a2x ? le_a2x_set_eager(A(), e) : le_motion_set_eager(M(), e); }
-  void push(const float *pcm, int n) const { a2x ? (void)le_a2x_push(A(), pcm, n) : (void)le_motion_push(M(), pcm, n); }
+  void push(const float* pcm, int n) const { a2x ? (void)le_a2x_push(A(), pcm, n) : (void)le_motion_push(M(), pcm, n); }
   void finish() const { a2x ? le_a2x_finish(A()) : (void)le_motion_finish(M()); }
   int avail() const { return a2x ? le_a2x_avail(A()) : le_motion_avail(M()); }
-  int pull(int *idx, float *base, float *out, int max) const {
+  int pull(int* idx, float* base, float* out, int max) const {
     return a2x ? le_a2x_pull(A(), idx, base, out, max) : le_motion_pull(M(), idx, base, out, max);
   }
   int total() const { return a2x ? le_a2x_total(A()) : le_motion_total(M()); }
@@ -116,7 +116,7 @@ struct le_utt {
     double time = 0;
   };
 
-  le_utt(le_ctx *c, const le_utt_opts &o);
+  le_utt(le_ctx* c, const le_utt_opts& o);
   ~le_utt();
 
   // Threads.
@@ -127,7 +127,7 @@ struct le_utt {
 
   // Run-thread steps.
   void onInterrupt(uint64_t newEpoch);
-  void startRamp(int si, const float *kp, int frames);
+  void startRamp(int si, const float* kp, int frames);
   bool feed(uint64_t ahead, bool chunkWait);
   // Every frame of the utterance has come from the model.
   bool finished() const {
@@ -141,16 +141,16 @@ struct le_utt {
   void setState(int s);
 
   // Hand-offs and the paste.
-  bool enqueue(const float *crop, int kind, int si, int frameNo, const float *kp, double *acc);
-  bool enqueueRaw(const float *crop, int kind, int si, int frameNo, const float *kp, double *acc);
-  bool enqueuePipe(const float *crop, int kind, int si, int frameNo, const float *kp, double *acc);
-  bool pasteInto(const float *crop, int kind, int si, int frameNo, const Keypoints &kp, uint64_t epoch, double time,
-                 double *acc, bool onPasteThread);
-  void noteRenderFail(const char *stage, const char *message, bool fatal);
+  bool enqueue(const float* crop, int kind, int si, int frameNo, const float* kp, double* acc);
+  bool enqueueRaw(const float* crop, int kind, int si, int frameNo, const float* kp, double* acc);
+  bool enqueuePipe(const float* crop, int kind, int si, int frameNo, const float* kp, double* acc);
+  bool pasteInto(const float* crop, int kind, int si, int frameNo, const Keypoints& kp, uint64_t epoch, double time,
+                 double* acc, bool onPasteThread);
+  void noteRenderFail(const char* stage, const char* message, bool fatal);
   void stageReport();
 
   // Configuration.
-  le_ctx *ctx;
+  le_ctx* ctx;
   std::string motionDir, motionEp, steadyModel;
   int threads, eager, rampFrames, interruptRampFrames;
   bool hybrid;
@@ -164,7 +164,10 @@ struct le_utt {
   std::mutex mu;
   std::condition_variable cv;
   std::vector<float> audio;
-  bool ended = false, stop = false;
+  // Where in audio the host ended an utterance: what follows an end belongs
+  // to the next utterance, however soon it was pushed.
+  std::deque<size_t> ends;
+  bool stop = false;
   uint64_t epoch = 0;
   double lastPushMs = 0, firstPushMs = 0;
   bool firstPush = false;
@@ -216,13 +219,13 @@ struct le_utt {
   Keypoints lastSpoken{};
   Keypoints rampOffset{};
   int rampT = 0, rampC = 0, rampR = 0;
-  le::Renderer *chunkR = nullptr;
+  le::Renderer* chunkR = nullptr;
   AudioModel readyModel;
 
   std::thread runT, warmT, dispatchT, pasteT;
 };
 
-le_utt::le_utt(le_ctx *c, const le_utt_opts &o)
+le_utt::le_utt(le_ctx* c, const le_utt_opts& o)
     : ctx(c),
       motionDir(o.motion_dir ? o.motion_dir : ""),
       motionEp(o.motion_ep ? o.motion_ep : ""),
@@ -232,15 +235,15 @@ le_utt::le_utt(le_ctx *c, const le_utt_opts &o)
       height(c->manifest.H),
       cropFloats(size_t(3) * c->manifest.crop * c->manifest.crop) {
   if (motionDir.empty()) throw std::runtime_error("opts.motion_dir required");
-  for (Record &r : ring) r.rgb.assign(size_t(width) * height * 3, 0);
+  for (Record& r : ring) r.rgb.assign(size_t(width) * height * 3, 0);
 
   a2x = le::canOpen(le::resolveMember(motionDir, "a2x_enc_stream.onnx"));
   pipelined = a2x;
-  if (const char *v = std::getenv("LE_UTT_PIPELINE_PASTE")) pipelined = std::atoi(v) != 0;
+  if (const char* v = std::getenv("LE_UTT_PIPELINE_PASTE")) pipelined = std::atoi(v) != 0;
 
   steadyModel = o.steady_model && o.steady_model[0] ? o.steady_model : "b24_fp32";
-  if (const char *v = std::getenv("LE_STEADY_MODEL")) steadyModel = v;
-  const char *hy = std::getenv("LE_UTT_HYBRID");
+  if (const char* v = std::getenv("LE_STEADY_MODEL")) steadyModel = v;
+  const char* hy = std::getenv("LE_UTT_HYBRID");
   hybrid = o.eager == -2 || (o.eager < 1 && hy && hy[0] && std::strcmp(hy, "0") != 0);
   eager = hybrid ? kEagerLow : (o.eager >= 1 ? o.eager : -1);
   lastEagerSent = eager;
@@ -306,7 +309,7 @@ void le_utt::stageReport() {
                  0, 0LL, speech);
 }
 
-void le_utt::noteRenderFail(const char *stage, const char *message, bool isFatal) {
+void le_utt::noteRenderFail(const char* stage, const char* message, bool isFatal) {
   const std::string ep = ctx->renderer ? ctx->renderer->ep() : std::string("unknown");
   const std::lock_guard<std::mutex> lock(mu);
   ++failures;
@@ -327,8 +330,8 @@ void le_utt::setState(int s) {
 void le_utt::warm() {
   AudioModel m;
   m.a2x = a2x;
-  m.h = a2x ? static_cast<void *>(le_a2x_create(motionDir.c_str(), threads))
-            : static_cast<void *>(le_motion_create(motionDir.c_str(), threads, motionEp.c_str()));
+  m.h = a2x ? static_cast<void*>(le_a2x_create(motionDir.c_str(), threads))
+            : static_cast<void*>(le_motion_create(motionDir.c_str(), threads, motionEp.c_str()));
   if (!m.h) {
     const std::string text = a2x ? le_a2x_last_error() : le_motion_last_error();
     {
@@ -345,7 +348,7 @@ void le_utt::warm() {
   if (steadyModel != "-") {
     try {
       steady = std::make_unique<le::Renderer>(ctx->manifest, ctx->identity, steadyModel, ctx->threads, ctx->ep);
-    } catch (const std::exception &) {
+    } catch (const std::exception&) {
       // No chunk graph in this bundle: speech renders one frame at a time.
     }
     const std::string frameEp = ctx->renderer ? ctx->renderer->ep() : "";
@@ -366,13 +369,13 @@ void le_utt::warm() {
 
   if (ctx->drive.frames > 0) {
     const int32_t si = ctx->drive.si[0];
-    const float *xs = ctx->drive.xs.data();
-    const float *xd = ctx->drive.xd.data();
-    for (le::Renderer *r : {ctx->renderer.get(), steady.get()}) {
+    const float* xs = ctx->drive.xs.data();
+    const float* xd = ctx->drive.xd.data();
+    for (le::Renderer* r : {ctx->renderer.get(), steady.get()}) {
       if (!r) continue;
       try {
         r->render(&si, xs, xd, 1);
-      } catch (const std::exception &e) {
+      } catch (const std::exception& e) {
         noteRenderFail("warm-up", e.what(), false);
       } catch (...) {
         noteRenderFail("warm-up", nullptr, false);
@@ -400,7 +403,7 @@ void le_utt::dispatchLoop() {
       q = std::move(req);
       requested = false;
     }
-    const AudioModel &m = q.model;
+    const AudioModel& m = q.model;
     if (q.reset) m.reset(q.resetStart, q.resetDir);
     if (q.eager != 0) m.setEager(q.eager);
     if (!q.audio.empty()) m.push(q.audio.data(), static_cast<int>(q.audio.size()));
@@ -501,8 +504,8 @@ bool le_utt::collectJob() {
   return true;
 }
 
-void le_utt::startRamp(int si, const float *kp, int frames) {
-  const float *t = &tmpl[size_t(si) * kKp];
+void le_utt::startRamp(int si, const float* kp, int frames) {
+  const float* t = &tmpl[size_t(si) * kKp];
   for (int k = 0; k < kKp; ++k) rampOffset[k] = kp[k] - t[k];
   idleCursor = rampT = (si + 1) % nt;
   rampR = rampC = frames;
@@ -552,9 +555,16 @@ void le_utt::run() {
       if (stop) return;
       // A finished utterance's successor waits for its end and ramp.
       if (state != kStateRamp && !(inUtt && endSignalled)) {
-        taken.swap(audio);
-        endTaken = ended;
-        ended = false;
+        if (ends.empty()) {
+          taken.swap(audio);
+        } else {
+          const size_t n = ends.front();
+          ends.pop_front();
+          taken.assign(audio.begin(), audio.begin() + ptrdiff_t(n));
+          audio.erase(audio.begin(), audio.begin() + ptrdiff_t(n));
+          for (size_t& e : ends) e -= n;
+          endTaken = true;
+        }
       }
       lastPush = lastPushMs;
       firstPushAt = firstPushMs;
@@ -574,7 +584,8 @@ void le_utt::run() {
         // The next utterance's audio waits for the interrupt ramp.
         const std::lock_guard<std::mutex> lock(mu);
         audio.insert(audio.begin(), taken.begin(), taken.end());
-        ended = ended || endTaken;
+        for (size_t& e : ends) e += taken.size();
+        if (endTaken) ends.push_front(taken.size());
         taken.clear();
         endTaken = false;
       }
@@ -645,7 +656,9 @@ void le_utt::run() {
 
     if (!progressed) {
       std::unique_lock<std::mutex> lock(mu);
-      if ((state == kStateRamp || (audio.empty() && !ended)) && !stop && epoch == seenEpoch) cv.wait_for(lock, kWait);
+      // Audio that waits for the current utterance's end gives nothing to do.
+      const bool takes = state != kStateRamp && !(inUtt && endSignalled);
+      if ((!takes || (audio.empty() && ends.empty())) && !stop && epoch == seenEpoch) cv.wait_for(lock, kWait);
     }
   }
 }
@@ -660,13 +673,13 @@ bool le_utt::produceIdle() {
 bool le_utt::renderSpeech(int n) {
   const int m = std::min(kf - kr, n);
   if (m < 1) return false;
-  const float *chunkOut = nullptr;
+  const float* chunkOut = nullptr;
   double chunkMs = 0;
   if (m >= 2 && chunkR && m <= chunkR->batch()) {
     const double t0 = nowMs();
     try {
       chunkOut = chunkR->render(&kSi[kr], &kBase[size_t(kr) * kKp], &kDriven[size_t(kr) * kKp], m);
-    } catch (const std::exception &e) {
+    } catch (const std::exception& e) {
       noteRenderFail("b24 chunk", e.what(), false);
     } catch (...) {
       noteRenderFail("b24 chunk", nullptr, false);
@@ -675,8 +688,8 @@ bool le_utt::renderSpeech(int n) {
   }
   for (int i = 0; i < m; ++i) {
     const int si = kSi[kr];
-    const float *driven = &kDriven[size_t(kr) * kKp];
-    const float *crop = nullptr;
+    const float* driven = &kDriven[size_t(kr) * kKp];
+    const float* crop = nullptr;
     double work = chunkMs;
     if (chunkOut) {
       crop = chunkOut + size_t(i) * cropFloats;
@@ -684,7 +697,7 @@ bool le_utt::renderSpeech(int n) {
       const double t0 = nowMs();
       try {
         crop = ctx->renderer->render(&kSi[kr], &kBase[size_t(kr) * kKp], driven, 1);
-      } catch (const std::exception &e) {
+      } catch (const std::exception& e) {
         noteRenderFail("render", e.what(), true);
         return i > 0;
       } catch (...) {
@@ -714,12 +727,12 @@ void le_utt::produceRamp() {
   const int t = rampT;
   const float w = 1.0f - float(rampR - rampC + 1) / float(rampR);
   Keypoints driven;
-  const float *base = &tmpl[size_t(t) * kKp];
+  const float* base = &tmpl[size_t(t) * kKp];
   for (int k = 0; k < kKp; ++k) driven[k] = w * rampOffset[k] + base[k];
-  const float *crop = nullptr;
+  const float* crop = nullptr;
   try {
     if (ctx->renderer) crop = ctx->renderer->render(&t, base, driven.data(), 1);
-  } catch (const std::exception &e) {
+  } catch (const std::exception& e) {
     noteRenderFail("ramp", e.what(), true);
   } catch (...) {
     noteRenderFail("ramp", nullptr, true);
@@ -735,16 +748,16 @@ void le_utt::produceRamp() {
 
 // The router: a mouth-borrow attachment takes its frames here; without one
 // they go straight to the paste.
-bool le_utt::enqueue(const float *crop, int kind, int si, int frameNo, const float *kp, double *acc) {
+bool le_utt::enqueue(const float* crop, int kind, int si, int frameNo, const float* kp, double* acc) {
   return enqueueRaw(crop, kind, si, frameNo, kp, acc);
 }
 
-bool le_utt::enqueueRaw(const float *crop, int kind, int si, int frameNo, const float *kp, double *acc) {
+bool le_utt::enqueueRaw(const float* crop, int kind, int si, int frameNo, const float* kp, double* acc) {
   if (pipelined) return enqueuePipe(crop, kind, si, frameNo, kp, acc);
   return pasteInto(crop, kind, si, frameNo, keypointsOf(kp), seenEpoch, 0, acc, false);
 }
 
-bool le_utt::enqueuePipe(const float *crop, int kind, int si, int frameNo, const float *kp, double *acc) {
+bool le_utt::enqueuePipe(const float* crop, int kind, int si, int frameNo, const float* kp, double* acc) {
   const double t0 = nowMs();
   PasteJob job;
   if (crop) job.crop.assign(crop, crop + cropFloats);
@@ -770,8 +783,8 @@ bool le_utt::enqueuePipe(const float *crop, int kind, int si, int frameNo, const
   return true;
 }
 
-bool le_utt::pasteInto(const float *crop, int kind, int si, int frameNo, const Keypoints &kp, uint64_t ep, double time,
-                       double *acc, bool onPasteThread) {
+bool le_utt::pasteInto(const float* crop, int kind, int si, int frameNo, const Keypoints& kp, uint64_t ep, double time,
+                       double* acc, bool onPasteThread) {
   size_t slot;
   {
     std::unique_lock<std::mutex> lock(mu);
@@ -784,7 +797,7 @@ bool le_utt::pasteInto(const float *crop, int kind, int si, int frameNo, const K
     }
     slot = produced % kRing;
   }
-  Record &rec = ring[slot];
+  Record& rec = ring[slot];
   const double t0 = nowMs();
   if (crop) {
     ctx->pasteInto(si, crop, rec.rgb.data());
@@ -848,32 +861,32 @@ void le_utt::pasteLoop() {
 
 extern "C" {
 
-LE_API le_utt *le_utt_create(le_ctx *ctx, const le_utt_opts *opts) {
+LE_API le_utt* le_utt_create(le_ctx* ctx, const le_utt_opts* opts) {
   uttError().clear();
   if (!ctx || !opts) {
     uttError() = "le_utt_create: NULL ctx/opts";
     return nullptr;
   }
   try {
-    le::Renderer &frames = ctx->ensureRenderer();
-    auto *u = new le_utt(ctx, *opts);
+    le::Renderer& frames = ctx->ensureRenderer();
+    auto* u = new le_utt(ctx, *opts);
     if (!frames.directorNote().empty()) u->noteRenderFail("director load", frames.directorNote().c_str(), false);
     return u;
-  } catch (const std::exception &e) {
+  } catch (const std::exception& e) {
     le::setErr(uttError(), "le_utt_create", e);
     return nullptr;
   }
 }
 
-LE_API le_utt *le_utt_open(le_ctx *ctx, const char *motion_dir) {
+LE_API le_utt* le_utt_open(le_ctx* ctx, const char* motion_dir) {
   le_utt_opts opts{};
   opts.motion_dir = motion_dir;
   return le_utt_create(ctx, &opts);
 }
 
-LE_API void le_utt_destroy(le_utt *u) { delete u; }
+LE_API void le_utt_destroy(le_utt* u) { delete u; }
 
-LE_API int le_utt_ready(le_utt *u) {
+LE_API int le_utt_ready(le_utt* u) {
   uttError().clear();
   if (!u) return -1;
   const std::lock_guard<std::mutex> lock(u->mu);
@@ -884,7 +897,7 @@ LE_API int le_utt_ready(le_utt *u) {
   return u->ready ? 1 : 0;
 }
 
-LE_API int le_utt_push_audio(le_utt *u, const int16_t *samples, int count) {
+LE_API int le_utt_push_audio(le_utt* u, const int16_t* samples, int count) {
   uttError().clear();
   if (!u || !samples || count < 0) {
     uttError() = "le_utt_push_audio: bad args";
@@ -904,21 +917,21 @@ LE_API int le_utt_push_audio(le_utt *u, const int16_t *samples, int count) {
   return 1;
 }
 
-LE_API void le_utt_end_utterance(le_utt *u) {
+LE_API void le_utt_end_utterance(le_utt* u) {
   if (!u) return;
   {
     const std::lock_guard<std::mutex> lock(u->mu);
-    u->ended = true;
+    u->ends.push_back(u->audio.size());
   }
   u->cv.notify_all();
 }
 
-LE_API void le_utt_interrupt(le_utt *u) {
+LE_API void le_utt_interrupt(le_utt* u) {
   if (!u) return;
   {
     const std::lock_guard<std::mutex> lock(u->mu);
     u->audio.clear();
-    u->ended = false;
+    u->ends.clear();
     u->stats.frames_dropped += u->produced - u->delivered;
     u->delivered = u->produced;
     u->pasteQ.clear();
@@ -927,13 +940,13 @@ LE_API void le_utt_interrupt(le_utt *u) {
   u->cv.notify_all();
 }
 
-LE_API int le_utt_frames_available(le_utt *u) {
+LE_API int le_utt_frames_available(le_utt* u) {
   if (!u) return 0;
   const std::lock_guard<std::mutex> lock(u->mu);
   return static_cast<int>(u->produced - u->delivered);
 }
 
-LE_API int le_utt_pull_frame(le_utt *u, uint8_t *out, size_t out_size, le_utt_frame_info *info) {
+LE_API int le_utt_pull_frame(le_utt* u, uint8_t* out, size_t out_size, le_utt_frame_info* info) {
   uttError().clear();
   if (!u || !out) {
     uttError() = "le_utt_pull_frame: bad args";
@@ -942,7 +955,7 @@ LE_API int le_utt_pull_frame(le_utt *u, uint8_t *out, size_t out_size, le_utt_fr
   {
     const std::lock_guard<std::mutex> lock(u->mu);
     if (u->produced == u->delivered) return 0;
-    const Record &rec = u->ring[u->delivered % kRing];
+    const Record& rec = u->ring[u->delivered % kRing];
     if (out_size < rec.rgb.size()) {
       uttError() = "le_utt_pull_frame: buffer too small";
       return 0;
@@ -961,13 +974,13 @@ LE_API int le_utt_pull_frame(le_utt *u, uint8_t *out, size_t out_size, le_utt_fr
   return 1;
 }
 
-LE_API void le_utt_get_stats(le_utt *u, le_utt_stats *stats) {
+LE_API void le_utt_get_stats(le_utt* u, le_utt_stats* stats) {
   if (!u || !stats) return;
   const std::lock_guard<std::mutex> lock(u->mu);
   *stats = u->stats;
 }
 
-LE_API int le_utt_render_status(le_utt *u, char *buf, int cap, int64_t *failures) {
+LE_API int le_utt_render_status(le_utt* u, char* buf, int cap, int64_t* failures) {
   if (!u) return 0;
   const std::lock_guard<std::mutex> lock(u->mu);
   if (failures) *failures = u->failures;
@@ -979,6 +992,6 @@ LE_API int le_utt_render_status(le_utt *u, char *buf, int cap, int64_t *failures
   return u->fatal ? -1 : 0;
 }
 
-LE_API const char *le_utt_last_error(void) { return uttError().c_str(); }
+LE_API const char* le_utt_last_error(void) { return uttError().c_str(); }
 
 }  // extern "C"
