@@ -165,8 +165,13 @@ struct le_utt {
   std::condition_variable cv;
   std::vector<float> audio;
   // Where in audio the host ended an utterance: what follows an end belongs
-  // to the next utterance, however soon it was pushed.
-  std::deque<size_t> ends;
+  // to the next utterance, however soon it was pushed; nextStartMs is the
+  // time of that utterance's first push (0 until there is one).
+  struct End {
+    size_t at;
+    double nextStartMs;
+  };
+  std::deque<End> ends;
   bool stop = false;
   uint64_t epoch = 0;
   double lastPushMs = 0, firstPushMs = 0;
@@ -216,6 +221,7 @@ struct le_utt {
   bool modelBusy = false, modelDry = false;
   int modelLeft = 0, modelTotal = -1, modelPulled = 0, speechIndex = 0, lastEagerSent = 0, hybridEager = kEagerLow;
   int lastSpokenSi = 0;
+  double nextUttStartMs = 0;  // first push of the utterance after the last end taken
   Keypoints lastSpoken{};
   Keypoints rampOffset{};
   int rampT = 0, rampC = 0, rampR = 0;
@@ -550,6 +556,7 @@ void le_utt::run() {
     uint64_t ep = 0, ringCount = 0;
     size_t queueLen = 0;
     taken.clear();
+    const double takenStartMs = nextUttStartMs;  // when what is taken now starts an utterance
     {
       const std::lock_guard<std::mutex> lock(mu);
       if (stop) return;
@@ -558,11 +565,12 @@ void le_utt::run() {
         if (ends.empty()) {
           taken.swap(audio);
         } else {
-          const size_t n = ends.front();
+          const size_t n = ends.front().at;
+          nextUttStartMs = ends.front().nextStartMs;
           ends.pop_front();
           taken.assign(audio.begin(), audio.begin() + ptrdiff_t(n));
           audio.erase(audio.begin(), audio.begin() + ptrdiff_t(n));
-          for (size_t& e : ends) e -= n;
+          for (End& e : ends) e.at -= n;
           endTaken = true;
         }
       }
@@ -584,8 +592,9 @@ void le_utt::run() {
         // The next utterance's audio waits for the interrupt ramp.
         const std::lock_guard<std::mutex> lock(mu);
         audio.insert(audio.begin(), taken.begin(), taken.end());
-        for (size_t& e : ends) e += taken.size();
-        if (endTaken) ends.push_front(taken.size());
+        for (End& e : ends) e.at += taken.size();
+        if (endTaken) ends.push_front(End{taken.size(), nextUttStartMs});
+        nextUttStartMs = takenStartMs;
         taken.clear();
         endTaken = false;
       }
@@ -602,7 +611,10 @@ void le_utt::run() {
         modelLeft = modelPulled = speechIndex = 0;
         modelTotal = -1;
         modelBusy = modelDry = false;
-        uttStartMs = firstPushAt > 0 ? firstPushAt : nowMs();
+        // An utterance pushed while the one before played started at its
+        // own first push, not at the earlier one's.
+        uttStartMs = takenStartMs > 0 ? takenStartMs : firstPushAt > 0 ? firstPushAt : nowMs();
+        if (!endTaken) nextUttStartMs = 0;
         setState(kStateStart);
       }
       if (inUtt) {
@@ -905,8 +917,10 @@ LE_API int le_utt_push_audio(le_utt* u, const int16_t* samples, int count) {
   }
   {
     const std::lock_guard<std::mutex> lock(u->mu);
-    for (int i = 0; i < count; ++i) u->audio.push_back(float(samples[i]) * 3.0517578e-5f);
     u->lastPushMs = nowMs();
+    if (count > 0 && !u->ends.empty() && u->ends.back().at == u->audio.size() && u->ends.back().nextStartMs == 0)
+      u->ends.back().nextStartMs = u->lastPushMs;
+    for (int i = 0; i < count; ++i) u->audio.push_back(float(samples[i]) * 3.0517578e-5f);
     if (count > 0 && !u->firstPush) {
       u->firstPush = true;
       u->firstPushMs = u->lastPushMs;
@@ -921,7 +935,7 @@ LE_API void le_utt_end_utterance(le_utt* u) {
   if (!u) return;
   {
     const std::lock_guard<std::mutex> lock(u->mu);
-    u->ends.push_back(u->audio.size());
+    u->ends.push_back({u->audio.size(), 0});
   }
   u->cv.notify_all();
 }
