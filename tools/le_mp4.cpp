@@ -31,8 +31,10 @@ Mp4Writer::Mp4Writer(const std::string& path, int width, int height, AVPixelForm
   const std::filesystem::path out(path);
   std::random_device random;
   for (int tries = 0; temp_.empty(); ++tries) {
-    const std::string name = (out.parent_path() / ("." + out.filename().string() + "." +
-                                                    std::to_string(random() % 1000000) + ".part")).string();
+    // (appended piece by piece: GCC 12 at -O3 misreads "." + string as overlapping)
+    std::string hidden(".");
+    hidden.append(out.filename().string()).append(".").append(std::to_string(random() % 1000000)).append(".part");
+    const std::string name = (out.parent_path() / hidden).string();
     const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd >= 0) {
       ::close(fd);
