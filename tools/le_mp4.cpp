@@ -45,11 +45,8 @@ Mp4Writer::Mp4Writer(const std::string& path, int width, int height, AVPixelForm
   }
   try {
     check(avformat_alloc_output_context2(&fmt_, nullptr, "mp4", nullptr), "cannot create the mp4 muxer");
-    const AVCodec* h264 = avcodec_find_encoder_by_name("libx264");
-    if (!h264) throw std::runtime_error("this FFmpeg has no libx264 encoder");
-    AVCodecContext* v = video_.enc = avcodec_alloc_context3(h264);
-    video_.stream = avformat_new_stream(fmt_, nullptr);
-    if (!v || !video_.stream) throw std::bad_alloc();
+    addTrack(video_, "libx264", "H.264");
+    AVCodecContext* v = video_.enc;
     v->width = width;
     v->height = height;
     v->pix_fmt = AV_PIX_FMT_YUV420P;
@@ -59,28 +56,19 @@ Mp4Writer::Mp4Writer(const std::string& path, int width, int height, AVPixelForm
     // swscale's RGB -> YUV matrix is BT.601 limited range; say so.
     v->colorspace = AVCOL_SPC_SMPTE170M;
     v->color_range = AVCOL_RANGE_MPEG;
-    if (fmt_->oformat->flags & AVFMT_GLOBALHEADER) v->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     av_opt_set(v->priv_data, "preset", "veryfast", 0);
     av_opt_set(v->priv_data, "crf", "18", 0);
-    check(avcodec_open2(v, h264, nullptr), "cannot open the H.264 encoder");
-    check(avcodec_parameters_from_context(video_.stream->codecpar, v), "H.264 encoder parameters");
-    video_.stream->time_base = v->time_base;
+    openTrack(video_);
 
     if (audio) {
-      const AVCodec* aac = avcodec_find_encoder_by_name("aac");
-      if (!aac) throw std::runtime_error("this FFmpeg has no aac encoder");
-      AVCodecContext* a = audio_.enc = avcodec_alloc_context3(aac);
-      audio_.stream = avformat_new_stream(fmt_, nullptr);
-      if (!a || !audio_.stream) throw std::bad_alloc();
+      addTrack(audio_, "aac", "AAC");
+      AVCodecContext* a = audio_.enc;
       a->sample_fmt = AV_SAMPLE_FMT_FLTP;
       a->sample_rate = kSpeechRate;
       av_channel_layout_default(&a->ch_layout, 1);
       a->bit_rate = 64000;
       a->time_base = AVRational{1, kSpeechRate};
-      if (fmt_->oformat->flags & AVFMT_GLOBALHEADER) a->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-      check(avcodec_open2(a, aac, nullptr), "cannot open the AAC encoder");
-      check(avcodec_parameters_from_context(audio_.stream->codecpar, a), "AAC encoder parameters");
-      audio_.stream->time_base = a->time_base;
+      openTrack(audio_);
       samples_ = av_frame_alloc();
       if (!samples_) throw std::bad_alloc();
       samples_->format = a->sample_fmt;
@@ -108,6 +96,23 @@ Mp4Writer::Mp4Writer(const std::string& path, int width, int height, AVPixelForm
 }
 
 Mp4Writer::~Mp4Writer() { release(); }
+
+void Mp4Writer::addTrack(Track& track, const char* encoder, const char* label) {
+  const AVCodec* codec = avcodec_find_encoder_by_name(encoder);
+  if (!codec) throw std::runtime_error(std::string("this FFmpeg has no ") + encoder + " encoder");
+  track.label = label;
+  track.enc = avcodec_alloc_context3(codec);
+  track.stream = avformat_new_stream(fmt_, nullptr);
+  if (!track.enc || !track.stream) throw std::bad_alloc();
+}
+
+void Mp4Writer::openTrack(Track& track) {
+  const std::string label = track.label;
+  if (fmt_->oformat->flags & AVFMT_GLOBALHEADER) track.enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  check(avcodec_open2(track.enc, nullptr, nullptr), "cannot open the " + label + " encoder");
+  check(avcodec_parameters_from_context(track.stream->codecpar, track.enc), label + " encoder parameters");
+  track.stream->time_base = track.enc->time_base;
+}
 
 void Mp4Writer::release() {
   av_packet_free(&packet_);
@@ -170,7 +175,7 @@ void Mp4Writer::finish() {
 }
 
 void Mp4Writer::encode(Track& track, const AVFrame* frame) {
-  const char* what = &track == &video_ ? "H.264 encoding" : "AAC encoding";
+  const std::string what = std::string(track.label) + " encoding";
   check(avcodec_send_frame(track.enc, frame), what);
   for (;;) {
     const int err = avcodec_receive_packet(track.enc, packet_);

@@ -45,7 +45,12 @@ class Mp4Writer {
   struct Track {
     AVCodecContext* enc = nullptr;
     AVStream* stream = nullptr;
+    const char* label = "";  // "H.264" or "AAC", for error texts
   };
+  // The encoder named encoder and its stream in the muxer, to be configured
+  // and then opened by openTrack.
+  void addTrack(Track& track, const char* encoder, const char* label);
+  void openTrack(Track& track);
   void release();  // frees everything; removes the temporary file unless finished
   void encode(Track& track, const AVFrame* frame);
   void encodeAudio(size_t n);

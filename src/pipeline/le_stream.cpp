@@ -57,18 +57,10 @@ class CropRing {
     return stopped_ ? nullptr : slots_[j % kRing].data();
   }
   void produced() {
-    {
-      const std::lock_guard<std::mutex> lock(mutex_);
-      ++produced_;
-    }
-    filled_.notify_one();
+    change(filled_, [&] { ++produced_; });
   }
   void finish() {
-    {
-      const std::lock_guard<std::mutex> lock(mutex_);
-      done_ = true;
-    }
-    filled_.notify_one();
+    change(filled_, [&] { done_ = true; });
   }
 
   // Paste side: crop j once rendered, or nullptr when the renderer ended
@@ -79,22 +71,24 @@ class CropRing {
     return produced_ > j ? slots_[j % kRing].data() : nullptr;
   }
   void consumed() {
-    {
-      const std::lock_guard<std::mutex> lock(mutex_);
-      ++consumed_;
-    }
-    freed_.notify_one();
+    change(freed_, [&] { ++consumed_; });
   }
   // The paste gives up: the renderer must not wait for room any more.
   void stop() {
-    {
-      const std::lock_guard<std::mutex> lock(mutex_);
-      stopped_ = true;
-    }
-    freed_.notify_one();
+    change(freed_, [&] { stopped_ = true; });
   }
 
  private:
+  // Applies fn under the lock, then wakes the side waiting on cv.
+  template <class Fn>
+  void change(std::condition_variable& cv, Fn fn) {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      fn();
+    }
+    cv.notify_one();
+  }
+
   std::vector<std::vector<float>> slots_;
   std::mutex mutex_;
   std::condition_variable filled_, freed_;

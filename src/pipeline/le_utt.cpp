@@ -88,7 +88,7 @@ struct Request {
   AudioModel model;
   std::vector<float> audio;
   bool reset = false;
-  int resetStart = 0, resetDir = 1;
+  int resetStart = 0;  // template frame; the motion always runs forward
   int eager = 0;  // 0 leaves it unchanged
   bool finish = false;
   int largest = 0;
@@ -410,7 +410,7 @@ void le_utt::dispatchLoop() {
       requested = false;
     }
     const AudioModel& m = q.model;
-    if (q.reset) m.reset(q.resetStart, q.resetDir);
+    if (q.reset) m.reset(q.resetStart, 1);
     if (q.eager != 0) m.setEager(q.eager);
     if (!q.audio.empty()) m.push(q.audio.data(), static_cast<int>(q.audio.size()));
     if (q.finish) m.finish();
@@ -457,7 +457,6 @@ bool le_utt::feed(uint64_t ahead, bool chunkWait) {
     req.audio.swap(pending);
     req.reset = resetPending;
     req.resetStart = idleCursor;
-    req.resetDir = 1;
     req.eager = eagerNow != lastEagerSent ? eagerNow : 0;
     req.finish = needEnd;
     req.largest = kKpRing - waiting;
