@@ -139,7 +139,10 @@ TEST(RendererLoad, ProviderFallbacksAndGridSampleFastSwitchLines) {
       {coreml, "[le] CoreML EP session refused: ", true},
       {neon, "[le] fp16 NEON backend requested but unavailable on this build/CPU; using ORT\n", true},
       {plain, "[le] std GridSample -> com.corvamel::GridSampleFast load-time rewrite: 1 node(s) (render)\n", true},
-      {off, "load-time rewrite:", false},
+      {plain, "[le] L3 student blend MatMul -> Gemm load-time normalisation: 1 node(s) (render) — ", true},
+      {plain, "[le] head cubic x2 -> Pad(edge,2)+Conv5x5(dw)+DepthToSpace(2,CRD) load-time rewrite: 1 node(s) (render)",
+       true},
+      {off, "GridSampleFast load-time rewrite:", false},
       {fast, "GridSampleFast", false},
   };
   for (const auto& [lines, text, found] : cases) EXPECT_EQ(lines.find(text) != std::string::npos, found) << text;

@@ -14,6 +14,7 @@
 #include "kernels/le_pool.h"
 #include "kernels/le_simd.h"
 #include "le/le.h"
+#include "render/graph_normalise.h"
 #include "render/gridsample_fast.h"
 #include "render/int8conv_vnni.h"
 #include "render/le_conv.h"
@@ -117,9 +118,9 @@ PreparedGraph prepareGraph(const Manifest& m, const std::string& key, bool corem
   // [warp node] LE_WARP_NODE moves the warp block into one WarpDirector node here.
 
   g.gsNodes = !coreml && gsRewrite ? rewriteGridSampleToFast(g.bytes) : 0;
-  g.changed = g.gsNodes > 0;
-
-  // [graph normalisations] the student-blend and head-cubic rewrites go here.
+  g.blendNodes = normaliseStudentBlend(g.bytes);
+  g.cubicNodes = rewriteHeadCubicResize(g.bytes);
+  g.changed = g.gsNodes || g.blendNodes || g.cubicNodes;
 
   // [lip contour] a bundle with a lip template binds it to the compose alpha
   // here; without one the graph keeps its own ellipse.
@@ -133,6 +134,18 @@ PreparedGraph prepareGraph(const Manifest& m, const std::string& key, bool corem
   if (g.gsNodes)
     std::fprintf(stderr, "[le] std GridSample -> com.corvamel::GridSampleFast load-time rewrite: %zu node(s) (%s)\n",
                  g.gsNodes, key.c_str());
+  if (g.blendNodes)
+    std::fprintf(stderr,
+                 "[le] L3 student blend MatMul -> Gemm load-time normalisation: %zu node(s) (%s) — a pre-2026-09-11 "
+                 "student; as MatMul this graph aborts Apple's MPSGraph compiler on every CoreML unit that includes "
+                 "the GPU\n",
+                 g.blendNodes, key.c_str());
+  if (g.cubicNodes)
+    std::fprintf(stderr,
+                 "[le] head cubic x2 -> Pad(edge,2)+Conv5x5(dw)+DepthToSpace(2,CRD) load-time rewrite: %zu node(s) "
+                 "(%s) — the same filter to fp32 round-off; ORT's cubic Resize kernel is the pole on every CPU-class "
+                 "EP and no CoreML/NNAPI EP can claim it\n",
+                 g.cubicNodes, key.c_str());
   return g;
 }
 

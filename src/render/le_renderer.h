@@ -27,6 +27,8 @@ struct PreparedGraph {
   std::vector<uint8_t> bytes;  // its bytes after the load-time passes
   bool changed = false;        // a pass changed them
   size_t gsNodes = 0;          // GridSample nodes retyped to GridSampleFast
+  size_t blendNodes = 0;       // student blend MatMuls retyped to Gemm
+  size_t cubicNodes = 0;       // cubic head Resizes replaced by Pad, Conv and DepthToSpace
 };
 
 // Reads the bundle's director graph and runs the load-time passes over it in
