@@ -13,6 +13,7 @@
 
 #include "kernels/le_pool.h"
 #include "render/le_domains.h"
+#include "render/le_ort_kernel.h"
 
 
 // Per-instruction-set regions: the same tile loop compiled once per target.
@@ -452,23 +453,6 @@ void Int8ConvKernel::Compute(OrtKernelContext* context) {
   run(x.GetTensorData<float>(), xs, w.GetTensorData<int8_t>(), ws, wscale.GetTensorData<float>(),
       bias.GetTensorData<float>(), y.GetTensorMutableData<float>());
 }
-
-namespace {
-
-// Runs f, turning what it throws into a status for the runtime.
-template <class F>
-OrtStatus* asStatus(F&& f) {
-  try {
-    f();
-    return nullptr;
-  } catch (const Ort::Exception& e) {
-    return Ort::Status(e).release();
-  } catch (const std::exception& e) {
-    return Ort::Status(e).release();
-  }
-}
-
-}  // namespace
 
 OrtStatus* Int8ConvKernel::ComputeV2(OrtKernelContext* context) {
   return asStatus([&] { Compute(context); });

@@ -26,7 +26,8 @@ kp_driving and kp_source [B, rows, 3] and writes rgb [B, 3, crop, crop]:
 Variants: FeatSynth (warps fs_red [B, 64, 64, 64] and decodes it; inputs
 fs_red, pooled, kd, ks), GridSampleFast baked in, one decoder convolution as
 Int8ConvVNNI, fail_kp (the standard rgb, but the run fails in the runtime while
-kp_driving[0, 0, 0] > FAIL_ABOVE: see fail_guard), any batch (or a symbolic one) and any keypoint row count (or a
+kp_driving[0, 0, 0] > FAIL_ABOVE: see fail_guard), the BROKEN_WARP_KINDS (the
+decoder also reads the source side of the warp: see encoder_input), any batch (or a symbolic one) and any keypoint row count (or a
 symbolic one).  Weights come from a fixed seed: every bundle of one crop
 carries the same director.
 """
@@ -37,7 +38,9 @@ from onnx import TensorProto, helper, numpy_helper
 OPSET = 17
 FAST_DOMAIN = "com.corvamel"
 INT8_DOMAIN = "com.corvamel.int8"
-KINDS = ("standard", "featsynth", "baked", "int8", "fail_kp")
+# kinds that each break one pattern the engine's warp rewrite and source-cone hoist look for
+BROKEN_WARP_KINDS = ("two_concats", "cone_escape", "prgb_escape", "boundary_escape", "two_gridsamples")
+KINDS = ("standard", "featsynth", "baked", "int8", "fail_kp", *BROKEN_WARP_KINDS)
 KP_POINTS = 21      # keypoint rows that carry a position (a 22nd row is the width row)
 REACH = 0.12        # distance (crop half-sides) over which a keypoint carries its neighbourhood
 ANCHOR = -2.0       # logit of the zero displacement: a keypoint at distance 2 x REACH weighs as much
@@ -235,9 +238,29 @@ def warp(g, boundary, pos, grid, size, baked):
     return g.op("Clip", [warped, g.const(0.0), one], "/warp/clip")
 
 
-def decoder(g, warped, size, int8):
-    """Colour correction and alpha term [B, 4, size, size] from the warped source and pooled64."""
-    e = g.conv(warped, 3, 16, 4, "/dec/enc", stride=4)
+def encoder_input(g, kind, warped, boundary, grid):
+    """(value, channels) the decoder encodes: the warped source, or for a BROKEN_WARP_KINDS kind the warped
+    source with one more read of the warp's source side, which keeps the warp block in the graph."""
+    if kind == "two_concats":       # a second Concat reading P_rgb
+        return g.op("Concat", [warped, "P_rgb"], "/dec/with_source", axis=1), 6
+    if kind == "prgb_escape":       # P_rgb read outside the source cone
+        return g.op("Add", [warped, "P_rgb"], "/dec/with_source"), 3
+    if kind == "cone_escape":       # a value inside the cone (source_cone's d2/dx2) read outside it
+        return g.op("Add", [warped, "/cone/dxx_out"], "/dec/with_dxx"), 3
+    if kind == "boundary_escape":   # the boundary read by another node than its GridSample
+        return g.op("Add", [warped, g.slice(boundary, 1, 0, 3, "/dec/boundary_source")], "/dec/with_source"), 3
+    if kind == "two_gridsamples":   # the boundary sampled twice
+        again = g.op("GridSample", [boundary, grid], "/dec/grid_sample", mode="bilinear", padding_mode="border",
+                     align_corners=0)
+        return g.op("Add", [warped, g.slice(again, 1, 0, 3, "/dec/resampled")], "/dec/with_resampled"), 3
+    return warped, 3
+
+
+def decoder(g, source, size, int8):
+    """Colour correction and alpha term [B, 4, size, size] from the encoder_input source (value, channels)
+    and pooled64."""
+    x, cin = source
+    e = g.conv(x, cin, 16, 4, "/dec/enc", stride=4)
     p = g.conv("pooled64", 64, 16, 1, "/dec/pooled")
     p = g.resize(p, size / 128.0, "/dec/pooled_up")
     h = g.conv(g.op("Concat", [e, p], "/dec/cat", axis=1), 32, 16, 3, "/dec/mix", int8=int8)
@@ -303,8 +326,10 @@ def standard(g, crop, kind, rows):
     kd_xy = keypoint_xy(g, "kp_driving", "/grid/kd_xy")
     ident = identity_grid(g, crop)
     pos, grid = sampling_grid(g, kd_xy, keypoint_xy(g, "kp_source", "/grid/ks_xy"), ident, crop, rows)
-    warped = warp(g, source_cone(g), pos, grid, crop, kind == "baked")
-    rgb = compose(g, warped, decoder(g, warped, crop, kind == "int8"), kd_xy, ident)
+    boundary = source_cone(g)
+    warped = warp(g, boundary, pos, grid, crop, kind == "baked")
+    head = decoder(g, encoder_input(g, kind, warped, boundary, grid), crop, kind == "int8")
+    rgb = compose(g, warped, head, kd_xy, ident)
     if kind == "fail_kp":
         fail_guard(g, rgb, "kp_driving")
     else:
@@ -339,6 +364,21 @@ def build(crop, batch=1, kind="standard", kp_rows=KP_POINTS):
     if kind == "int8":
         imports.append(helper.make_opsetid(INT8_DOMAIN, 1))
     return helper.make_model(graph, opset_imports=imports, producer_name="bundlegen", producer_version="1")
+
+
+def warp_block(crop):
+    """The warp block alone, for measuring what the engine's WarpDirector replaces: P_rgb [1, 3, crop, crop]
+    and the sampling positions pos [1, 2, crop, crop] in, the clipped warped source "warped" out."""
+    g = Graph()
+    grid = g.op("Transpose", ["pos"], "/grid/grid", perm=[0, 2, 3, 1])
+    g.output(warp(g, source_cone(g), "pos", grid, crop, False), "warped")
+    image = [helper.make_tensor_value_info(n, TensorProto.FLOAT, [1, c, crop, crop]) for n, c in (("P_rgb", 3),
+                                                                                                  ("pos", 2))]
+    graph = helper.make_graph(g.nodes, "warp_block", image,
+                              [helper.make_tensor_value_info("warped", TensorProto.FLOAT, [1, 3, crop, crop])],
+                              g.inits)
+    return helper.make_model(graph, opset_imports=[helper.make_opsetid("", OPSET)], producer_name="bundlegen",
+                             producer_version="1")
 
 
 def serialize(crop, batch=1, kind="standard", kp_rows=KP_POINTS):

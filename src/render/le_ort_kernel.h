@@ -1,0 +1,37 @@
+// What the library's custom-operator kernels share: turning exceptions into
+// runtime statuses, and row bands on the kernel context's threads.
+#pragma once
+
+#include <onnxruntime_cxx_api.h>
+
+#include <cstddef>
+#include <exception>
+
+namespace le {
+
+// Runs f, turning what it throws into a status for the runtime.
+template <class F>
+OrtStatus* asStatus(F&& f) {
+  try {
+    f();
+    return nullptr;
+  } catch (const Ort::Exception& e) {
+    return Ort::Status(e).release();
+  } catch (const std::exception& e) {
+    return Ort::Status(e).release();
+  }
+}
+
+// Calls band(y0, y0 + 16) for every band of 16 rows of an H-row plane
+// through the kernel context's parallel-for (the last band may reach past
+// H). band must not throw: it runs on the runtime's threads.
+template <class Band>
+void parallelBands(const Ort::KernelContext& ctx, int H, const Band& band) {
+  const auto task = [](void* data, size_t i) {
+    const int y0 = static_cast<int>(i) * 16;
+    (*static_cast<const Band*>(data))(y0, y0 + 16);
+  };
+  ctx.ParallelFor(task, static_cast<size_t>(H + 15) / 16, 0, const_cast<Band*>(&band));
+}
+
+}  // namespace le
