@@ -6,15 +6,13 @@
 #include <stdexcept>
 
 #include "render/le_domains.h"
+#include "render/le_ort_kernel.h"
 #include "render/onnx_wire.h"
+#include "render/warp_director.h"
 
 namespace le {
 
 using namespace onnx_field;
-
-namespace {
-constexpr char kCorvamel[] = "com.corvamel";
-}  // namespace
 
 bool gsIsRewritableGridSample(GsSlice node) {
   if (gsNodeOpType(node) != "GridSample" || !gsIsDefaultDomain(node)) return false;
@@ -27,16 +25,16 @@ bool gsIsRewritableGridSample(GsSlice node) {
 
 size_t rewriteGridSampleToFast(std::vector<uint8_t>& model) {
   // Scanned first: malformed imports refuse the model before anything changes.
-  const bool imported = gsHasOpsetImport(model, kCorvamel);
-  const size_t n = gsRetypeNodes(model, gsIsRewritableGridSample, "GridSampleFast", kCorvamel, true);
-  if (n > 0 && !imported) gsAddOpsetImport(model, kCorvamel, 1);
+  const bool imported = gsHasOpsetImport(model, kCorvamelDomain);
+  const size_t n = gsRetypeNodes(model, gsIsRewritableGridSample, "GridSampleFast", kCorvamelDomain, true);
+  if (n > 0 && !imported) gsAddOpsetImport(model, kCorvamelDomain, 1);
   return n;
 }
 
 bool graphHasBakedGridSampleFast(const std::vector<uint8_t>& model) {
   bool found = false;
   gsEachBytes(gsGraphOf(model), kGraphNode, [&](GsSlice n) {
-    found = found || (gsNodeOpType(n) == "GridSampleFast" && gsNodeDomain(n) == kCorvamel);
+    found = found || (gsNodeOpType(n) == "GridSampleFast" && gsNodeDomain(n) == kCorvamelDomain);
   });
   return found;
 }
@@ -45,31 +43,9 @@ namespace {
 
 struct GSFKernel {
   // Stateless: every call reads its shapes from the inputs.
-  OrtStatusPtr ComputeV2(OrtKernelContext* context) noexcept {
-    try {
-      compute(context);
-      return nullptr;
-    } catch (const Ort::Exception& e) {
-      return Ort::GetApi().CreateStatus(e.GetOrtErrorCode(), e.what());
-    } catch (const std::exception& e) {
-      return Ort::GetApi().CreateStatus(ORT_RUNTIME_EXCEPTION, e.what());
-    }
-  }
+  OrtStatusPtr ComputeV2(OrtKernelContext* context) noexcept { return asStatus([&] { compute(context); }); }
 
  private:
-  struct Job {
-    const float* X;
-    const float* grid;
-    float* out;
-    int C, H, W;
-  };
-
-  static void band(void* job, size_t task) {
-    const Job& j = *static_cast<const Job*>(job);
-    const int y0 = static_cast<int>(task) * 16;
-    gridsample_fast_band(j.X, j.grid, j.out, j.C, j.H, j.W, y0, y0 + 16);
-  }
-
   static void compute(OrtKernelContext* context) {
     Ort::KernelContext ctx(context);
     const Ort::ConstValue x = ctx.GetInput(0);
@@ -81,16 +57,15 @@ struct GSFKernel {
         grid.GetTensorTypeAndShapeInfo().GetShape() != std::vector<int64_t>{shape[0], shape[2], shape[3], 2})
       throw std::runtime_error("com.corvamel::GridSampleFast: needs X [N, C, H, W] and grid [N, H, W, 2]");
     Ort::UnownedValue out = ctx.GetOutput(0, shape);
-    const int64_t N = shape[0];
-    Job job{x.GetTensorData<float>(), grid.GetTensorData<float>(), out.GetTensorMutableData<float>(),
-            static_cast<int>(shape[1]), static_cast<int>(shape[2]), static_cast<int>(shape[3])};
-    const size_t plane = static_cast<size_t>(job.H) * job.W;
-    for (int64_t n = 0; n < N; ++n) {
-      ctx.ParallelFor(band, static_cast<size_t>(job.H + 15) / 16, 0, &job);
-      job.X += job.C * plane;
-      job.out += job.C * plane;
-      job.grid += 2 * plane;
-    }
+    const int C = static_cast<int>(shape[1]), H = static_cast<int>(shape[2]), W = static_cast<int>(shape[3]);
+    const size_t plane = static_cast<size_t>(H) * W;
+    const float* X = x.GetTensorData<float>();
+    const float* g = grid.GetTensorData<float>();
+    float* y = out.GetTensorMutableData<float>();
+    for (int64_t n = 0; n < shape[0]; ++n)
+      parallelBands(ctx, H, [&](int y0, int y1) {
+        gridsample_fast_band(X + n * C * plane, g + n * 2 * plane, y + n * C * plane, C, H, W, y0, y1);
+      });
   }
 };
 
@@ -112,6 +87,7 @@ struct GSFOp : Ort::CustomOpBase<GSFOp, GSFKernel, true> {
 void domainOps(Ort::CustomOpDomain& domain) {
   static const GSFOp gsf;
   domain.Add(&gsf);
+  addWarpDirectorOp(domain);
 }
 
 void registerGridSampleFast(Ort::SessionOptions& options) { options.Add(*customDomains().corvamel); }

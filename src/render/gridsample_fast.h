@@ -15,6 +15,9 @@ struct CustomOpDomain;
 
 namespace le {
 
+// The domain of GridSampleFast and WarpDirector.
+inline constexpr char kCorvamelDomain[] = "com.corvamel";
+
 // Bilinear, border-padded, align_corners = 0 GridSample in the default domain.
 bool gsIsRewritableGridSample(GsSlice node);
 
@@ -23,7 +26,8 @@ bool gsIsRewritableGridSample(GsSlice node);
 size_t rewriteGridSampleToFast(std::vector<uint8_t>& model);
 bool graphHasBakedGridSampleFast(const std::vector<uint8_t>& model);
 
-// Adds the "com.corvamel" operators to the domain (le_domains.h makes it).
+// Adds the "com.corvamel" operators to the domain (le_domains.h makes it):
+// GridSampleFast, then WarpDirector.
 void domainOps(Ort::CustomOpDomain& domain);
 // Adds the process-wide "com.corvamel" domain to the session options.
 void registerGridSampleFast(Ort::SessionOptions& options);
