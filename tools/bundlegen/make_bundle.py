@@ -21,6 +21,7 @@ import audio  # noqa: E402
 import audio_motion  # noqa: E402
 import director  # noqa: E402
 import imx  # noqa: E402
+import lips  # noqa: E402
 import manifest  # noqa: E402
 import tables  # noqa: E402
 import video  # noqa: E402
@@ -29,9 +30,9 @@ from motion import Timeline  # noqa: E402
 
 PRESETS = {
     "tiny": dict(crop=64, width=160, height=120, nt=12, frames=24, driver="jpg", prior="raw",
-                 unsharp="0.5,1.0,5"),
+                 unsharp="0.5,1.0,5", unified="off", lip_template="none"),
     "sample": dict(crop=512, width=1920, height=1080, nt=100, frames=200, driver="mp4", prior="hevc",
-                   unsharp="1.3,2.0,13"),
+                   unsharp="1.3,2.0,13", unified="on", lip_template="mapped"),
 }
 
 
@@ -72,6 +73,12 @@ def parser():
     g.add_argument("--driver-audio", action="store_true", help="mp4 driver also carries an audio stream")
     g.add_argument("--prior-stream", choices=("mov", "hevc"), default="mov",
                    help="HEVC prior in a mov (declares its frame count) or a bare stream (declares none)")
+    g = p.add_argument_group("mouth geometry")
+    g.add_argument("--unified", choices=("on", "off"),
+                   help="write the manifest's unified block (the mouth borrow's compose geometry; sample: on)")
+    g.add_argument("--lip-template", choices=lips.FORMATS,
+                   help=f"{lips.TEMPLATE}: none, plain (canonical polygon) or mapped (with its anchor-linear "
+                        "lip map; sample: mapped)")
     g = p.add_argument_group("director graph (model_render.onnx)")
     g.add_argument("--director", choices=director.KINDS, default="standard",
                    help="standard (pooled64, P_rgb, kp_driving, kp_source), featsynth (fs_red, pooled, kd, ks), "
@@ -265,6 +272,13 @@ def write_audio(args, b, tl):
     audio_motion.write(b, args.audio, tl.kp)
 
 
+def write_mouth(args, b):
+    """The lip template member; returns the manifest entries."""
+    if args.lip_template != "none":
+        b.write(lips.TEMPLATE, lips.template(args.crop, args.lip_template).encode())
+    return [("unified", lips.unified_block(args.crop))] if args.unified == "on" else []
+
+
 def apply_defects(args, b):
     for name in args.both_names:
         path = b.existing(name)
@@ -313,6 +327,7 @@ def build(args):
     write_tables(args, b, tl)
     write_directors(args, b)
     write_audio(args, b, tl)
+    optional += write_mouth(args, b)
     apply_defects(args, b)
     write_manifest(args, b, optional)
     if args.imx:

@@ -46,6 +46,8 @@ FIXTURES = {
     "tiny_imx_src": ["--imx", "{out}/tiny.imx"],
     "audio_probe": ["--audio", "probe"],
     "audio_probe_long": ["--audio", "probe", "--no-short-window"],
+    "tiny_lip_mapped": ["--unified", "on", "--lip-template", "mapped"],
+    "tiny_lip_plain": ["--unified", "on", "--lip-template", "plain"],
     # one defect each
     "bad_stamp_missing": ["--stamp", "missing"],
     "bad_stamp_zero": ["--stamp", "zero"],

@@ -6,10 +6,15 @@ import unittest
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+import json  # noqa: E402
+
 import numpy as np  # noqa: E402
 
+import lips  # noqa: E402
+import make_bundle  # noqa: E402
+from face import LIP, MOUTH_IN, Expression, FaceGeometry, Grid, Pose, Scene  # noqa: E402
 from frames import FrameMaker  # noqa: E402
-from keypoints import LIP_ROWS  # noqa: E402
+from keypoints import LIP_ROWS, keypoints  # noqa: E402
 from motion import Timeline  # noqa: E402
 
 
@@ -42,6 +47,72 @@ class Face(unittest.TestCase):
         motion = np.abs(xd - xs).reshape(40, 21, 3)[:, :, :2]
         self.assertGreater(motion.max(), 0.005)
         self.assertLess(motion.max(), 0.2)
+
+
+def template_polygon(doc, kp, crop):
+    """Vertices (nv x 2 crop pixels) of a lip template for one keypoint set, as the format defines them."""
+    X = (kp[:, :2].astype(np.float64) + 1.0) * crop / 2.0
+    m = X[doc["lip_idx"]].mean(axis=0)
+    if "lip_map" not in doc:
+        spread = np.maximum(np.abs(X[doc["lip_idx"]] - m).max(axis=0), 1e-6)
+        return np.array(doc["u_canon"]) * spread + m
+    lm = doc["lip_map"]
+    f = (X[lm["lip_idx"]] - m).reshape(-1)
+    return (np.array(lm["b"]) + np.array(lm["W"]) @ f).reshape(-1, 2) + m
+
+
+def filled(v, n):
+    """Pixels of an n x n grid whose centres the polygon holds (even-odd)."""
+    y, x = np.mgrid[0:n, 0:n] + 0.5
+    inside = np.zeros((n, n), bool)
+    for (xa, ya), (xb, yb) in zip(v, np.roll(v, -1, axis=0)):
+        with np.errstate(divide="ignore", invalid="ignore"):
+            xc = xa + (y - ya) * (xb - xa) / (yb - ya)
+        inside ^= ((ya > y) != (yb > y)) & (x < xc)
+    return inside
+
+
+class Mouth(unittest.TestCase):
+    """The lip template outlines the lips face.py draws; presets carry the mouth members."""
+
+    CROP = 192
+
+    def drawn(self, pose, expr):
+        """Keypoints and the lip pixels (lip or mouth-interior colour near the mouth) of a drawn crop."""
+        n = self.CROP
+        rgb, _ = Scene(n, n, Pose(n / 2, n / 2, n / 2, 0.0, 0.0), 1).render(Grid(n, n), 1.0, pose, expr)
+        kp = keypoints(FaceGeometry(expr, pose.yaw), pose, [1, 0, 0, 0, 1, 0], n)
+        m = (kp[list(LIP_ROWS), :2].mean(axis=0) + 1) * n / 2
+        y, x = np.mgrid[0:n, 0:n] + 0.5
+        near = (np.abs(x - m[0]) < 0.35 * pose.scale) & (np.abs(y - m[1]) < 0.25 * pose.scale)
+        coloured = np.minimum(np.linalg.norm(rgb - np.array(LIP), axis=-1),
+                              np.linalg.norm(rgb - np.array(MOUTH_IN), axis=-1)) < 0.15
+        return kp, coloured & near
+
+    def test_template_outlines_the_drawn_lips(self):
+        cases = [(Pose(96, 80, 90, 0.0, 0.0), 0.05), (Pose(100, 70, 100, 0.1, 0.08), 0.6),
+                 (Pose(90, 85, 85, -0.12, -0.1), 1.0), (Pose(96, 96, 96, 0.05, 0.0), 0.3)]
+        for form, min_iou, max_missed in (("plain", 0.8, 0.05), ("mapped", 0.85, 0.01)):
+            doc = json.loads(lips.template(self.CROP, form))
+            self.assertEqual(len(doc["u_canon"]), lips.VERTICES)
+            self.assertEqual("lip_map" in doc, form == "mapped")
+            for pose, mouth_open in cases:
+                kp, lip = self.drawn(pose, Expression(mouth_open=mouth_open))
+                poly = filled(template_polygon(doc, kp, self.CROP), self.CROP)
+                iou = (poly & lip).sum() / (poly | lip).sum()
+                missed = (lip & ~poly).sum() / lip.sum()
+                self.assertGreater(iou, min_iou, f"{form} {pose} open {mouth_open}")
+                self.assertLess(missed, max_missed, f"{form} {pose} open {mouth_open}")
+
+    def test_members_are_deterministic_and_preset(self):
+        self.assertEqual(lips.template(64, "mapped"), lips.template(64, "mapped"))
+        sample = make_bundle.parse(["--out", "x", "--preset", "sample"])
+        tiny = make_bundle.parse(["--out", "x"])
+        self.assertEqual((sample.unified, sample.lip_template), ("on", "mapped"))
+        self.assertEqual((tiny.unified, tiny.lip_template), ("off", "none"))
+        block = lips.unified_block(512)
+        self.assertEqual(block["crop"]["canvas"], 512)
+        self.assertEqual(block["pi"]["lip_idx"], list(LIP_ROWS))
 
 
 if __name__ == "__main__":
