@@ -48,9 +48,9 @@ std::string errorOf(Fn&& fn) {
 // What fn writes to stderr.
 template <class Fn>
 std::string stderrOf(Fn&& fn) {
-  testing::internal::CaptureStderr();
+  ::testing::internal::CaptureStderr();
   fn();
-  return testing::internal::GetCapturedStderr();
+  return ::testing::internal::GetCapturedStderr();
 }
 
 inline void writeFile(const std::string& path, const std::string& bytes) {

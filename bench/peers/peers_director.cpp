@@ -1,14 +1,21 @@
-// director_frame_512: one frame of the sample avatar's director (crop 512)
-// through le_render_kp_crop, against a bare Session::Run of the graph the
-// renderer loads (le::prepareGraph) on the same inputs, both on 2 intra-op
-// threads. The gap is the renderer's own per-frame cost: refilling its bound
-// buffers.
+// director_passes_512: the sample avatar's director (crop 512) per frame
+// through le::Renderer with every load-time pass on (hoist with its
+// prefetcher, GridSampleFast, blend and cubic rewrites, lip contour), against
+// a bare session of the graph exactly as the bundle carries it (peer
+// "passes-off"), both on 2 intra-op threads, the driver playing forward and
+// each side filling its inputs from the bundle every frame.
+//
+// cubic_head_rewrite: the sample's head (a 16 -> 8 channel 3x3 Conv at 256 x
+// 256, then the cubic x2 Resize) with the Resize replaced by the Pad,
+// depthwise Conv and DepthToSpace, against the runtime's own cubic Resize
+// (peer "ort"), 2 threads.
 #include <onnxruntime_cxx_api.h>
 
 #include <algorithm>
 #include <array>
 #include <cstdio>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -17,64 +24,45 @@
 #include "kernels/le_simd.h"
 #include "le/le.h"
 #include "peers.h"
-#include "render/gridsample_fast.h"
-#include "render/int8conv_vnni.h"
+#include "render/graph_normalise.h"
 #include "render/le_renderer.h"
+#include "render/onnx_wire.h"
 
 namespace {
 
 constexpr int kThreads = 2;
-constexpr const char* kName = "director_frame_512";
 
-// The sample avatar of `make demo`: <build>/sample beside <build>/bin.
-std::string sampleDir() { return le::peers::buildDir() + "/sample"; }
+Ort::SessionOptions bareOptions() {
+  Ort::SessionOptions so;
+  so.SetIntraOpNumThreads(kThreads);
+  so.SetInterOpNumThreads(1);
+  so.SetGraphOptimizationLevel(ORT_ENABLE_ALL);
+  so.AddConfigEntry("session.intra_op.allow_spinning", "0");
+  so.AddConfigEntry("mlas.disable_kleidiai", "1");
+  return so;
+}
 
-// The graph exactly as the renderer hands it to the runtime, in a session
-// with the renderer's options.
-class BareSession {
- public:
-  BareSession(const le::Manifest& m, const std::string& key) {
-    const le::PreparedGraph graph = le::prepareGraph(m, key, false);
-    Ort::SessionOptions so;
-    so.SetIntraOpNumThreads(kThreads);
-    so.SetInterOpNumThreads(1);
-    so.SetGraphOptimizationLevel(ORT_ENABLE_ALL);
-    so.AddConfigEntry("session.intra_op.allow_spinning", "0");
-    so.AddConfigEntry("mlas.disable_kleidiai", "1");
-    le::registerGridSampleFast(so);
-    le::registerInt8ConvVNNI(so);
-    session_ = Ort::Session(env_, graph.bytes.data(), graph.bytes.size(), so);
+Ort::Env& env() {
+  static Ort::Env e(ORT_LOGGING_LEVEL_FATAL, "le-peers");
+  return e;
+}
+
+// Keeps the median of alternating short rounds of both sides: the machine's
+// drift over a long run is larger than the gaps worth reporting.
+void alternate(const char* name, const char* peer, const std::function<void()>& le,
+               const std::function<void()>& other) {
+  std::vector<double> leRounds, peerRounds;
+  for (int round = 0; round < 5; ++round) {
+    leRounds.push_back(le::peers::medianMs(le, 0.8));
+    peerRounds.push_back(le::peers::medianMs(other, 0.8));
   }
+  for (auto* rounds : {&leRounds, &peerRounds}) std::nth_element(rounds->begin(), rounds->begin() + 2, rounds->end());
+  le::peers::report(name, leRounds[2], peer, peerRounds[2]);
+}
 
-  // Inputs in the order pooled64, P_rgb, kp_driving, kp_source.
-  void bind(std::vector<float>& pooled, std::vector<float>& P, std::vector<float>& kd, std::vector<float>& ks,
-            std::vector<float>& out, int64_t crop) {
-    const Ort::MemoryInfo mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
-    const auto tensor = [&](std::vector<float>& buf, std::vector<int64_t> shape) {
-      return Ort::Value::CreateTensor<float>(mem, buf.data(), buf.size(), shape.data(), shape.size());
-    };
-    inputs_[0] = tensor(pooled, {1, 64, 32, 32});
-    inputs_[1] = tensor(P, {1, 3, crop, crop});
-    inputs_[2] = tensor(kd, {1, le::kHostKpRows, 3});
-    inputs_[3] = tensor(ks, {1, le::kHostKpRows, 3});
-    output_ = tensor(out, {1, 3, crop, crop});
-  }
-
-  void run() {
-    static constexpr std::array<const char*, 4> kInputs = {"pooled64", "P_rgb", "kp_driving", "kp_source"};
-    static constexpr const char* kOutput = "rgb";
-    session_.Run(Ort::RunOptions{nullptr}, kInputs.data(), inputs_.data(), inputs_.size(), &kOutput, &output_, 1);
-  }
-
- private:
-  Ort::Env env_{ORT_LOGGING_LEVEL_WARNING, "le-peers"};
-  Ort::Session session_{nullptr};
-  std::array<Ort::Value, 4> inputs_{Ort::Value{nullptr}, Ort::Value{nullptr}, Ort::Value{nullptr}, Ort::Value{nullptr}};
-  Ort::Value output_{nullptr};
-};
-
-void run() {
-  const std::string dir = sampleDir();
+void directorPasses() {
+  constexpr const char* kName = "director_passes_512";
+  const std::string dir = le::peers::buildDir() + "/sample";
   if (!std::filesystem::exists(dir + "/manifest.json")) {
     std::printf(
         "%s: skipped, no sample avatar in %s (make it with `make build/sample.stamp`, or "
@@ -82,42 +70,99 @@ void run() {
         kName, dir.c_str(), dir.c_str());
     return;
   }
-  le_ctx* ctx = le_create(dir.c_str(), "render", kThreads, nullptr);
-  if (!ctx) {
-    std::printf("%s: skipped, %s\n", kName, le_last_error());
-    return;
-  }
-  // The renderer's inputs for the first idle-loop frame, read from the bundle.
   const le::Manifest manifest = le::loadManifest(dir);
-  le::Identity identity(manifest);
+  le::Identity identity(manifest), bareIdentity(manifest);
   const le::Drive drive = le::loadDrive(manifest);
-  const int crop = manifest.crop;
-  const int si = drive.si[0];
-  std::vector<float> ks(drive.xs.begin(), drive.xs.begin() + 3 * le::kHostKpRows);
-  std::vector<float> kd(drive.xd.begin(), drive.xd.begin() + 3 * le::kHostKpRows);
-  if (!le_render_kp_crop(ctx, si, ks.data(), kd.data())) {
-    std::printf("%s: skipped, %s\n", kName, le_last_error());
-    le_destroy(ctx);
-    return;
-  }
-  std::vector<float> pooled(64 * 32 * 32), P(3 * static_cast<size_t>(crop) * crop), out(P.size());
-  le::simd::f16ToF32(reinterpret_cast<const uint16_t*>(identity.pooled64(si)), pooled.data(), pooled.size());
-  le::simd::f16ToF32(reinterpret_cast<const uint16_t*>(identity.P(si)), P.data(), P.size());
-  BareSession bare(manifest, "render");
-  bare.bind(pooled, P, kd, ks, out, crop);
+  le::Renderer renderer(manifest, identity, "render", kThreads, "");
 
-  // A 3% gap is below the drift of a shared machine: alternate short rounds
-  // of both and keep the median round of each.
-  std::vector<double> leRounds, peerRounds;
-  for (int round = 0; round < 7; ++round) {
-    leRounds.push_back(le::peers::medianMs([&] { le_render_kp_crop(ctx, si, ks.data(), kd.data()); }, 0.6));
-    peerRounds.push_back(le::peers::medianMs([&] { bare.run(); }, 0.6));
-  }
-  for (auto* rounds : {&leRounds, &peerRounds}) std::nth_element(rounds->begin(), rounds->begin() + 3, rounds->end());
-  le::peers::report(kName, leRounds[3], "session-run", peerRounds[3]);
-  le_destroy(ctx);
+  const int64_t crop = manifest.crop, rows = le::kHostKpRows;
+  Ort::Session bare(env(), manifest.modelPath("render").c_str(), bareOptions());
+  std::vector<float> pooled(64 * 32 * 32), P(3 * static_cast<size_t>(crop) * crop), out(P.size()), kd(63), ks(63);
+  const auto mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
+  const auto tensor = [&](std::vector<float>& buf, std::vector<int64_t> shape) {
+    return Ort::Value::CreateTensor<float>(mem, buf.data(), buf.size(), shape.data(), shape.size());
+  };
+  std::array<Ort::Value, 4> inputs{tensor(pooled, {1, 64, 32, 32}), tensor(P, {1, 3, crop, crop}),
+                                   tensor(kd, {1, rows, 3}), tensor(ks, {1, rows, 3})};
+  Ort::Value output = tensor(out, {1, 3, crop, crop});
+  static constexpr std::array<const char*, 4> kInputs = {"pooled64", "P_rgb", "kp_driving", "kp_source"};
+  static constexpr const char* kOutput = "rgb";
+
+  // Each side walks the idle loop forward on its own.
+  int leFrame = 0, peerFrame = 0;
+  const int frames = drive.frames;
+  const auto leStep = [&] {
+    const int f = leFrame++ % frames;
+    renderer.render(&drive.si[f], &drive.xs[63 * f], &drive.xd[63 * f], 1);
+  };
+  const auto peerStep = [&] {
+    const int f = peerFrame++ % frames;
+    const int si = drive.si[f];
+    le::simd::f16ToF32(reinterpret_cast<const uint16_t*>(bareIdentity.pooled64(si)), pooled.data(), pooled.size());
+    le::simd::f16ToF32(reinterpret_cast<const uint16_t*>(bareIdentity.P(si)), P.data(), P.size());
+    std::copy_n(&drive.xd[63 * f], 63, kd.begin());
+    std::copy_n(&drive.xs[63 * f], 63, ks.begin());
+    bare.Run(Ort::RunOptions{nullptr}, kInputs.data(), inputs.data(), inputs.size(), &kOutput, &output, 1);
+  };
+  alternate(kName, "passes-off", leStep, peerStep);
 }
 
-const le::peers::Register reg(kName, run);
+// X [1, 16, 256, 256] -> Conv 3x3 (16 -> 8) -> Resize cubic x2 -> Y.
+std::vector<uint8_t> headModel() {
+  using namespace le;
+  std::mt19937 rng(3);
+  std::normal_distribution<float> n(0.0f, 0.1f);
+  std::vector<float> w(8 * 16 * 9);
+  for (float& v : w) v = n(rng);
+  const float scales[4] = {1, 1, 2, 2};
+  std::vector<uint8_t> graph, attrs;
+  const int64_t k3[2] = {3, 3}, pads[4] = {1, 1, 1, 1};
+  hcAttrIs(attrs, "kernel_shape", k3, 2);
+  hcAttrIs(attrs, "pads", pads, 4);
+  hcNode(graph, "Conv", {"X", "w"}, "h", "/s2/head", attrs);
+  attrs.clear();
+  hcAttrS(attrs, "mode", "cubic");
+  hcAttrS(attrs, "coordinate_transformation_mode", "half_pixel");
+  hcNode(graph, "Resize", {"h", "", "scales"}, "Y", "/s2/head_up", attrs);
+  gsPutStr(graph, 2, "head");
+  hcInit(graph, "w", onnx_field::kOnnxFloat, {8, 16, 3, 3}, w.data(), w.size() * sizeof(float));
+  hcInit(graph, "scales", onnx_field::kOnnxFloat, {4}, scales, sizeof scales);
+  const int64_t x[4] = {1, 16, 256, 256}, y[4] = {1, 8, 512, 512};
+  gsPutTensorValueInfo(graph, onnx_field::kGraphInput, "X", x, 4);
+  gsPutTensorValueInfo(graph, onnx_field::kGraphOutput, "Y", y, 4);
+  std::vector<uint8_t> model, opset;
+  gsPutVarintField(model, 1, 8);  // ir_version
+  gsPutVarintField(opset, 2, 17);
+  gsPutBytes(model, onnx_field::kModelOpset, opset.data(), opset.size());
+  gsPutBytes(model, onnx_field::kModelGraph, graph.data(), graph.size());
+  return model;
+}
+
+void cubicHead() {
+  const std::vector<uint8_t> plain = headModel();
+  std::vector<uint8_t> rewritten = plain;
+  if (le::rewriteHeadCubicResize(rewritten) != 1) {
+    std::printf("cubic_head_rewrite: skipped, the head graph did not qualify\n");
+    return;
+  }
+  Ort::Session ort(env(), plain.data(), plain.size(), bareOptions());
+  Ort::Session ours(env(), rewritten.data(), rewritten.size(), bareOptions());
+  std::vector<float> x(16 * 256 * 256, 0.25f), y(8 * 512 * 512);
+  std::mt19937 rng(9);
+  std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+  for (float& v : x) v = u(rng);
+  const auto mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
+  const std::array<int64_t, 4> xs{1, 16, 256, 256}, ys{1, 8, 512, 512};
+  Ort::Value in = Ort::Value::CreateTensor<float>(mem, x.data(), x.size(), xs.data(), 4);
+  Ort::Value out = Ort::Value::CreateTensor<float>(mem, y.data(), y.size(), ys.data(), 4);
+  const char *inName = "X", *outName = "Y";
+  const auto runner = [&](Ort::Session& s) {
+    return [&] { s.Run(Ort::RunOptions{nullptr}, &inName, &in, 1, &outName, &out, 1); };
+  };
+  alternate("cubic_head_rewrite", "ort", runner(ours), runner(ort));
+}
+
+const le::peers::Register passes("director_passes_512", directorPasses);
+const le::peers::Register cubic("cubic_head_rewrite", cubicHead);
 
 }  // namespace

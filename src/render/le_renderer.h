@@ -13,6 +13,9 @@ namespace le {
 
 struct Manifest;
 class Identity;
+namespace tessera {
+class LipContour;
+}
 
 // Where a CoreML session caches its compiled model, per runtime version.
 std::string coremlCacheDir(const std::string& bundleDir);
@@ -29,13 +32,29 @@ struct PreparedGraph {
   size_t gsNodes = 0;          // GridSample nodes retyped to GridSampleFast
   size_t blendNodes = 0;       // student blend MatMuls retyped to Gemm
   size_t cubicNodes = 0;       // cubic head Resizes replaced by Pad, Conv and DepthToSpace
+  size_t warpNodes = 0;        // nodes the WarpDirector node replaced (LE_WARP_NODE)
+  bool lipBound = false;       // the compose alpha reads "lip_delivery"
 };
 
 // Reads the bundle's director graph and runs the load-time passes over it in
-// their fixed order (LE_GS_FAST=0 and LE_GS_REWRITE=0 turn the GridSample
-// rewrite off; a CoreML session keeps the standard operator). Throws
-// std::runtime_error when the graph cannot be served.
-PreparedGraph prepareGraph(const Manifest& manifest, const std::string& modelKey, bool coreml);
+// their fixed order: the warp node (LE_WARP_NODE), GridSampleFast
+// (LE_GS_FAST=0 and LE_GS_REWRITE=0 turn it off; a CoreML session keeps the
+// standard operators), the blend and cubic normalisations, and the binding of
+// the lip contour when there is one. Throws std::runtime_error when the graph
+// cannot be served.
+PreparedGraph prepareGraph(const Manifest& manifest, const std::string& modelKey, bool coreml,
+                           const tessera::LipContour* lip);
+// The load lines of the passes that changed the graph, in their order.
+void reportRewrites(const PreparedGraph& graph, const std::string& modelKey, const tessera::LipContour* lip);
+
+// Guesses the source frame the driver shows after si from the frames it
+// showed: forward or backward by one, bouncing off either end until a wrap
+// from the last frame to the first has been seen, wrapping from then on.
+struct SourcePredictor {
+  int32_t lastSi = -1, step = 1;
+  bool wraps = false;
+  int32_t next(int32_t si, int32_t nt);
+};
 
 class Renderer {
  public:

@@ -40,7 +40,9 @@ FAST_DOMAIN = "com.corvamel"
 INT8_DOMAIN = "com.corvamel.int8"
 # kinds that each break one pattern the engine's warp rewrite and source-cone hoist look for
 BROKEN_WARP_KINDS = ("two_concats", "cone_escape", "prgb_escape", "boundary_escape", "two_gridsamples")
-KINDS = ("standard", "featsynth", "baked", "int8", "fail_kp", *BROKEN_WARP_KINDS)
+# kinds that break the patterns of the head and compose rewrites
+BROKEN_HEAD_KINDS = ("two_cubics", "lip_input")
+KINDS = ("standard", "featsynth", "baked", "int8", "fail_kp", *BROKEN_WARP_KINDS, *BROKEN_HEAD_KINDS)
 KP_POINTS = 21      # keypoint rows that carry a position (a 22nd row is the width row)
 REACH = 0.12        # distance (crop half-sides) over which a keypoint carries its neighbourhood
 ANCHOR = -2.0       # logit of the zero displacement: a keypoint at distance 2 x REACH weighs as much
@@ -256,17 +258,20 @@ def encoder_input(g, kind, warped, boundary, grid):
     return warped, 3
 
 
-def decoder(g, source, size, int8):
+def decoder(g, source, size, int8, two_cubics=False):
     """Colour correction and alpha term [B, 4, size, size] from the encoder_input source (value, channels)
-    and pooled64."""
+    and pooled64.  two_cubics adds a second head branch with its own cubic x2 Resize."""
     x, cin = source
     e = g.conv(x, cin, 16, 4, "/dec/enc", stride=4)
     p = g.conv("pooled64", 64, 16, 1, "/dec/pooled")
     p = g.resize(p, size / 128.0, "/dec/pooled_up")
     h = g.conv(g.op("Concat", [e, p], "/dec/cat", axis=1), 32, 16, 3, "/dec/mix", int8=int8)
     h = g.resize(h, 2.0, "/dec/up")
-    h = g.conv(h, 16, 8, 3, "/s2/head", relu=False)
-    h = g.resize(h, 2.0, "/s2/head_up", mode="cubic")
+    head = g.conv(h, 16, 8, 3, "/s2/head", relu=False)
+    h = g.resize(head, 2.0, "/s2/head_up", mode="cubic")
+    if two_cubics:
+        second = g.resize(g.conv(head, 8, 8, 1, "/s2/head2", relu=False), 2.0, "/s2/head2_up", mode="cubic")
+        h = g.op("Add", [h, g.op("Mul", [second, g.const(0.25)], "/s2/head2_scaled")], "/s2/heads")
     h = g.op("Reshape", [g.op("Transpose", [h], "/s2/to_rows", perm=[0, 2, 3, 1]), g.ints(-1, 8)], "/s2/rows")
     blend = (g.rng.standard_normal((8, 4)) * 0.35).astype(np.float32)
     h = g.op("MatMul", [h, g.weight("/s2/blend.weight", blend)], "/s2/blend")
@@ -274,7 +279,7 @@ def decoder(g, source, size, int8):
     return g.op("Transpose", [h], "/s2/out", perm=[0, 3, 1, 2])
 
 
-def compose(g, warped, head, kd_xy, ident):
+def compose(g, warped, head, kd_xy, ident, lip_input=False):
     one = g.const(1.0)
     delta = g.op("Mul", [g.op("Tanh", [g.slice(head, 1, 0, 3, "/compose/delta")], "/compose/tanh"),
                          g.const(0.02)], "/compose/delta_scaled")
@@ -289,6 +294,8 @@ def compose(g, warped, head, kd_xy, ident):
     inside = g.op("Mul", [g.op("Sub", [one, r2], "/compose/inside"), g.const(4.0)], "/compose/ellipse")
     term = g.op("Mul", [g.slice(head, 1, 3, 4, "/compose/alpha_term"), g.const(0.1)], "/compose/alpha_term_scaled")
     alpha = g.op("Clip", [g.op("Add", [inside, term], "/compose/alpha_pre"), g.const(0.0), one], "/compose/alpha")
+    if lip_input:  # a graph that already reads a lip mask (ones by default, an initializer of the input's name)
+        alpha = g.op("Min", [alpha, "lip_delivery"], "/compose/lip_min")
     a = g.op("Mul", [decoded, alpha], "/compose/fg")
     b = g.op("Mul", [g.op("Sub", [one, alpha], "/compose/one_minus_alpha"), warped], "/compose/bg")
     return g.op("Add", [a, b], "/compose/rgb")
@@ -328,8 +335,8 @@ def standard(g, crop, kind, rows):
     pos, grid = sampling_grid(g, kd_xy, keypoint_xy(g, "kp_source", "/grid/ks_xy"), ident, crop, rows)
     boundary = source_cone(g)
     warped = warp(g, boundary, pos, grid, crop, kind == "baked")
-    head = decoder(g, encoder_input(g, kind, warped, boundary, grid), crop, kind == "int8")
-    rgb = compose(g, warped, head, kd_xy, ident)
+    head = decoder(g, encoder_input(g, kind, warped, boundary, grid), crop, kind == "int8", kind == "two_cubics")
+    rgb = compose(g, warped, head, kd_xy, ident, kind == "lip_input")
     if kind == "fail_kp":
         fail_guard(g, rgb, "kp_driving")
     else:
@@ -357,6 +364,9 @@ def build(crop, batch=1, kind="standard", kp_rows=KP_POINTS):
         inputs = [tensor("pooled64", 64, 32, 32), tensor("P_rgb", 3, crop, crop), tensor("kp_driving", rows, 3),
                   tensor("kp_source", rows, 3)]
         standard(g, crop, kind, kp_rows)
+        if kind == "lip_input":
+            inputs.append(tensor("lip_delivery", 1, crop, crop))
+            g.weight("lip_delivery", np.ones((batch or 1, 1, crop, crop), np.float32))
     graph = helper.make_graph(g.nodes, "director", inputs, [tensor("rgb", 3, crop, crop)], g.inits)
     imports = [helper.make_opsetid("", OPSET)]
     if kind == "baked":

@@ -94,6 +94,14 @@ DIRECTOR_VARIANTS = {
     # in ONNX Runtime: set element 0 of a row of a copy's xs_target.bin to 1000
     # to fail the frames rendered over that template row
     "tiny_fail_kp": ("tiny_jpg", ["--director", "fail_kp"]),
+    # two cubic head Resizes (the rewrite needs exactly one); a graph already
+    # reading an input named lip_delivery
+    "tiny_two_cubics": ("tiny_jpg", ["--director", "two_cubics"]),
+    "tiny_lip_input": ("tiny_jpg", ["--director", "lip_input"]),
+    # graphs whose source cone cannot be cut out
+    "tiny_two_concats": ("tiny_jpg", ["--director", "two_concats"]),
+    "tiny_cone_escape": ("tiny_jpg", ["--director", "cone_escape"]),
+    "tiny_prgb_escape": ("tiny_jpg", ["--director", "prgb_escape"]),
 }
 
 

@@ -1,0 +1,137 @@
+// The source-cone hoist inside the renderer: the prefetch thread, its ring and
+// predictor against the full graph run by ONNX Runtime, the reasons it is not
+// applied, and teardown while a prefetch runs. Fixtures: LE_FIXTURE_DIR.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "kernels/le_simd.h"
+#include "ort_graph.h"
+#include "renderer_fixtures.h"
+
+namespace {
+
+using le::test::Bundle;
+using le::test::kKp;
+using le::testing::Feed;
+using le::testing::maxAbsDiff;
+using le::testing::runGraph;
+
+TEST(SourcePredictor, ForwardBackwardBounceAndWrap) {
+  struct Case {
+    const char* what;
+    int32_t nt;
+    std::vector<std::pair<int32_t, int32_t>> shownAndPredicted;
+  };
+  const Case cases[] = {
+      {"forward, bounce off the end before any wrap", 5, {{0, 1}, {1, 2}, {2, 3}, {3, 4}, {4, 3}}},
+      {"a wrap switches wrapping on for good",
+       5,
+       {{3, 4}, {4, 3}, {0, 1}, {1, 2}, {4, 0}, {0, 1}, {2, 3}, {3, 4}, {4, 0}}},
+      {"backward, bounce off the start", 5, {{4, 3}, {3, 2}, {2, 1}, {1, 0}, {0, 1}}},
+      {"a jump keeps the step", 10, {{5, 6}, {4, 3}, {8, 7}, {2, 1}}},
+      {"two frames: the wrap turns the step back", 2, {{0, 1}, {1, 0}, {0, 1}, {1, 0}}},
+      {"one frame: nothing to prefetch", 1, {{0, 0}, {0, 0}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    le::SourcePredictor p;
+    for (const auto& [si, want] : c.shownAndPredicted) EXPECT_EQ(p.next(si, c.nt), want) << "after " << si;
+  }
+}
+
+// The frames a hoisted renderer gives, in a walk that goes forward, wraps,
+// jumps and goes backward, against the graph with its cone run whole.
+TEST(Hoist, RendersWhatTheWholeGraphRenders) {
+  Bundle b("tiny_jpg");
+  std::unique_ptr<le::Renderer> r;
+  ::testing::internal::CaptureStderr();
+  r = b.load("render", "", 2);
+  const std::string lines = ::testing::internal::GetCapturedStderr();
+  ASSERT_NE(lines.find("[le] source-cone hoist: '/cone/boundary_out' [1,12,64,64] leaves the per-frame graph and is "
+                       "prefetched per SOURCE FRAME on one spare core (render)\n"),
+            std::string::npos)
+      << lines;
+
+  const le::PreparedGraph whole = le::prepareGraph(b.manifest, "render", false, nullptr);
+  const le::Drive drive = le::loadDrive(b.manifest);
+  const int64_t crop = b.manifest.crop;
+  const size_t n = static_cast<size_t>(3 * crop * crop);
+  const int nt = b.manifest.NT;
+  std::vector<int32_t> walk;
+  for (int si = 0; si < nt; ++si) walk.push_back(si);
+  for (int si : {0, 1, 2, 7, 6, 5, 4, 4, 11}) walk.push_back(si);
+  for (size_t k = 0; k < walk.size(); ++k) {
+    const int32_t si = walk[k];
+    const size_t d = k % static_cast<size_t>(drive.frames);
+    const float* ks = &drive.xs[kKp * d];
+    const float* kd = &drive.xd[kKp * d];
+    const float* out = r->render(&si, ks, kd, 1);
+    const std::vector<float> got(out, out + n);
+
+    std::vector<float> pooled(64 * 32 * 32), P(n);
+    le::simd::f16ToF32(reinterpret_cast<const uint16_t*>(b.identity.pooled64(si)), pooled.data(), pooled.size());
+    le::simd::f16ToF32(reinterpret_cast<const uint16_t*>(b.identity.P(si)), P.data(), P.size());
+    std::vector<Feed> feeds{{"pooled64", {1, 64, 32, 32}, pooled},
+                            {"P_rgb", {1, 3, crop, crop}, P},
+                            {"kp_driving", {1, 21, 3}, std::vector<float>(kd, kd + kKp)},
+                            {"kp_source", {1, 21, 3}, std::vector<float>(ks, ks + kKp)}};
+    EXPECT_LT(maxAbsDiff(got, runGraph(whole.bytes, feeds, {"rgb"})[0]), 2e-6f) << "step " << k << " si " << si;
+  }
+}
+
+TEST(Hoist, NotAppliedReasons) {
+  struct Case {
+    const char* bundle;
+    const char* key;
+    const char* warpNode;
+    std::string line;
+  };
+  const Case cases[] = {
+      {"tiny_batch4", "b4", nullptr,
+       "[le] source-cone hoist NOT applied (b4): batch-1 lever; this graph declares batch 4\n"},
+      {"tiny_two_concats", "render", nullptr,
+       "[le] source-cone hoist NOT applied (render): expected exactly one Concat consuming P_rgb, found 2\n"},
+      {"tiny_cone_escape", "render", nullptr,
+       "[le] source-cone hoist NOT applied (render): cone value '/cone/dxx_out' escapes to /dec/with_dxx\n"},
+      {"tiny_prgb_escape", "render", nullptr,
+       "[le] source-cone hoist NOT applied (render): P_rgb is also read outside the cone by /dec/with_source\n"},
+      {"tiny_jpg", "render", "1",
+       "[le] source-cone hoist SKIPPED (render): the warp node subsumes the cone — there is nothing left to "
+       "hoist\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.bundle);
+    if (c.warpNode) setenv("LE_WARP_NODE", c.warpNode, 1);
+    Bundle b(c.bundle);
+    std::unique_ptr<le::Renderer> r;
+    const std::string lines = b.loadLines(c.key, &r);
+    unsetenv("LE_WARP_NODE");
+    EXPECT_NE(lines.find(c.line), std::string::npos) << lines;
+    EXPECT_EQ(lines.find("[le] source-cone hoist: "), std::string::npos);
+    // The graph keeps its cone and still renders.
+    le::test::Keypoints k(b.manifest);
+    std::vector<int32_t> si(static_cast<size_t>(r->batch()), k.si);
+    std::vector<float> ks, kd;
+    for (int i = 0; i < r->batch(); ++i) {
+      ks.insert(ks.end(), k.ks.begin(), k.ks.end());
+      kd.insert(kd.end(), k.kd.begin(), k.kd.end());
+    }
+    EXPECT_NE(r->render(si.data(), ks.data(), kd.data(), r->batch()), nullptr);
+  }
+}
+
+// The prefetch thread is stopped and joined whatever it is doing.
+TEST(Hoist, DestroyedWhilePrefetching) {
+  Bundle b("tiny_jpg");
+  le::test::Keypoints k(b.manifest);
+  for (int round = 0; round < 12; ++round) {
+    auto r = b.load("render", "", 2);
+    for (int32_t si = 0; si <= round % 3; ++si) r->render(&si, k.ks.data(), k.kd.data(), 1);
+  }
+}
+
+}  // namespace
