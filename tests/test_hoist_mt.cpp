@@ -3,11 +3,15 @@
 // applied, and teardown while a prefetch runs. Fixtures: LE_FIXTURE_DIR.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "bundle/le_lip_contour.h"
 #include "kernels/le_simd.h"
 #include "ort_graph.h"
 #include "renderer_fixtures.h"
@@ -132,6 +136,59 @@ TEST(Hoist, DestroyedWhilePrefetching) {
     auto r = b.load("render", "", 2);
     for (int32_t si = 0; si <= round % 3; ++si) r->render(&si, k.ks.data(), k.kd.data(), 1);
   }
+}
+
+// The lip contour of the driving keypoints reaches the graph's compose alpha
+// every frame; where the contour is 1 the graph's own alpha passes.
+TEST(LipContour, BoundToTheComposeAlphaPerFrame) {
+  Bundle b("tiny_lip_mapped");
+  const auto lip = le::tessera::LipContour::fromTemplateJson(b.manifest.lipTemplate, b.manifest.crop);
+  std::unique_ptr<le::Renderer> r;
+  const std::string lines = b.loadLines("render", &r);
+  char want[256];
+  std::snprintf(want, sizeof want, "[le] compose alpha: LIP CONTOUR (render) — Min(a, lip_delivery) bound at load, %d "
+                "verts, feather %.1f px; the graph's ellipse is not reachable in this session\n",
+                lip.vertexCount(), lip.featherPx());
+  EXPECT_NE(lines.find(want), std::string::npos) << lines;
+
+  const le::PreparedGraph bound = le::prepareGraph(b.manifest, "render", false, &lip);
+  const le::PreparedGraph plain = le::prepareGraph(b.manifest, "render", false, nullptr);
+  const int64_t crop = b.manifest.crop;
+  const size_t plane = static_cast<size_t>(crop * crop);
+  size_t cut = 0;
+  for (int d : {0, 5, 11}) {
+    SCOPED_TRACE(d);
+    le::test::Keypoints k(b.manifest, d);
+    const float* out = r->render(&k.si, k.ks.data(), k.kd.data(), 1);
+    const std::vector<float> got(out, out + 3 * plane);
+    std::vector<float> pooled(64 * 32 * 32), P(3 * plane), mask(plane);
+    le::simd::f16ToF32(reinterpret_cast<const uint16_t*>(b.identity.pooled64(k.si)), pooled.data(), pooled.size());
+    le::simd::f16ToF32(reinterpret_cast<const uint16_t*>(b.identity.P(k.si)), P.data(), P.size());
+    lip.contourF32Canvas(k.kd.data(), mask.data());
+    std::vector<Feed> feeds{{"pooled64", {1, 64, 32, 32}, pooled},
+                            {"P_rgb", {1, 3, crop, crop}, P},
+                            {"kp_driving", {1, 21, 3}, k.kd},
+                            {"kp_source", {1, 21, 3}, k.ks}};
+    const std::vector<float> own = runGraph(plain.bytes, feeds, {"rgb"})[0];
+    feeds.push_back({"lip_delivery", {1, 1, crop, crop}, mask});
+    EXPECT_LT(maxAbsDiff(got, runGraph(bound.bytes, feeds, {"rgb"})[0]), 2e-6f);
+    for (size_t i = 0; i < plane; ++i) {
+      float diff = 0;
+      for (size_t c = 0; c < 3; ++c) diff = std::max(diff, std::abs(got[c * plane + i] - own[c * plane + i]));
+      if (mask[i] == 1.0f) {
+        EXPECT_LT(diff, 2e-6f) << i;
+      } else {
+        cut += diff > 1e-3f;
+      }
+    }
+  }
+  EXPECT_GT(cut, plane / 50) << "the contour cut nothing from the ellipse";
+
+  const std::string refused = Bundle("tiny_lip_input").loadLines("render");
+  EXPECT_NE(refused.find("[le] !!! lip contour NOT bound to the compose alpha (render): the graph already carries an "
+                         "input named lip_delivery — this session serves the graph's own ELLIPSE\n"),
+            std::string::npos)
+      << refused;
 }
 
 }  // namespace

@@ -97,7 +97,7 @@ DIRECTOR_VARIANTS = {
     # two cubic head Resizes (the rewrite needs exactly one); a graph already
     # reading an input named lip_delivery
     "tiny_two_cubics": ("tiny_jpg", ["--director", "two_cubics"]),
-    "tiny_lip_input": ("tiny_jpg", ["--director", "lip_input"]),
+    "tiny_lip_input": ("tiny_lip_mapped", ["--director", "lip_input"]),
     # graphs whose source cone cannot be cut out
     "tiny_two_concats": ("tiny_jpg", ["--director", "two_concats"]),
     "tiny_cone_escape": ("tiny_jpg", ["--director", "cone_escape"]),
