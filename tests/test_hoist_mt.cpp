@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -125,6 +126,33 @@ TEST(Hoist, NotAppliedReasons) {
       kd.insert(kd.end(), k.kd.begin(), k.kd.end());
     }
     EXPECT_NE(r->render(si.data(), ks.data(), kd.data(), r->batch()), nullptr);
+  }
+}
+
+// A prep run that fails once fails the renderer for good: every later render
+// throws, whatever frame it asks for.
+TEST(Hoist, PrepFailureIsPermanent) {
+  le::test::TempDir tmp;
+  const std::string dir = tmp / "bundle";
+  std::filesystem::copy(LE_FIXTURE_DIR "/tiny_fail_prgb", dir, std::filesystem::copy_options::recursive);
+  {
+    Bundle plain(dir);
+    const size_t frameBytes = static_cast<size_t>(plain.manifest.crop) * plain.manifest.crop * 3 * 2;
+    std::string table = le::test::readAll(dir + "/source_frames.f16");
+    ASSERT_GE(table.size(), 4 * frameBytes);
+    table[3 * frameBytes] = '\xd0';  // half 1000.0 (0x63d0) as the first value of source frame 3
+    table[3 * frameBytes + 1] = '\x63';
+    le::test::writeFile(dir + "/source_frames.f16", table);
+  }
+  Bundle b(dir);
+  le::test::Keypoints k(b.manifest);
+  auto r = b.load("render", "", 2);
+  for (int32_t si : {0, 1, 2}) EXPECT_NE(r->render(&si, k.ks.data(), k.kd.data(), 1), nullptr) << si;
+  // Frame 3 was prefetched after frame 2.
+  for (int32_t si : {0, 3, 2, 5}) {
+    const std::string error = le::test::errorOf([&] { r->render(&si, k.ks.data(), k.kd.data(), 1); });
+    EXPECT_EQ(error.rfind("Renderer: the hoisted source cone failed in ORT — ", 0), 0u) << si << ": " << error;
+    EXPECT_NE(error.find("Reshape"), std::string::npos) << error;
   }
 }
 

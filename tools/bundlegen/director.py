@@ -26,7 +26,8 @@ kp_driving and kp_source [B, rows, 3] and writes rgb [B, 3, crop, crop]:
 Variants: FeatSynth (warps fs_red [B, 64, 64, 64] and decodes it; inputs
 fs_red, pooled, kd, ks), GridSampleFast baked in, one decoder convolution as
 Int8ConvVNNI, fail_kp (the standard rgb, but the run fails in the runtime while
-kp_driving[0, 0, 0] > FAIL_ABOVE: see fail_guard), the BROKEN_WARP_KINDS (the
+kp_driving[0, 0, 0] > FAIL_ABOVE: see fail_guard), fail_prgb (the same inside the
+source cone, while P_rgb[0, 0, 0, 0] > FAIL_ABOVE), the BROKEN_WARP_KINDS (the
 decoder also reads the source side of the warp: see encoder_input), any batch (or a symbolic one) and any keypoint row count (or a
 symbolic one).  Weights come from a fixed seed: every bundle of one crop
 carries the same director.
@@ -42,7 +43,7 @@ INT8_DOMAIN = "com.corvamel.int8"
 BROKEN_WARP_KINDS = ("two_concats", "cone_escape", "prgb_escape", "boundary_escape", "two_gridsamples")
 # kinds that break the patterns of the head and compose rewrites
 BROKEN_HEAD_KINDS = ("two_cubics", "lip_input")
-KINDS = ("standard", "featsynth", "baked", "int8", "fail_kp", *BROKEN_WARP_KINDS, *BROKEN_HEAD_KINDS)
+KINDS = ("standard", "featsynth", "baked", "int8", "fail_kp", "fail_prgb", *BROKEN_WARP_KINDS, *BROKEN_HEAD_KINDS)
 KP_POINTS = 21      # keypoint rows that carry a position (a 22nd row is the width row)
 REACH = 0.12        # distance (crop half-sides) over which a keypoint carries its neighbourhood
 ANCHOR = -2.0       # logit of the zero displacement: a keypoint at distance 2 x REACH weighs as much
@@ -204,9 +205,11 @@ def sampling_grid(g, kd_xy, ks_xy, ident, size, rows):
     return pos, g.op("Transpose", [pos], "/grid/grid", perm=[0, 2, 3, 1])
 
 
-def source_cone(g):
-    """P_rgb and its second differences: the 12-channel boundary."""
-    padded = g.op("Pad", ["P_rgb", g.ints(0, 0, 1, 1, 0, 0, 1, 1)], "/cone/pad", mode="edge")
+def source_cone(g, fail=False):
+    """P_rgb and its second differences: the 12-channel boundary.  fail: the cone's run fails while
+    P_rgb[0, 0, 0, 0] > FAIL_ABOVE (fail_prgb)."""
+    source = fail_guard(g, "P_rgb", "P_rgb", 4, "/cone/fail") if fail else "P_rgb"
+    padded = g.op("Pad", [source, g.ints(0, 0, 1, 1, 0, 0, 1, 1)], "/cone/pad", mode="edge")
     d = np.array([1.0, -2.0, 1.0], np.float32)
     kernels = {"dxx": np.outer([0, 1, 0], d), "dyy": np.outer(d, [0, 1, 0]), "dxxyy": np.outer(d, d)}
     feats = []
@@ -301,19 +304,25 @@ def compose(g, warped, head, kd_xy, ident, lip_input=False):
     return g.op("Add", [a, b], "/compose/rgb")
 
 
-def fail_guard(g, rgb, kd):
-    """rgb reshaped to its own shape, or to one more column when kp_driving[0, 0, 0] > FAIL_ABOVE.
+def fail_guard(g, x, probe, rank, name, out=None):
+    """x reshaped to its own shape, or to one more column when probe[0, ..., 0] (probe of the given rank)
+    is over FAIL_ABOVE.
 
     The element count then no longer matches and the runtime's Reshape throws
-    from the run: a real render failure that a test triggers from the host's
-    keypoints alone, with the standard pixels on every other frame.
+    from the run: a real failure that a test triggers from an input alone, with
+    the standard values on every other run.
     """
-    first = g.op("Slice", [kd, g.ints(0, 0, 0), g.ints(1, 1, 1), g.ints(0, 1, 2)], "/fail/first")
-    over = g.op("Greater", [g.op("Reshape", [first, g.ints(1)], "/fail/first_1"), g.const(FAIL_ABOVE)], "/fail/over")
-    extra = g.op("Concat", [g.ints(0, 0, 0), g.op("Cast", [over], "/fail/extra", to=TensorProto.INT64)],
-                 "/fail/extra_4", axis=0)
-    shape = g.op("Add", [g.op("Shape", [rgb], "/fail/shape"), extra], "/fail/target")
-    g.nodes.append(helper.make_node("Reshape", [rgb, shape], ["rgb"], name="/fail/output"))
+    zeros, ones = g.ints(*[0] * rank), g.ints(*[1] * rank)
+    first = g.op("Slice", [probe, zeros, ones, g.ints(*range(rank))], f"{name}/first")
+    over = g.op("Greater", [g.op("Reshape", [first, g.ints(1)], f"{name}/first_1"), g.const(FAIL_ABOVE)],
+                f"{name}/over")
+    extra = g.op("Concat", [g.ints(0, 0, 0), g.op("Cast", [over], f"{name}/extra", to=TensorProto.INT64)],
+                 f"{name}/extra_4", axis=0)
+    shape = g.op("Add", [g.op("Shape", [x], f"{name}/shape"), extra], f"{name}/target")
+    if out:
+        g.nodes.append(helper.make_node("Reshape", [x, shape], [out], name=f"{name}/output"))
+        return out
+    return g.op("Reshape", [x, shape], f"{name}/output")
 
 
 def featsynth(g, crop, rows):
@@ -333,12 +342,12 @@ def standard(g, crop, kind, rows):
     kd_xy = keypoint_xy(g, "kp_driving", "/grid/kd_xy")
     ident = identity_grid(g, crop)
     pos, grid = sampling_grid(g, kd_xy, keypoint_xy(g, "kp_source", "/grid/ks_xy"), ident, crop, rows)
-    boundary = source_cone(g)
+    boundary = source_cone(g, kind == "fail_prgb")
     warped = warp(g, boundary, pos, grid, crop, kind == "baked")
     head = decoder(g, encoder_input(g, kind, warped, boundary, grid), crop, kind == "int8", kind == "two_cubics")
     rgb = compose(g, warped, head, kd_xy, ident, kind == "lip_input")
     if kind == "fail_kp":
-        fail_guard(g, rgb, "kp_driving")
+        fail_guard(g, rgb, "kp_driving", 3, "/fail", out="rgb")
     else:
         g.nodes.append(helper.make_node("Identity", [rgb], ["rgb"], name="/output"))
 

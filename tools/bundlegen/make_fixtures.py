@@ -94,6 +94,9 @@ DIRECTOR_VARIANTS = {
     # in ONNX Runtime: set element 0 of a row of a copy's xs_target.bin to 1000
     # to fail the frames rendered over that template row
     "tiny_fail_kp": ("tiny_jpg", ["--director", "fail_kp"]),
+    # the source cone's run fails while the first value of P_rgb is over 100: set
+    # the first half float of a source frame of source_frames.f16 to 1000
+    "tiny_fail_prgb": ("tiny_jpg", ["--director", "fail_prgb"]),
     # two cubic head Resizes (the rewrite needs exactly one); a graph already
     # reading an input named lip_delivery
     "tiny_two_cubics": ("tiny_jpg", ["--director", "two_cubics"]),
