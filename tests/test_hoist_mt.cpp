@@ -48,19 +48,22 @@ TEST(SourcePredictor, ForwardBackwardBounceAndWrap) {
   }
 }
 
-// The frames a hoisted renderer gives, in a walk that goes forward, wraps,
-// jumps and goes backward, against the graph with its cone run whole.
+// The frames a renderer gives, in a walk that goes forward, wraps, jumps and
+// goes backward, against the graph with its warp block whole: hoisted (a
+// prefetched cone), and with the warp node (its own kernel), each equal to
+// float round-off.
 TEST(Hoist, RendersWhatTheWholeGraphRenders) {
+  struct Case {
+    const char* warpNode;
+    std::string line;
+  };
+  const Case cases[] = {
+      {nullptr,
+       "[le] source-cone hoist: '/cone/boundary_out' [1,12,64,64] leaves the per-frame graph and is prefetched per "
+       "SOURCE FRAME on one spare core (render)\n"},
+      {"1", "[le] director warp -> com.corvamel::WarpDirector ("},
+  };
   Bundle b("tiny_jpg");
-  std::unique_ptr<le::Renderer> r;
-  ::testing::internal::CaptureStderr();
-  r = b.load("render", "", 2);
-  const std::string lines = ::testing::internal::GetCapturedStderr();
-  ASSERT_NE(lines.find("[le] source-cone hoist: '/cone/boundary_out' [1,12,64,64] leaves the per-frame graph and is "
-                       "prefetched per SOURCE FRAME on one spare core (render)\n"),
-            std::string::npos)
-      << lines;
-
   const le::PreparedGraph whole = le::prepareGraph(b.manifest, "render", false, nullptr);
   const le::Drive drive = le::loadDrive(b.manifest);
   const int64_t crop = b.manifest.crop;
@@ -69,22 +72,31 @@ TEST(Hoist, RendersWhatTheWholeGraphRenders) {
   std::vector<int32_t> walk;
   for (int si = 0; si < nt; ++si) walk.push_back(si);
   for (int si : {0, 1, 2, 7, 6, 5, 4, 4, 11}) walk.push_back(si);
-  for (size_t k = 0; k < walk.size(); ++k) {
-    const int32_t si = walk[k];
-    const size_t d = k % static_cast<size_t>(drive.frames);
-    const float* ks = &drive.xs[kKp * d];
-    const float* kd = &drive.xd[kKp * d];
-    const float* out = r->render(&si, ks, kd, 1);
-    const std::vector<float> got(out, out + n);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    if (c.warpNode) setenv("LE_WARP_NODE", c.warpNode, 1);
+    ::testing::internal::CaptureStderr();
+    std::unique_ptr<le::Renderer> r = b.load("render", "", 2);
+    const std::string lines = ::testing::internal::GetCapturedStderr();
+    unsetenv("LE_WARP_NODE");
+    ASSERT_NE(lines.find(c.line), std::string::npos) << lines;
+    for (size_t k = 0; k < walk.size(); ++k) {
+      const int32_t si = walk[k];
+      const size_t d = k % static_cast<size_t>(drive.frames);
+      const float* ks = &drive.xs[kKp * d];
+      const float* kd = &drive.xd[kKp * d];
+      const float* out = r->render(&si, ks, kd, 1);
+      const std::vector<float> got(out, out + n);
 
-    std::vector<float> pooled(64 * 32 * 32), P(n);
-    le::simd::f16ToF32(reinterpret_cast<const uint16_t*>(b.identity.pooled64(si)), pooled.data(), pooled.size());
-    le::simd::f16ToF32(reinterpret_cast<const uint16_t*>(b.identity.P(si)), P.data(), P.size());
-    std::vector<Feed> feeds{{"pooled64", {1, 64, 32, 32}, pooled},
-                            {"P_rgb", {1, 3, crop, crop}, P},
-                            {"kp_driving", {1, 21, 3}, std::vector<float>(kd, kd + kKp)},
-                            {"kp_source", {1, 21, 3}, std::vector<float>(ks, ks + kKp)}};
-    EXPECT_LT(maxAbsDiff(got, runGraph(whole.bytes, feeds, {"rgb"})[0]), 2e-6f) << "step " << k << " si " << si;
+      std::vector<float> pooled(64 * 32 * 32), P(n);
+      le::simd::f16ToF32(reinterpret_cast<const uint16_t*>(b.identity.pooled64(si)), pooled.data(), pooled.size());
+      le::simd::f16ToF32(reinterpret_cast<const uint16_t*>(b.identity.P(si)), P.data(), P.size());
+      std::vector<Feed> feeds{{"pooled64", {1, 64, 32, 32}, pooled},
+                              {"P_rgb", {1, 3, crop, crop}, P},
+                              {"kp_driving", {1, 21, 3}, std::vector<float>(kd, kd + kKp)},
+                              {"kp_source", {1, 21, 3}, std::vector<float>(ks, ks + kKp)}};
+      EXPECT_LT(maxAbsDiff(got, runGraph(whole.bytes, feeds, {"rgb"})[0]), 2e-6f) << "step " << k << " si " << si;
+    }
   }
 }
 
