@@ -332,7 +332,7 @@ void runRealtime(le_utt* u, const std::vector<int16_t>& pcm16, Recorder& rec, st
   std::jthread feeder;
   Clock::time_point fed{}, lastFrame = Clock::now();
   double hostLatencyMs = -1;
-  int late = 0, lateBeforeSpeech = 0, ticks = 0;
+  int late = 0, lateBeforeSpeech = 0, lateInSpeech = 0, ticks = 0;
   SpeechStart begun;
   for (const Clock::time_point t0 = Clock::now(); !rec.complete(); ++ticks) {
     std::this_thread::sleep_until(t0 + ticks * kTick);
@@ -346,6 +346,7 @@ void runRealtime(le_utt* u, const std::vector<int16_t>& pcm16, Recorder& rec, st
       if (*le_utt_last_error()) throw std::runtime_error(le_utt_last_error());
       ++late;
       if (feeder.joinable() && !rec.spoken()) ++lateBeforeSpeech;
+      if (rec.spoken()) ++lateInSpeech;
       checkStatus(u);
       if (Clock::now() - lastFrame > kStall) stalled(u, "no frame came");
     }
@@ -362,9 +363,9 @@ void runRealtime(le_utt* u, const std::vector<int16_t>& pcm16, Recorder& rec, st
     if (feeder.joinable() && !rec.spoken()) begun(u);
   }
   std::fprintf(stderr, "le-render: realtime: %d late ticks of %d (no frame ready), %d of them between the first push "
-               "and the first speech frame; first speech frame pulled %.0f ms after the first push (pipeline: "
-               "produced after %.0f ms)\n",
-               late, ticks, lateBeforeSpeech, hostLatencyMs, stats(u).first_frame_ms);
+               "and the first speech frame, %d from the first speech frame on; first speech frame pulled %.0f ms "
+               "after the first push (pipeline: produced after %.0f ms)\n",
+               late, ticks, lateBeforeSpeech, lateInSpeech, hostLatencyMs, stats(u).first_frame_ms);
 }
 
 int renderUtterance(const Options& o, const std::vector<float>& pcm) {
