@@ -11,6 +11,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -81,17 +82,25 @@ TEST(WarpKernel, EveryTargetWritesTheFormulasBits) {
   const float inf = std::numeric_limits<float>::infinity(), nan = std::numeric_limits<float>::quiet_NaN();
   // Corners, far and non-finite points (grid x, grid y).
   const float far[][2] = {{-1, -1}, {1, 1}, {-5, 0.3f}, {40, 1e30f}, {-1e30f, 9}, {inf, -inf}, {nan, 0.1f}};
-  // Planes under 4 x 4 (no direct loads), scalar tails, whole vectors with
-  // edge pixels among them.
-  for (const auto& [W, H] : {std::pair{1, 1}, {3, 2}, {4, 4}, {7, 5}, {33, 9}, {64, 17}}) {
-    const auto src = randomVec(3 * static_cast<size_t>(W) * H, 0, 1, W);
+  // Planes under 4 x 4, scalar tails, whole vectors with edge pixels among
+  // them; then a plane with infinities in every fourth row beside its last
+  // column and every fourth column beside its last row: at the edge, a tap
+  // weighted 0 still turns the pixel into NaN where the other taps stay
+  // finite, so each tap must read its own neighbourhood.
+  for (const auto& [W, H, poison] : {std::tuple{1, 1, false}, {3, 2, false}, {4, 4, false}, {7, 5, false},
+                                     {33, 9, false}, {64, 17, false}, {48, 20, true}}) {
+    auto src = randomVec(3 * static_cast<size_t>(W) * H, 0, 1, W);
+    for (int i = 0; poison && i < std::max(W, H); i += 4) {
+      src[(H + std::min(i, H - 1)) * W + W - 2] = inf;  // channel 1
+      src[(2 * H + H - 2) * W + std::min(i, W - 1)] = -inf;  // channel 2
+    }
     // Up to 1.3 times the plane: inside, on the edge and beyond it.
     auto grid = randomVec(static_cast<size_t>(W) * H * 2, -1.3f, 1.3f, H);
     for (size_t i = 0; i < grid.size() / 2; i += 5) std::copy_n(far[i / 5 % std::size(far)], 2, &grid[2 * i]);
     const auto bits = reference<float>(src, grid, W, H);
     const auto exact = reference<double>(src, grid, W, H);
     for (size_t i = 0; i < bits.size(); ++i)
-      ASSERT_TRUE(std::isnan(exact[i]) ? std::isnan(bits[i]) : std::abs(bits[i] - exact[i]) < 1e-5)
+      ASSERT_TRUE(std::isfinite(exact[i]) ? std::abs(bits[i] - exact[i]) < 1e-5 : sameFloat(bits[i], exact[i]))
           << W << "x" << H << " element " << i << ": " << bits[i] << " vs " << exact[i];
     le::simd::forEachTarget([&](const char* target) {
       std::vector<float> got(src.size(), -7);
@@ -223,9 +232,10 @@ std::vector<uint8_t> edited(const std::string& edit) {
 }
 
 TEST(WarpRewrite, TakesOnlyTheWholeBlock) {
-  // The cone (Pad, 3 Conv, Concat), the GridSample and the recombination (4
-  // Slice, 3 Mul, 2 Sub, 1 Add).
-  const size_t block = 5 + 1 + 10;
+  // The cone (Pad, 3 Conv, Concat), the GridSample, the recombination (4
+  // Slice, 3 Mul, 2 Sub, 1 Add) and the 11 nodes that computed its
+  // correction coefficients from the sampling positions.
+  const size_t block = 5 + 1 + 10 + 11;
   const struct {
     std::string name;
     std::vector<uint8_t> model;
@@ -258,18 +268,23 @@ TEST(WarpRewrite, TakesOnlyTheWholeBlock) {
       EXPECT_EQ(model, c.model);
       continue;
     }
-    // One WarpDirector node and one import of its domain; the block's exit
-    // is the node's output.
+    // One WarpDirector node in the block's place, writing its exit, with an
+    // import of its domain; nothing of the cone or the warp is left but the
+    // Clip after it.
     std::vector<le::GsNodeInfo> nodes;
     std::set<std::string> inits, inputs;
     le::gsReadGraph(le::gsGraphOf(model), nodes, inits, inputs);
     std::vector<std::string> warps;
-    for (const auto& n : nodes)
+    for (const auto& n : nodes) {
+      const std::string name = le::gsFirstStr(n.raw, 3);
+      EXPECT_TRUE(name.rfind("/warp/", 0) != 0 || name == "/warp/clip") << name << " survived";
+      EXPECT_TRUE(name.rfind("/cone/", 0) != 0) << name << " survived";
       if (n.opType == "WarpDirector")
-        warps.push_back(le::gsFirstStr(n.raw, 3) + ":" + le::gsNodeDomain(n.raw) + ":" + n.inputs[0] + "," +
-                        n.inputs[1] + "->" + n.outputs[0]);
+        warps.push_back(name + ":" + le::gsNodeDomain(n.raw) + ":" + n.inputs[0] + "," + n.inputs[1] + "->" +
+                        n.outputs[0]);
+    }
     EXPECT_EQ(warps, std::vector<std::string>{"le_warp_director:com.corvamel:P_rgb,/grid/grid_out->/warp/warped_out"});
-    EXPECT_EQ(nodes.size() + block - 1, c.model.empty() ? 0 : le::wdReadNodes(le::gsGraphOf(c.model)).size());
+    EXPECT_EQ(nodes.size() + block - 1, le::wdReadNodes(le::gsGraphOf(c.model)).size());
     EXPECT_TRUE(le::gsHasOpsetImport(model, le::kCorvamelDomain));
     std::string again;
     EXPECT_EQ(le::rewriteWarpBlockToCustomOp(model, again), 0u);

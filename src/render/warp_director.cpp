@@ -2,6 +2,7 @@
 
 #include <onnxruntime_cxx_api.h>
 
+#include <map>
 #include <stdexcept>
 
 #include "render/gridsample_fast.h"
@@ -18,6 +19,37 @@ bool reads(const WdNode& node, const std::set<std::string>& values) {
   for (const std::string& in : node.inputs)
     if (values.count(in)) return true;
   return false;
+}
+
+// Adds to `removed` the nodes that computed only for the removed ones (the
+// correction coefficients the recombination read): the runtime keeps nodes
+// nobody reads and would compute them every frame for nothing. Walks back
+// from the last node, so a node's readers are settled before it is.
+void pruneFeeders(const std::vector<WdNode>& nodes, GsSlice graph, const WarpBlock& b, std::vector<bool>& removed) {
+  std::map<std::string, int> readers;
+  std::set<std::string> orphans;
+  gsEachBytes(graph, kGraphOutput, [&](GsSlice vi) { ++readers[gsFirstStr(vi, 1)]; });
+  ++readers[b.grid];  // by the new node
+  for (size_t i = 0; i < nodes.size(); ++i)
+    for (const std::string& in : nodes[i].inputs)
+      if (removed[i])
+        orphans.insert(in);
+      else
+        ++readers[in];
+  for (size_t i = nodes.size(); i-- > 0;) {
+    const WdNode& n = nodes[i];
+    bool dead = !removed[i] && !n.outputs.empty(), fed = false;
+    for (const std::string& out : n.outputs) {
+      dead = dead && readers[out] == 0;
+      fed = fed || orphans.count(out);
+    }
+    if (!dead || !fed) continue;
+    removed[i] = true;
+    for (const std::string& in : n.inputs) {
+      --readers[in];
+      orphans.insert(in);
+    }
+  }
 }
 
 }  // namespace
@@ -140,6 +172,7 @@ size_t rewriteWarpBlockToCustomOp(std::vector<uint8_t>& model, std::string& reas
       reason = "the boundary '" + b.boundary + "' is also read by " + gsNodeLabel(nodes[i], i);
       return 0;
     }
+  pruneFeeders(nodes, graph, b, removed);
 
   const bool imported = gsHasOpsetImport(model, kCorvamelDomain);
   std::vector<uint8_t> node;
