@@ -2,6 +2,7 @@
 
 #include <onnxruntime_cxx_api.h>
 
+#include <atomic>
 #include <map>
 #include <stdexcept>
 
@@ -214,8 +215,8 @@ namespace {
 struct WarpKernel {
   OrtStatusPtr ComputeV2(OrtKernelContext* context) noexcept { return asStatus([&] { compute(context); }); }
 
-  // The plane of the last call.
-  int lastH = 0, lastW = 0;
+  // The plane of the last call (sessions may run on several threads at once).
+  std::atomic<int> lastH{0}, lastW{0};
 
  private:
   void compute(OrtKernelContext* context) {
@@ -232,9 +233,9 @@ struct WarpKernel {
         grid.GetTensorTypeAndShapeInfo().GetShape() != std::vector<int64_t>{shape[0], shape[2], shape[3], 2})
       throw std::runtime_error("com.corvamel::WarpDirector: needs source [N, 3, H, W] and grid [N, H, W, 2]");
     Ort::UnownedValue out = ctx.GetOutput(0, shape);
-    lastH = static_cast<int>(shape[2]);
-    lastW = static_cast<int>(shape[3]);
-    const int H = lastH, W = lastW;
+    const int H = static_cast<int>(shape[2]), W = static_cast<int>(shape[3]);
+    lastH.store(H, std::memory_order_relaxed);
+    lastW.store(W, std::memory_order_relaxed);
     const size_t plane = static_cast<size_t>(H) * W;
     const float* src = x.GetTensorData<float>();
     const float* g = grid.GetTensorData<float>();
