@@ -160,9 +160,8 @@ size_t rewriteWarpBlockToCustomOp(std::vector<uint8_t>& model, std::string& reas
   gsReadGraph(graph, nodes, inits, inputs);
   std::vector<bool> removed;
   if (!gsSourceCone(nodes, inits, inputs, b.boundary, removed, reason)) return 0;
-  // The node list is read afresh here: the new node takes the tip's place.
-  const std::vector<WdNode> again = wdReadNodes(graph);
-  if (b.tip >= again.size() || again[b.tip].outputs.empty() || again[b.tip].outputs[0] != b.tipOutput) {
+  // This pass read the nodes itself; the new node takes the tip's place.
+  if (b.tip >= nodes.size() || nodes[b.tip].outputs.empty() || nodes[b.tip].outputs[0] != b.tipOutput) {
     reason = "the GridSample moved between passes";
     return 0;
   }

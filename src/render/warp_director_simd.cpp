@@ -18,6 +18,8 @@ HWY_BEFORE_NAMESPACE();
 namespace le {
 namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
+// Internal: other kernels of this namespace use some of the same names.
+namespace {
 
 // Source coordinate of a normalised grid value along an axis of n pixels.
 HWY_INLINE float Coord(float g, int n) { return ((g + 1.0f) * static_cast<float>(n) - 1.0f) * 0.5f; }
@@ -245,6 +247,7 @@ void WarpBand(const float* HWY_RESTRICT src, const float* HWY_RESTRICT grid, flo
   }
 }
 
+}  // namespace
 }  // namespace HWY_NAMESPACE
 }  // namespace le
 HWY_AFTER_NAMESPACE();
