@@ -212,12 +212,14 @@ const le::testing::WarpGraphs& graphs() {
   return g;
 }
 
-// The standard director with one edit: the GridSample's attributes dropped,
-// the GridSample retyped, or the named node left out.
-std::vector<uint8_t> edited(const std::string& edit) {
-  auto model = graphs().bytes("director_standard");
-  const auto isTip = [](le::GsSlice n) { return le::gsNodeOpType(n) == "GridSample"; };
-  if (edit == "no attributes") le::gsRetypeNodes(model, isTip, "GridSample", "", true);
+// A director with one edit: its GridSample's attributes dropped, the
+// GridSample retyped, or the named node left out.
+std::vector<uint8_t> edited(const std::string& kind, const std::string& edit) {
+  auto model = graphs().bytes("director_" + kind);
+  const auto isTip = [](le::GsSlice n) { return le::gsNodeOpType(n).rfind("GridSample", 0) == 0; };
+  const bool baked = kind == "baked";
+  if (edit == "no attributes")
+    le::gsRetypeNodes(model, isTip, baked ? "GridSampleFast" : "GridSample", baked ? le::kCorvamelDomain : "", true);
   if (edit == "retyped") le::gsRetypeNodes(model, isTip, "GridSampleSlow", "", false);
   if (edit[0] == '/') {
     le::GsGraphEdit e;
@@ -244,14 +246,16 @@ TEST(WarpRewrite, TakesOnlyTheWholeBlock) {
   } cases[] = {
       {"standard", graphs().bytes("director_standard"), block, ""},
       {"baked", graphs().bytes("director_baked"), block, ""},
+      // A fused tip carries no attributes to check.
+      {"baked, no attributes", edited("baked", "no attributes"), block, ""},
       {"empty", {}, 0, "no graph"},
       {"featsynth", graphs().bytes("director_featsynth"), 0, "not one Concat consuming P_rgb"},
       {"two_concats", graphs().bytes("director_two_concats"), 0, "not one Concat consuming P_rgb"},
-      {"retyped", edited("retyped"), 0, "no GridSample consuming '/cone/boundary_out'"},
+      {"retyped", edited("standard", "retyped"), 0, "no GridSample consuming '/cone/boundary_out'"},
       {"two_gridsamples", graphs().bytes("director_two_gridsamples"), 0, "two GridSamples on the cone's tip"},
-      {"no attributes", edited("no attributes"), 0, "the fused GridSample is not bilinear/border/align_corners=0"},
-      {"no grid", edited("/grid/grid"), 0, "the grid has no producer"},
-      {"no clip", edited("/warp/clip"), 0, "the recombination has 0 exits, not 1"},
+      {"no attributes", edited("standard", "no attributes"), 0, "the fused GridSample is not bilinear/border/align_corners=0"},
+      {"no grid", edited("standard", "/grid/grid"), 0, "the grid has no producer"},
+      {"no clip", edited("standard", "/warp/clip"), 0, "the recombination has 0 exits, not 1"},
       {"cone_escape", graphs().bytes("director_cone_escape"), 0, "cone value '/cone/dxx_out' escapes to /dec/with_dxx"},
       {"prgb_escape", graphs().bytes("director_prgb_escape"), 0,
        "P_rgb is also read outside the cone by /dec/with_source"},
