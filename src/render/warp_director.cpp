@@ -2,6 +2,8 @@
 
 #include <onnxruntime_cxx_api.h>
 
+#include <atomic>
+#include <map>
 #include <stdexcept>
 
 #include "render/gridsample_fast.h"
@@ -18,6 +20,37 @@ bool reads(const WdNode& node, const std::set<std::string>& values) {
   for (const std::string& in : node.inputs)
     if (values.count(in)) return true;
   return false;
+}
+
+// Adds to `removed` the nodes that computed only for the removed ones (the
+// correction coefficients the recombination read): the runtime keeps nodes
+// nobody reads and would compute them every frame for nothing. Walks back
+// from the last node, so a node's readers are settled before it is.
+void pruneFeeders(const std::vector<WdNode>& nodes, GsSlice graph, const WarpBlock& b, std::vector<bool>& removed) {
+  std::map<std::string, int> readers;
+  std::set<std::string> orphans;
+  gsEachBytes(graph, kGraphOutput, [&](GsSlice vi) { ++readers[gsFirstStr(vi, 1)]; });
+  ++readers[b.grid];  // by the new node
+  for (size_t i = 0; i < nodes.size(); ++i)
+    for (const std::string& in : nodes[i].inputs)
+      if (removed[i])
+        orphans.insert(in);
+      else
+        ++readers[in];
+  for (size_t i = nodes.size(); i-- > 0;) {
+    const WdNode& n = nodes[i];
+    bool dead = !removed[i] && !n.outputs.empty(), fed = false;
+    for (const std::string& out : n.outputs) {
+      dead = dead && readers[out] == 0;
+      fed = fed || orphans.count(out);
+    }
+    if (!dead || !fed) continue;
+    removed[i] = true;
+    for (const std::string& in : n.inputs) {
+      --readers[in];
+      orphans.insert(in);
+    }
+  }
 }
 
 }  // namespace
@@ -127,9 +160,8 @@ size_t rewriteWarpBlockToCustomOp(std::vector<uint8_t>& model, std::string& reas
   gsReadGraph(graph, nodes, inits, inputs);
   std::vector<bool> removed;
   if (!gsSourceCone(nodes, inits, inputs, b.boundary, removed, reason)) return 0;
-  // The node list is read afresh here: the new node takes the tip's place.
-  const std::vector<WdNode> again = wdReadNodes(graph);
-  if (b.tip >= again.size() || again[b.tip].outputs.empty() || again[b.tip].outputs[0] != b.tipOutput) {
+  // This pass read the nodes itself; the new node takes the tip's place.
+  if (b.tip >= nodes.size() || nodes[b.tip].outputs.empty() || nodes[b.tip].outputs[0] != b.tipOutput) {
     reason = "the GridSample moved between passes";
     return 0;
   }
@@ -140,6 +172,7 @@ size_t rewriteWarpBlockToCustomOp(std::vector<uint8_t>& model, std::string& reas
       reason = "the boundary '" + b.boundary + "' is also read by " + gsNodeLabel(nodes[i], i);
       return 0;
     }
+  pruneFeeders(nodes, graph, b, removed);
 
   const bool imported = gsHasOpsetImport(model, kCorvamelDomain);
   std::vector<uint8_t> node;
@@ -181,8 +214,8 @@ namespace {
 struct WarpKernel {
   OrtStatusPtr ComputeV2(OrtKernelContext* context) noexcept { return asStatus([&] { compute(context); }); }
 
-  // The plane of the last call.
-  int lastH = 0, lastW = 0;
+  // The plane of the last call (sessions may run on several threads at once).
+  std::atomic<int> lastH{0}, lastW{0};
 
  private:
   void compute(OrtKernelContext* context) {
@@ -199,9 +232,9 @@ struct WarpKernel {
         grid.GetTensorTypeAndShapeInfo().GetShape() != std::vector<int64_t>{shape[0], shape[2], shape[3], 2})
       throw std::runtime_error("com.corvamel::WarpDirector: needs source [N, 3, H, W] and grid [N, H, W, 2]");
     Ort::UnownedValue out = ctx.GetOutput(0, shape);
-    lastH = static_cast<int>(shape[2]);
-    lastW = static_cast<int>(shape[3]);
-    const int H = lastH, W = lastW;
+    const int H = static_cast<int>(shape[2]), W = static_cast<int>(shape[3]);
+    lastH.store(H, std::memory_order_relaxed);
+    lastW.store(W, std::memory_order_relaxed);
     const size_t plane = static_cast<size_t>(H) * W;
     const float* src = x.GetTensorData<float>();
     const float* g = grid.GetTensorData<float>();

@@ -35,8 +35,9 @@ std::vector<WdNode> wdReadNodes(GsSlice graph);
 // True with the block filled; false with the reason.
 bool findWarpBlock(const std::vector<uint8_t>& model, WarpBlock* out, std::string& reason);
 
-// Replaces the block and the source cone by one WarpDirector node; returns
-// the number of nodes removed (0 leaves the model untouched, with the reason).
+// Replaces the block, the source cone and the nodes that computed only for
+// them by one WarpDirector node; returns the number of nodes removed (0
+// leaves the model untouched, with the reason).
 size_t rewriteWarpBlockToCustomOp(std::vector<uint8_t>& model, std::string& reason);
 
 // Adds the WarpDirector operator to the domain (after GridSampleFast).
