@@ -4,6 +4,8 @@
 
 #include <array>
 #include <chrono>
+#include <sys/resource.h>
+#include <unistd.h>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -522,6 +524,13 @@ void Renderer::Impl::prefetchNext(int32_t si) {
 }
 
 void Renderer::Impl::prefetchLoop() {
+  // The prep runs beside the director's own intra-op threads. On a machine
+  // with no spare core an equal share stalls the director's parallel
+  // operators behind it (the utterance pipeline on 2 cores: 44 against 40 ms
+  // per 1080p frame); at the lowest priority it takes what the others leave.
+#ifdef __linux__
+  setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 19);
+#endif
   std::unique_lock<std::mutex> lock(mu);
   while (!stop) {
     while (jobSlot >= 0 && !stop) {
