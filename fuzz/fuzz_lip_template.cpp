@@ -21,8 +21,8 @@ std::vector<float> lipFrame() {
     kp[3 * r] = -0.6f + 0.06f * static_cast<float>(r);
     kp[3 * r + 1] = -0.5f;
   }
-  const float rows[][3] = {{6, 0.05f, 0.32f}, {12, -0.12f, 0.38f}, {14, 0.2f, 0.37f},
-                           {17, 0.05f, 0.46f}, {19, 0.05f, 0.36f}, {20, 0.05f, 0.42f}};
+  const float rows[][3] = {{6, 0.05f, 0.32f},  {12, -0.12f, 0.38f}, {14, 0.2f, 0.37f},
+                           {17, 0.05f, 0.46f}, {19, 0.05f, 0.36f},  {20, 0.05f, 0.42f}};
   for (const auto& r : rows) {
     kp[3 * static_cast<int>(r[0])] = r[1];
     kp[3 * static_cast<int>(r[0]) + 1] = r[2];

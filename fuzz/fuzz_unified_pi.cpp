@@ -18,8 +18,8 @@ constexpr int kCanvas = 64;
 std::vector<float> targetFrames() {
   std::vector<float> kp(2 * 63, -0.5f);
   const float rows[][5] = {{6, 0.0f, 0.3f, -0.2f, 0.25f},   {12, -0.15f, 0.34f, -0.38f, 0.33f},
-                           {14, 0.15f, 0.34f, 0.0f, 0.34f},   {17, 0.0f, 0.38f, -0.2f, 0.45f},
-                           {19, 0.0f, 0.335f, -0.2f, 0.3f},   {20, 0.0f, 0.345f, -0.2f, 0.4f}};
+                           {14, 0.15f, 0.34f, 0.0f, 0.34f}, {17, 0.0f, 0.38f, -0.2f, 0.45f},
+                           {19, 0.0f, 0.335f, -0.2f, 0.3f}, {20, 0.0f, 0.345f, -0.2f, 0.4f}};
   for (const auto& r : rows) {
     const int row = static_cast<int>(r[0]);
     kp[3 * row] = r[1];

@@ -11,9 +11,9 @@
 #include <utility>
 #include <vector>
 
+#include "../tests/gridsample_graph.h"
 #include "bundle/le_imx.h"
 #include "driver/le_files.h"
-#include "../tests/gridsample_graph.h"
 
 namespace {
 

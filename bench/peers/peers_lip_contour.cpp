@@ -3,10 +3,9 @@
 // against the same mask computed over the whole canvas: by OpenCV (fillPoly,
 // the 3x3 chamfer distanceTransform with the same step costs, the smoothstep)
 // and by our own contour with its box widened to the canvas. One thread each.
+#include <cmath>
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
-
-#include <cmath>
 #include <string>
 #include <vector>
 
