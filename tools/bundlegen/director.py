@@ -170,25 +170,13 @@ def openings(g, kd_xy, ks_xy, points, rows):
     return g.op("Pad", [dy, g.ints(0, 0, 1, 0, 0, 0)], "/grid/open_field", mode="constant")
 
 
-def field_side(size):
-    """Side of the grid the backward map is computed on for a crop of size: a quarter of
-    the side, at least 64 points (fine enough for the eye lids)."""
-    return max(size // 4, min(size, 64))
-
-
 def sampling_grid(g, kd_xy, ks_xy, ident, size, rows):
     """The backward map as [B, 2, size, size] positions and as a GridSample grid [B, size, size, 2].
 
-    ident is the identity_grid of size; the field is computed on the field_side grid and resized.
+    ident is the identity_grid of size; the field is computed on a grid of a
+    quarter of the side, at least 64 points (fine enough for the eye lids), and resized.
     """
-    side = field_side(size)
-    field = g.resize(coarse_field(g, kd_xy, ks_xy, side, rows), size / side, "/grid/field_up")
-    pos = g.op("Add", [field, ident], "/grid/position")
-    return pos, g.op("Transpose", [pos], "/grid/grid", perm=[0, 2, 3, 1])
-
-
-def coarse_field(g, kd_xy, ks_xy, side, rows):
-    """[B, 2, side, side]: the displacement (source position - pixel centre) at the side x side pixel centres."""
+    side = max(size // 4, min(size, 64))
     c = _pixel_centres(side)
     xx, yy = np.meshgrid(c, c)
     points = g.const(np.stack([xx, yy], axis=-1).reshape(1, side * side, 1, 2))
@@ -205,7 +193,10 @@ def coarse_field(g, kd_xy, ks_xy, side, rows):
     if extra:
         field = g.op("Add", [field, extra], "/grid/field_open")
     field = g.op("Reshape", [field, g.ints(-1, side, side, 2)], "/grid/field_2d")
-    return g.op("Transpose", [field], "/grid/field_nchw", perm=[0, 3, 1, 2])
+    field = g.op("Transpose", [field], "/grid/field_nchw", perm=[0, 3, 1, 2])
+    field = g.resize(field, size / side, "/grid/field_up")
+    pos = g.op("Add", [field, ident], "/grid/position")
+    return pos, g.op("Transpose", [pos], "/grid/grid", perm=[0, 2, 3, 1])
 
 
 def source_cone(g):
@@ -348,21 +339,6 @@ def build(crop, batch=1, kind="standard", kp_rows=KP_POINTS):
     if kind == "int8":
         imports.append(helper.make_opsetid(INT8_DOMAIN, 1))
     return helper.make_model(graph, opset_imports=imports, producer_name="bundlegen", producer_version="1")
-
-
-def field_model(crop, batch):
-    """A graph of the standard director's backward displacement alone: kp_driving and kp_source
-    [batch, 21, 3] -> field [batch, 2, side, side] on the field_side(crop) grid (the director
-    resizes it linearly, half_pixel, to crop x crop)."""
-    g = Graph()
-    kd_xy = keypoint_xy(g, "kp_driving", "/grid/kd_xy")
-    field = coarse_field(g, kd_xy, keypoint_xy(g, "kp_source", "/grid/ks_xy"), field_side(crop), KP_POINTS)
-    g.output(field, "field")
-    side = field_side(crop)
-    kp = [helper.make_tensor_value_info(n, TensorProto.FLOAT, [batch, KP_POINTS, 3]) for n in ("kp_driving", "kp_source")]
-    out = helper.make_tensor_value_info("field", TensorProto.FLOAT, [batch, 2, side, side])
-    graph = helper.make_graph(g.nodes, "director_field", kp, [out], g.inits)
-    return helper.make_model(graph, opset_imports=[helper.make_opsetid("", OPSET)], producer_name="bundlegen")
 
 
 def serialize(crop, batch=1, kind="standard", kp_rows=KP_POINTS):

@@ -27,6 +27,7 @@ seed and the numbers are written rounded to 6 decimals.
 import json
 
 import numpy as np
+import onnx
 
 import audio
 import director
@@ -101,9 +102,30 @@ def field_at(field, p):
     return out
 
 
+FIELD = "/grid/field_nchw_out"   # the director's displacement [B, 2, side, side] before its resize
+
+
+def field_model(crop):
+    """The standard director cut down to the nodes its displacement field needs
+    (kp_driving, kp_source [B, 21, 3] -> FIELD): the field from the graph itself."""
+    model = director.build(crop, batch=None)
+    producers = {o: n for n in model.graph.node for o in n.output}
+    keep, todo = set(), [FIELD]
+    while todo:
+        node = producers.get(todo.pop())
+        if node is not None and id(node) not in keep:
+            keep.add(id(node))
+            todo.extend(node.input)
+    nodes = [n for n in model.graph.node if id(n) in keep]
+    inputs = [i for i in model.graph.input if i.name in ("kp_driving", "kp_source")]
+    out = onnx.helper.make_tensor_value_info(FIELD, onnx.TensorProto.FLOAT, None)
+    graph = onnx.helper.make_graph(nodes, "director_field", inputs, [out], model.graph.initializer)
+    return onnx.helper.make_model(graph, opset_imports=model.opset_import)
+
+
 def rendered(crop, ks, kd, src):
     """Where the director shows the source points src: the output points p with p + field(p) = src."""
-    model = director.field_model(crop, "batch")
+    model = field_model(crop)
     out = []
     for s in range(0, len(ks), CHUNK):
         (field,) = graph_eval.run(model, {"kp_driving": kd[s:s + CHUNK], "kp_source": ks[s:s + CHUNK]})
