@@ -1,7 +1,9 @@
 // Writes the seed corpus of the fuzz targets into OUT/<target>/, replacing
 // what was there: JSON documents, manifests, IMX containers packed from small
-// bundles, and ONNX models (a director-style GridSample written here, and
-// ONNX's test models where the package is installed).
+// bundles, ONNX models (a director-style GridSample written here, and ONNX's
+// test models where the package is installed), and the mouth members (the
+// manifest's unified block, lip templates) of the generated bundles named
+// after OUT, with a few written here.
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -9,8 +11,9 @@
 #include <utility>
 #include <vector>
 
-#include "bundle/le_imx.h"
 #include "../tests/gridsample_graph.h"
+#include "bundle/le_imx.h"
+#include "driver/le_files.h"
 
 namespace {
 
@@ -46,6 +49,27 @@ const char* const kManifest[] = {
     R"({"format": "le-bundle-v0", "agent": "x\"y", "NT": 1, "a": {"W": 5}, "b": {"W": 6}, "H": 1})",
 };
 
+// Compose geometries the generator does not write: the other corner rules, a
+// corpus row's geometry, refusals.
+const char* const kUnifiedPi[] = {
+    R"({"unified": {"pi": {"mode": "prop", "corner_recovery": true, "prop_gate_scale": 1.5,
+ "lip_idx": [6, 12, 14, 17], "lip_geom_params": [0.10, 0.08, 0.074]}, "crop": {"canvas": 64}}})",
+    R"({"unified": {"pi": {"mode": "prop", "prop_gate_scale": 0.5, "lip_idx": [19.5, 20],
+ "lip_geom_params": [0.14, 0.08, 0.074]}}})",
+    R"({"unified": {"pi": {"mode": "ellipse", "corner_recovery": "corners"}, "crop": {"canvas": 512}}})",
+};
+
+// Lip templates beside the generated ones: the edge forms, a small map.
+const char* const kLipTemplate[] = {
+    R"({"format": "lip-template-v1", "edge": "inward", "canvas": 64, "feather_px": 2.5,
+ "u_canon": [[1, 0], [0, -1], [-1, 0], [0, 1]], "lip_idx": [12, 14, 6, 17],
+ "lip_map": {"schema": "lip-map-v1", "kind": "anchor-linear", "lip_idx": [12, 14],
+ "W": [[1, 0, 0, 0], [0, 1, 0, 0], [0, 0, 1, 0], [0, 0, 0, 1], [0.5, 0, 0.5, 0], [0, 0.5, 0, 0.5],
+ [0, 0, 0, 0], [0, 0, 0, 0]], "b": [0, 0, 0, 0, 0, -3, 0, 3], "canvas": 64}})",
+    R"({"format": "lip-template-v1", "edge": "outward", "canvas": 64, "feather_px": 0,
+ "u_canon": [[1, 0], [0, 1, 2]], "lip_idx": [21]})",
+};
+
 // Small bundles, each packed into one container.
 std::vector<std::pair<std::string, std::vector<std::pair<std::string, std::string>>>> bundles() {
   return {
@@ -62,14 +86,28 @@ std::vector<std::pair<std::string, std::vector<std::pair<std::string, std::strin
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: fuzz_corpus OUT\n");
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: fuzz_corpus OUT [BUNDLE...]\n");
     return 2;
   }
   const fs::path out = argv[1];
   // Written afresh: an input left from an older generator is no seed.
-  for (const char* target : {"json", "manifest", "imx", "onnx_wire", "audio_meta"}) fs::remove_all(out / target);
+  for (const char* target : {"json", "manifest", "imx", "onnx_wire", "audio_meta", "unified_pi", "lip_template"})
+    fs::remove_all(out / target);
   int n = 0;
+  for (const char* doc : kUnifiedPi) put(out / "unified_pi" / std::to_string(n++), doc);
+  for (const char* doc : kLipTemplate) put(out / "lip_template" / std::to_string(n++), doc);
+  for (int i = 2; i < argc; ++i) {
+    const fs::path bundle = argv[i];
+    if (!fs::exists(bundle / "manifest.json")) {
+      std::fprintf(stderr, "fuzz_corpus: %s holds no bundle\n", argv[i]);
+      return 1;
+    }
+    const std::string name = bundle.filename().string();
+    put(out / "unified_pi" / name, le::readFile((bundle / "manifest.json").string()));
+    if (fs::exists(bundle / "lip_template.v1.json"))
+      put(out / "lip_template" / name, le::readFile((bundle / "lip_template.v1.json").string()));
+  }
   for (const char* doc : kJson) put(out / "json" / std::to_string(n++), doc);
   for (const char* doc : kManifest) put(out / "manifest" / std::to_string(n++), doc);
   for (const char* doc : kAudioMeta) put(out / "audio_meta" / std::to_string(n++), doc);

@@ -54,8 +54,9 @@ const Fields kTemplate = {{"format", R"("lip-template-v1")"},
 const Fields kMap = {{"schema", R"("lip-map-v1")"},
                      {"kind", R"("anchor-linear")"},
                      {"lip_idx", "[12, 14]"},
-                     {"W", "[[0, 0, 1, 0], [0, 0, 0, 1], [0.5, 0, 0.5, 0], [0, 1, 0, 1], [1, 0, 0, 0], [0, 1, 0, 0], "
-                           "[0, 0, 0, 0], [0.1, 0, 0, 0]]"},
+                     {"W",
+                      "[[0, 0, 1, 0], [0, 0, 0, 1], [0.5, 0, 0.5, 0], [0, 1, 0, 1], [1, 0, 0, 0], [0, 1, 0, 0], "
+                      "[0, 0, 0, 0], [0.1, 0, 0, 0]]"},
                      {"b", "[2, 0, 0, -5, -1, 0, 0, 6]"},
                      {"canvas", "100"}};
 
@@ -102,8 +103,9 @@ TEST(LipContour, RefusesEveryTemplateDefect) {
       {mapped(with(kMap, "b", "{}")), p + "lip_map carries no W/b arrays"},
       {mapped(with(kMap, "b", "[2, 0, 0, -5, -1, 0, 0]")), p + "lip_map W/b have 8/7 rows, not 2*nv=8"},
       {mapped(with(kMap, "W", "[[0, 0, 1, 0]]")), p + "lip_map W/b have 1/8 rows, not 2*nv=8"},
-      {mapped(with(kMap, "W", "[[0, 0, 1, 0], [0, 0, 0, 1], [0.5, 0, 0.5, 0], [0, 1, 0], [1, 0, 0, 0], [0, 1, 0, 0], "
-                              "[0, 0, 0, 0], [0.1, 0, 0, 0]]")),
+      {mapped(with(kMap, "W",
+                   "[[0, 0, 1, 0], [0, 0, 0, 1], [0.5, 0, 0.5, 0], [0, 1, 0], [1, 0, 0, 0], [0, 1, 0, 0], "
+                   "[0, 0, 0, 0], [0.1, 0, 0, 0]]")),
        p + "lip_map W row 3 is not 4 wide"},
       {mapped(with(kMap, "b", "[2, 0, 0, -5, -1, 0, 1e999, 6]")), p + "lip_map carries a non-finite coefficient"},
       {mapped(with(kMap, "b", R"([2, 0, 0, -5, -1, 0, "0", 6])")), p + "lip_map carries a non-finite coefficient"},
@@ -202,7 +204,8 @@ TEST(LipContour, FeatheredContourIsTheChamferDistanceThroughASmoothstep) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const size_t nv = c.v.size() / 2;
-    const LipContour contour(kCanvas, c.feather, c.v.data(), static_cast<int>(nv), std::array<int32_t, 1>{12}.data(), 1);
+    const LipContour contour(kCanvas, c.feather, c.v.data(), static_cast<int>(nv), std::array<int32_t, 1>{12}.data(),
+                             1);
     const Box box = contour.box(c.v.data());
     std::vector<float> out(kCanvas * kCanvas, -7.0f);
     std::vector<uint8_t> fill(kCanvas * kCanvas, 7);
@@ -342,7 +345,8 @@ TEST(LipContour, CollapsedOrLostAnchorsDeliverNothing) {
       {"not_a_number", lips(NAN, 0.3, 0.15, 0.04), true},
   };
   const std::string plain = object(with(kTemplate, "canvas", "64"));
-  const std::string withMap = object(with(with(kTemplate, "canvas", "64"), "lip_map", object(with(kMap, "canvas", "64"))));
+  const std::string withMap =
+      object(with(with(kTemplate, "canvas", "64"), "lip_map", object(with(kMap, "canvas", "64"))));
   for (const Case& c : cases)
     for (const std::string& text : {plain, withMap}) {
       if (text == withMap && !c.mapped) continue;
@@ -391,7 +395,8 @@ TEST(LipContour, GeneratedTemplatesOutlineTheDrawnLips) {
       contour.deliveredU8(kp, pi, delivered.data());
       // The mouth's neighbourhood: a face unit is about half the crop.
       double mx = 0, my = 0;
-      for (int r : {6, 12, 14, 17, 19, 20}) mx += (kp[3 * r] + 1) * kCrop / 12.0, my += (kp[3 * r + 1] + 1) * kCrop / 12.0;
+      for (int r : {6, 12, 14, 17, 19, 20})
+        mx += (kp[3 * r] + 1) * kCrop / 12.0, my += (kp[3 * r + 1] + 1) * kCrop / 12.0;
       for (int y = 0; y < kCrop; ++y)
         for (int x = 0; x < kCrop; ++x) {
           const size_t i = static_cast<size_t>(y) * kCrop + x;
@@ -415,8 +420,9 @@ TEST(LipContour, GeneratedTemplatesOutlineTheDrawnLips) {
   // The bundle without mouth members.
   const std::string plain = std::string(LE_FIXTURE_DIR) + "/tiny_jpg/";
   EXPECT_FALSE(std::filesystem::exists(plain + "lip_template.v1.json"));
-  EXPECT_NE(le::test::errorOf([&] { UnifiedPi::fromManifestJson(le::test::readAll(plain + "manifest.json"), kCrop); })
-                .find("has no `unified` block"),
+  EXPECT_NE(le::test::errorOf([&] {
+              UnifiedPi::fromManifestJson(le::test::readAll(plain + "manifest.json"), kCrop);
+            }).find("has no `unified` block"),
             std::string::npos);
 }
 

@@ -58,7 +58,11 @@ struct Reference {
   bool corner;
 
   explicit Reference(const UnifiedPi& pi)
-      : canvas(pi.canvas), pad_x(pi.pad_x), pad_y(pi.pad_y), down(pi.down), gate_scale(pi.prop_gate_scale),
+      : canvas(pi.canvas),
+        pad_x(pi.pad_x),
+        pad_y(pi.pad_y),
+        down(pi.down),
+        gate_scale(pi.prop_gate_scale),
         corner(pi.corner_recovery) {}
 
   double grid(int i) const { return canvas == 1 ? -1.0 : 2.0 * i / (canvas - 1) - 1.0; }
@@ -109,7 +113,9 @@ struct Reference {
   }
 };
 
-UnifiedPi read(const std::string& pi, int canvas = 64) { return UnifiedPi::fromManifestJson(manifestWith(pi, ""), canvas); }
+UnifiedPi read(const std::string& pi, int canvas = 64) {
+  return UnifiedPi::fromManifestJson(manifestWith(pi, ""), canvas);
+}
 
 TEST(UnifiedPi, RefusesWhatItCannotName) {
   const std::string noUnified =
@@ -145,7 +151,8 @@ TEST(UnifiedPi, RefusesWhatItCannotName) {
       {manifestWith(R"({"mode": "prop", "prop_gate_scale": 1, "lip_idx": [6]})"),
        "teeth: member JSON lacks key 'lip_geom_params'"},
       {manifestWith(piBlock("[0.05, 0.08]")), "teeth-pi: unified.pi.lip_geom_params must be [pad_x, pad_y, down]"},
-      {manifestWith(piBlock("[0.05, \"0.08\", 0]")), "teeth-pi: unified.pi.lip_geom_params must be [pad_x, pad_y, down]"},
+      {manifestWith(piBlock("[0.05, \"0.08\", 0]")),
+       "teeth-pi: unified.pi.lip_geom_params must be [pad_x, pad_y, down]"},
       {manifestWith(piBlock("[0.05, 0.08, nan]")), "teeth-pi: unified.pi.lip_geom_params must be [pad_x, pad_y, down]"},
       {manifestWith(piBlock(), R"(, "crop": {"canvas": 512})"),
        "teeth-pi: engine renders at canvas 64 but unified.crop.canvas is 512"},
@@ -165,8 +172,9 @@ TEST(UnifiedPi, ReadsTheStampedGeometry) {
     EXPECT_EQ(pi.corner_recovery, c.on) << c.corner;
   }
   const UnifiedPi pi = UnifiedPi::fromManifestJson(
-      manifestWith(R"({"mode": "prop", "prop_gate_scale": 2, "lip_idx": [6.9, 12], "lip_geom_params": [0.1, 0.2, 0.3]})",
-                   R"(, "crop": {"canvas": 5})"),
+      manifestWith(
+          R"({"mode": "prop", "prop_gate_scale": 2, "lip_idx": [6.9, 12], "lip_geom_params": [0.1, 0.2, 0.3]})",
+          R"(, "crop": {"canvas": 5})"),
       5);
   EXPECT_EQ(pi.mode, "prop");
   EXPECT_FALSE(pi.corner_recovery);
@@ -212,7 +220,8 @@ TEST(UnifiedPi, MasksFollowTheFormulaPerPixel) {
     pi.piU8Boxed(c.kp.data(), boxed.data());
     // A shrink mask that is a ramp in x, zero in its left third.
     std::vector<float> shrink(n);
-    for (size_t i = 0; i < n; ++i) shrink[i] = static_cast<float>(static_cast<int>(i % c.canvas) - c.canvas / 3) / c.canvas;
+    for (size_t i = 0; i < n; ++i)
+      shrink[i] = static_cast<float>(static_cast<int>(i % c.canvas) - c.canvas / 3) / c.canvas;
     const Box cut{c.canvas / 4, 0, c.canvas, c.canvas * 3 / 4};
     pi.piU8ShrunkBy(c.kp.data(), shrink.data(), cut, shrunk.data());
     const Box support = pi.supportBox(c.kp.data());
@@ -337,7 +346,8 @@ TEST(UnifiedPi, CentroidsAndShifts) {
             "is identified by");
   // Empty frames are left out of the mean.
   std::vector<float> frames;
-  for (const auto& kp : {lips(0, 0.3, 0.15, 0.02), gone, lips(-0.3, 0.1, 0.2, 0.06)}) frames.insert(frames.end(), kp.begin(), kp.end());
+  for (const auto& kp : {lips(0, 0.3, 0.15, 0.02), gone, lips(-0.3, 0.1, 0.2, 0.06)})
+    frames.insert(frames.end(), kp.begin(), kp.end());
   double ax, ay, bx, by;
   refCentroid(ref, frames.data(), &ax, &ay);
   refCentroid(ref, frames.data() + 126, &bx, &by);
@@ -395,19 +405,23 @@ TEST(UnifiedPi, CorpusNamesTheBankGeometry) {
   const double far[2] = {10, 20};
   const std::string none =
       le::test::errorOf([&] { UnifiedPi::corpusFromManifestJson(text, kCanvas, frames.data(), 3, far, nullptr); });
-  EXPECT_TRUE(startsEnds(none, "teeth-pi: no corpus pi geometry matches this bank's c_canon (10.00,20.00) within 8.00px —",
+  EXPECT_TRUE(startsEnds(none,
+                         "teeth-pi: no corpus pi geometry matches this bank's c_canon (10.00,20.00) within 8.00px —",
                          " — the bank's pi frame is unknown and donors will NOT be placed against a frame nobody can "
                          "name"))
       << none;
   char v1At[64];
   std::snprintf(v1At, sizeof v1At, "v1 at %.2fpx", std::hypot(rows[0].x - 10, rows[0].y - 20));
   EXPECT_NE(none.find(v1At), std::string::npos) << none;
-  const std::string missing = "teeth-pi: the corpus frame is identified from the bundle's own xs_target and none was "
-                              "supplied — refusing to fall back to the stamped geometry, which is the GRAPH's compose "
-                              "field";
-  EXPECT_EQ(le::test::errorOf([&] { UnifiedPi::corpusFromManifestJson(text, kCanvas, nullptr, 3, far, nullptr); }), missing);
-  EXPECT_EQ(le::test::errorOf([&] { UnifiedPi::corpusFromManifestJson(text, kCanvas, frames.data(), 0, far, nullptr); }),
+  const std::string missing =
+      "teeth-pi: the corpus frame is identified from the bundle's own xs_target and none was "
+      "supplied — refusing to fall back to the stamped geometry, which is the GRAPH's compose "
+      "field";
+  EXPECT_EQ(le::test::errorOf([&] { UnifiedPi::corpusFromManifestJson(text, kCanvas, nullptr, 3, far, nullptr); }),
             missing);
+  EXPECT_EQ(
+      le::test::errorOf([&] { UnifiedPi::corpusFromManifestJson(text, kCanvas, frames.data(), 0, far, nullptr); }),
+      missing);
 }
 
 }  // namespace

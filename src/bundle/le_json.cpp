@@ -1,5 +1,7 @@
 #include "bundle/le_json.h"
 
+#include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -62,10 +64,24 @@ JVal::~JVal() {
   }
 }
 
-const JVal& JVal::req(const std::string& key) const {
+const JVal* JVal::find(const std::string& key) const {
   for (const auto& kv : obj)
-    if (kv.first == key) return kv.second;
+    if (kv.first == key) return &kv.second;
+  return nullptr;
+}
+
+const JVal& JVal::req(const std::string& key) const {
+  if (const JVal* v = find(key)) return *v;
   throw std::runtime_error("teeth: member JSON lacks key '" + key + "'");
+}
+
+std::string numberText(double v) {
+  char buf[64];
+  if (std::isfinite(v) && v == std::trunc(v) && std::fabs(v) < 1e15)
+    std::snprintf(buf, sizeof buf, "%.0f", v);
+  else
+    std::snprintf(buf, sizeof buf, "%g", v);
+  return buf;
 }
 
 void JParser::ws() {

@@ -33,7 +33,12 @@ struct JVal {
   // Value of the first member named key; throws when there is none (also
   // when this is not an object).
   const JVal& req(const std::string& key) const;
+  // The same, or null.
+  const JVal* find(const std::string& key) const;
 };
+
+// A number for a message: integral values without a fraction, others as %g.
+std::string numberText(double v);
 
 // Reads values from [pos, end). The byte at end must be readable and NUL:
 // numbers are read with strtod directly from the input.

@@ -13,29 +13,14 @@ namespace {
 
 using json::JVal;
 
-constexpr int kRows = 21;         // keypoint rows of a frame
-constexpr int kMaxMapRows = 8;    // anchor rows a lip map may read
-constexpr float kFar = 1e10f;     // distance of a pixel no fill pixel reaches
+constexpr int kRows = 21;             // keypoint rows of a frame
+constexpr int kMaxMapRows = 8;        // anchor rows a lip map may read
+constexpr float kFar = 1e10f;         // distance of a pixel no fill pixel reaches
 constexpr float kEdgeStep = 0.955f;   // chamfer cost to an edge neighbour
 constexpr float kDiagStep = 1.3693f;  // and to a diagonal neighbour
 const std::string kMember = "lip_template.v1.json";
 
 [[noreturn]] void refuse(const std::string& what) { throw std::runtime_error(kMember + ": " + what); }
-
-const JVal* member(const JVal& obj, const char* key) {
-  for (const auto& kv : obj.obj)
-    if (kv.first == key) return &kv.second;
-  return nullptr;
-}
-
-std::string num(double v) {
-  char buf[64];
-  if (std::isfinite(v) && v == std::trunc(v) && std::fabs(v) < 1e15)
-    std::snprintf(buf, sizeof buf, "%.0f", v);
-  else
-    std::snprintf(buf, sizeof buf, "%g", v);
-  return buf;
-}
 
 bool isRow(const JVal& v) { return v.kind == JVal::Number && v.num >= 0 && v.num < kRows; }
 
@@ -55,19 +40,19 @@ void appendCoefficients(const JVal& arr, std::vector<double>& out) {
 
 void readMap(const JVal& map, int canvas, size_t nv, LipContour& contour) {
   if (map.kind != JVal::Object) refuse("lip_map is not a JSON object");
-  const JVal* schema = member(map, "schema");
+  const JVal* schema = map.find("schema");
   const std::string schemaName = schema && schema->kind == JVal::String ? schema->s : "";
   if (schemaName != "lip-map-v1")
     refuse("lip_map declares schema '" + schemaName + "', not 'lip-map-v1' — this runtime cannot evaluate it");
-  const JVal* kind = member(map, "kind");
+  const JVal* kind = map.find("kind");
   if (!kind || kind->kind != JVal::String || kind->s != "anchor-linear") refuse("lip_map kind is not 'anchor-linear'");
-  const JVal* idx = member(map, "lip_idx");
+  const JVal* idx = map.find("lip_idx");
   if (!idx || idx->kind != JVal::Array || idx->arr.empty() || idx->arr.size() > kMaxMapRows)
     refuse("lip_map lip_idx is not 1..8 kd rows");
   for (const JVal& e : idx->arr)
     if (!isRow(e)) refuse("lip_map lip_idx names a row outside 0..20");
-  const JVal* W = member(map, "W");
-  const JVal* b = member(map, "b");
+  const JVal* W = map.find("W");
+  const JVal* b = map.find("b");
   if (!W || !b || W->kind != JVal::Array || b->kind != JVal::Array) refuse("lip_map carries no W/b arrays");
   if (W->arr.size() != 2 * nv || b->arr.size() != 2 * nv)
     refuse("lip_map W/b have " + std::to_string(W->arr.size()) + "/" + std::to_string(b->arr.size()) +
@@ -82,7 +67,7 @@ void readMap(const JVal& map, int canvas, size_t nv, LipContour& contour) {
   for (const JVal& row : W->arr) appendCoefficients(row, w);
   std::vector<double> off;
   appendCoefficients(*b, off);
-  const JVal* c = member(map, "canvas");
+  const JVal* c = map.find("canvas");
   if (!c || c->kind != JVal::Number || c->num != canvas)
     refuse("lip_map was fitted on another canvas than this bundle composes on");
   const std::vector<int32_t> mapRows = rows(*idx);
@@ -103,47 +88,47 @@ LipContour LipContour::fromTemplateJson(const std::string& text, int canvas) {
     refuse(std::string("is not parseable JSON (") + e.what() + ")");
   }
   if (doc.kind != JVal::Object) refuse("is not a JSON object");
-  const JVal* format = member(doc, "format");
+  const JVal* format = doc.find("format");
   if (!format || format->kind != JVal::String) refuse("carries no string `format`");
   if (format->s != "lip-template-v1")
     refuse("declares format '" + format->s + "', not 'lip-template-v1' — this runtime cannot read it");
-  const JVal* edge = member(doc, "edge");
+  const JVal* edge = doc.find("edge");
   if (edge && edge->kind == JVal::String && edge->s == "outward")
-    refuse("declares edge 'outward', and the contour feather is OUTWARD — refusing to serve a mask this runtime does "
-           "not compute");
-  const JVal* c = member(doc, "canvas");
+    refuse(
+        "declares edge 'outward', and the contour feather is OUTWARD — refusing to serve a mask this runtime does "
+        "not compute");
+  const JVal* c = doc.find("canvas");
   if (!c || c->kind != JVal::Number) refuse("carries no numeric `canvas`");
   if (c->num != canvas)
-    refuse("was baked on a " + num(c->num) + " canvas but this bundle composes on " + std::to_string(canvas) +
-           " — refusing to deform a polygon onto a canvas it does not name");
-  const JVal* feather = member(doc, "feather_px");
+    refuse("was baked on a " + json::numberText(c->num) + " canvas but this bundle composes on " +
+           std::to_string(canvas) + " — refusing to deform a polygon onto a canvas it does not name");
+  const JVal* feather = doc.find("feather_px");
   if (!feather || feather->kind != JVal::Number) refuse("carries no numeric `feather_px`");
   if (!(feather->num > 0)) {
     char buf[64];
     std::snprintf(buf, sizeof buf, "%f", feather->num);
     refuse(std::string("declares feather_px ") + buf + ", which is not positive");
   }
-  const JVal* uc = member(doc, "u_canon");
+  const JVal* uc = doc.find("u_canon");
   if (!uc || uc->kind != JVal::Array || uc->arr.empty()) refuse("carries no non-empty `u_canon` array");
   std::vector<double> u;
   for (size_t i = 0; i < uc->arr.size(); ++i) {
     const JVal& row = uc->arr[i];
     const bool pair = row.kind == JVal::Array && row.arr.size() == 2 && row.arr[0].kind == JVal::Number &&
-                      row.arr[1].kind == JVal::Number && std::isfinite(row.arr[0].num) &&
-                      std::isfinite(row.arr[1].num);
+                      row.arr[1].kind == JVal::Number && std::isfinite(row.arr[0].num) && std::isfinite(row.arr[1].num);
     if (!pair) refuse("u_canon row " + std::to_string(i) + " is not a 2-vector — this is not an nv x 2 template");
     u.push_back(row.arr[0].num);
     u.push_back(row.arr[1].num);
   }
-  const JVal* idx = member(doc, "lip_idx");
+  const JVal* idx = doc.find("lip_idx");
   if (!idx || idx->kind != JVal::Array || idx->arr.empty()) refuse("carries a `lip_idx` that is not a non-empty array");
   for (const JVal& e : idx->arr)
-    if (!isRow(e)) refuse("lip_idx names keypoint row " + num(e.num) + ", and a kd row is 0..20");
+    if (!isRow(e)) refuse("lip_idx names keypoint row " + json::numberText(e.num) + ", and a kd row is 0..20");
   const std::vector<int32_t> anchors = rows(*idx);
   const size_t nv = uc->arr.size();
   LipContour contour(canvas, feather->num, u.data(), static_cast<int>(nv), anchors.data(),
                      static_cast<int>(anchors.size()));
-  if (const JVal* map = member(doc, "lip_map")) readMap(*map, canvas, nv, contour);
+  if (const JVal* map = doc.find("lip_map")) readMap(*map, canvas, nv, contour);
   return contour;
 }
 
@@ -340,8 +325,8 @@ Box LipContour::delivered(const float* kp, const UnifiedPi& pi, uint8_t* out) {
 
 void LipContour::deliveredU8(const float* kp, const UnifiedPi& pi, uint8_t* out) { delivered(kp, pi, out); }
 
-bool LipContour::deliveredU8AndShift(const float* kp, const UnifiedPi& pi, const double canon[2], uint8_t* out,
-                                     int* dy, int* dx) {
+bool LipContour::deliveredU8AndShift(const float* kp, const UnifiedPi& pi, const double canon[2], uint8_t* out, int* dy,
+                                     int* dx) {
   // Nothing outside the contour's box is delivered.
   return maskShift(out, canvas_, delivered(kp, pi, out), canon, dy, dx);
 }

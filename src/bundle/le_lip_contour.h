@@ -51,8 +51,7 @@ class LipContour {
   void deliveredU8(const float* kp, const UnifiedPi& pi, uint8_t* out);
   // The same, and the shift (dy, dx) of its centroid from canon (x, y);
   // false when it is empty.
-  bool deliveredU8AndShift(const float* kp, const UnifiedPi& pi, const double canon[2], uint8_t* out, int* dy,
-                           int* dx);
+  bool deliveredU8AndShift(const float* kp, const UnifiedPi& pi, const double canon[2], uint8_t* out, int* dy, int* dx);
   // The cut applied to an existing mask inside box: each byte becomes at
   // most the contour's byte there; outside box the mask is left alone.
   void shrinkU8InPlace(const float* kp, const Box& box, uint8_t* mask);
@@ -68,12 +67,12 @@ class LipContour {
 
   int canvas_;
   double feather_;
-  std::vector<double> u_;          // canonical vertices, x y interleaved
-  std::vector<int32_t> anchors_;   // anchor keypoint rows
-  std::vector<double> W_, b_;      // 2 nv x 2 m map and its offsets
-  std::vector<int32_t> mapRows_;   // the map's keypoint rows (m)
-  std::vector<float> scratch_;     // canvas x canvas, for the delivery masks
-  std::vector<double> vertices_;   // 2 nv, for the delivery masks
+  std::vector<double> u_;         // canonical vertices, x y interleaved
+  std::vector<int32_t> anchors_;  // anchor keypoint rows
+  std::vector<double> W_, b_;     // 2 nv x 2 m map and its offsets
+  std::vector<int32_t> mapRows_;  // the map's keypoint rows (m)
+  std::vector<float> scratch_;    // canvas x canvas, for the delivery masks
+  std::vector<double> vertices_;  // 2 nv, for the delivery masks
 };
 
 }  // namespace le::tessera

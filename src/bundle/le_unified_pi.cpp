@@ -42,26 +42,10 @@ double ellValue(const UnifiedPi::EllParams& e, double gx, double gy) {
 // or NaN geometry cannot overflow it.
 int32_t clampedInt(double v, double lo, double hi) { return static_cast<int32_t>(std::fmin(std::fmax(v, lo), hi)); }
 
-std::string num(double v) {
-  char buf[64];
-  if (std::isfinite(v) && v == std::trunc(v) && std::fabs(v) < 1e15)
-    std::snprintf(buf, sizeof buf, "%.0f", v);
-  else
-    std::snprintf(buf, sizeof buf, "%g", v);
-  return buf;
-}
-
 std::string twoDecimals(double v) {
   char buf[64];
   std::snprintf(buf, sizeof buf, "%.2f", v);
   return buf;
-}
-
-const JVal* member(const JVal& obj, const char* key) {
-  if (obj.kind != JVal::Object) return nullptr;
-  for (const auto& kv : obj.obj)
-    if (kv.first == key) return &kv.second;
-  return nullptr;
 }
 
 // Mean column and row of the bytes >= 128 inside box.
@@ -108,14 +92,12 @@ Box Box::unite(const Box& o) const {
   return {std::min(x0, o.x0), std::min(y0, o.y0), std::max(x1, o.x1), std::max(y1, o.y1)};
 }
 
-uint8_t maskByte(double v) {
-  return static_cast<uint8_t>(std::nearbyint(std::fmin(std::fmax(v, 0.0), 1.0) * 255.0));
-}
+uint8_t maskByte(double v) { return static_cast<uint8_t>(std::nearbyint(std::fmin(std::fmax(v, 0.0), 1.0) * 255.0)); }
 
 UnifiedPi UnifiedPi::fromManifestJson(const std::string& manifest_text, int canvas) {
   if (canvas < 1) throw std::runtime_error("teeth-pi: compose canvas " + std::to_string(canvas) + " is not positive");
   const JVal doc = parseManifest(manifest_text);
-  const JVal* unified = member(doc, "unified");
+  const JVal* unified = doc.find("unified");
   if (!unified || unified->kind != JVal::Object)
     throw std::runtime_error(
         "teeth-pi: manifest has no `unified` block — this bundle predates the unified compose and cannot state the "
@@ -132,7 +114,7 @@ UnifiedPi UnifiedPi::fromManifestJson(const std::string& manifest_text, int canv
                              "stamped-geometry rule)");
   u.mode = mode.s;
 
-  if (const JVal* cr = member(pi, "corner_recovery")) {
+  if (const JVal* cr = pi.find("corner_recovery")) {
     if (cr->kind == JVal::Bool)
       u.corner_recovery = cr->b;
     else if (cr->kind == JVal::String && cr->s == "lip_landmark_half")
@@ -155,7 +137,7 @@ UnifiedPi UnifiedPi::fromManifestJson(const std::string& manifest_text, int canv
   for (const JVal& e : idx.arr) {
     const double row = std::trunc(e.num);
     if (!(row >= 0 && row < kRows))
-      throw std::runtime_error("teeth-pi: unified.pi.lip_idx names keypoint row " + num(e.num) +
+      throw std::runtime_error("teeth-pi: unified.pi.lip_idx names keypoint row " + json::numberText(e.num) +
                                ", and a keypoint row is 0..20 — refusing");
     u.lip_idx.push_back(static_cast<int32_t>(row));
   }
@@ -169,12 +151,12 @@ UnifiedPi UnifiedPi::fromManifestJson(const std::string& manifest_text, int canv
   u.pad_y = static_cast<float>(geom.arr[1].num);
   u.down = static_cast<float>(geom.arr[2].num);
 
-  if (const JVal* crop = member(*unified, "crop")) {
-    if (const JVal* c = member(*crop, "canvas")) {
+  if (const JVal* crop = unified->find("crop")) {
+    if (const JVal* c = crop->find("canvas")) {
       if (c->kind != JVal::Number || c->num != canvas)
         throw std::runtime_error("teeth-pi: engine renders at canvas " + std::to_string(canvas) +
                                  " but unified.crop.canvas is " +
-                                 (c->kind == JVal::Number ? num(c->num) : std::string("not a number")));
+                                 (c->kind == JVal::Number ? json::numberText(c->num) : std::string("not a number")));
     }
   }
 
@@ -216,17 +198,18 @@ UnifiedPi UnifiedPi::corpusFromManifestJson(const std::string& manifest_text, in
     return s;
   };
   if (!(cands[0].dist <= kCorpusMatchPx))
-    throw std::runtime_error("teeth-pi: no corpus pi geometry matches this bank's c_canon (" +
-                             twoDecimals(c_canon[0]) + "," + twoDecimals(c_canon[1]) + ") within " +
-                             twoDecimals(kCorpusMatchPx) + "px —" + rows(cands.size()) +
+    throw std::runtime_error("teeth-pi: no corpus pi geometry matches this bank's c_canon (" + twoDecimals(c_canon[0]) +
+                             "," + twoDecimals(c_canon[1]) + ") within " + twoDecimals(kCorpusMatchPx) + "px —" +
+                             rows(cands.size()) +
                              " — the bank's pi frame is unknown and donors will NOT be placed against a frame nobody "
                              "can name");
   if (cands[1].dist - cands[0].dist <= kCorpusAmbiguousPx)
     throw std::runtime_error("teeth-pi: corpus pi geometry is AMBIGUOUS (best two within " +
-                             twoDecimals(kCorpusAmbiguousPx) + "px) —" + rows(2) + " — refusing to guess the bank frame");
+                             twoDecimals(kCorpusAmbiguousPx) + "px) —" + rows(2) +
+                             " — refusing to guess the bank frame");
   if (detail)
-    *detail = std::string("corpus pi geometry ") + cands[0].row->name + ": centroid (" + twoDecimals(cands[0].x) +
-              "," + twoDecimals(cands[0].y) + ") at " + twoDecimals(cands[0].dist) + "px from c_canon (" +
+    *detail = std::string("corpus pi geometry ") + cands[0].row->name + ": centroid (" + twoDecimals(cands[0].x) + "," +
+              twoDecimals(cands[0].y) + ") at " + twoDecimals(cands[0].dist) + "px from c_canon (" +
               twoDecimals(c_canon[0]) + "," + twoDecimals(c_canon[1]) + "); next " + cands[1].row->name + " at " +
               twoDecimals(cands[1].dist) + "px";
   return std::move(cands[0].pi);
@@ -248,8 +231,8 @@ UnifiedPi::LipStats UnifiedPi::lipStats(const float* kp) const {
   return st;
 }
 
-UnifiedPi::EllParams UnifiedPi::ellParams(const LipStats& st, double pad_x, double pad_y, double min_rx,
-                                          double min_ry, double scale, double down) const {
+UnifiedPi::EllParams UnifiedPi::ellParams(const LipStats& st, double pad_x, double pad_y, double min_rx, double min_ry,
+                                          double scale, double down) const {
   EllParams e;
   e.rx = std::max(min_rx, st.ax + pad_x);
   e.ry = std::max(min_ry, st.ay + pad_y);
@@ -300,7 +283,9 @@ Box UnifiedPi::ellBox(const EllParams& e) const {
   return b;
 }
 
-Box UnifiedPi::supportBox(const float* kp) const { return ellBox(lipParams(kp)).unite(ellBox(gateParams(kp, nullptr))); }
+Box UnifiedPi::supportBox(const float* kp) const {
+  return ellBox(lipParams(kp)).unite(ellBox(gateParams(kp, nullptr)));
+}
 
 void UnifiedPi::ellMask(const float* kp, float pad_x_, float pad_y_, float min_rx, float min_ry, float scale,
                         float down_, float* out) const {

@@ -35,9 +35,9 @@ class UnifiedPi {
   std::string mode;              // always "prop"
   bool corner_recovery = false;  // the "lip_landmark_half" corner rule
   float prop_gate_scale = 1.0f;
-  std::vector<int32_t> lip_idx;  // keypoint rows that outline the lips
-  float pad_x = 0, pad_y = 0;    // lip ellipse padding (normalised units)
-  float down = 0;                // downward shift of the lip ellipse centre
+  std::vector<int32_t> lip_idx;       // keypoint rows that outline the lips
+  float pad_x = 0, pad_y = 0;         // lip ellipse padding (normalised units)
+  float down = 0;                     // downward shift of the lip ellipse centre
   std::vector<float> grid_x, grid_y;  // normalised pixel centres, canvas each
 
   // The geometry of the manifest's `unified` block; throws std::runtime_error

@@ -272,10 +272,10 @@ def write_audio(args, b, tl):
     audio_motion.write(b, args.audio, tl.kp)
 
 
-def write_mouth(args, b):
+def write_mouth(args, b, tl):
     """The lip template member; returns the manifest entries."""
     if args.lip_template != "none":
-        b.write(lips.TEMPLATE, lips.template(args.crop, args.lip_template).encode())
+        b.write(lips.TEMPLATE, lips.template(tl, args.lip_template).encode())
     return [("unified", lips.unified_block(args.crop))] if args.unified == "on" else []
 
 
@@ -327,7 +327,7 @@ def build(args):
     write_tables(args, b, tl)
     write_directors(args, b)
     write_audio(args, b, tl)
-    optional += write_mouth(args, b)
+    optional += write_mouth(args, b, tl)
     apply_defects(args, b)
     write_manifest(args, b, optional)
     if args.imx:

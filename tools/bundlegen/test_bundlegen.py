@@ -2,6 +2,7 @@
 import os
 import sys
 import unittest
+from unittest import mock
 
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -10,11 +11,14 @@ import json  # noqa: E402
 
 import numpy as np  # noqa: E402
 
+import audio  # noqa: E402
+import director  # noqa: E402
+import graph_eval  # noqa: E402
 import lips  # noqa: E402
 import make_bundle  # noqa: E402
-from face import LIP, MOUTH_IN, Expression, FaceGeometry, Grid, Pose, Scene  # noqa: E402
+import face  # noqa: E402
 from frames import FrameMaker  # noqa: E402
-from keypoints import LIP_ROWS, keypoints  # noqa: E402
+from keypoints import LIP_ROWS  # noqa: E402
 from motion import Timeline  # noqa: E402
 
 
@@ -73,39 +77,48 @@ def filled(v, n):
 
 
 class Mouth(unittest.TestCase):
-    """The lip template outlines the lips face.py draws; presets carry the mouth members."""
+    """The lip template outlines the lips the director renders; presets carry the mouth members."""
 
-    CROP = 192
+    @classmethod
+    def setUpClass(cls):
+        cls.tl = Timeline(320, 240, 128, 6, 2)
+        cls.fm = FrameMaker(cls.tl, 2)
+        cls.model = director.build(128)
+        cls.pooled = np.random.default_rng(4).standard_normal((1, 64, 32, 32)).astype(np.float32) * 0.5
+        cls.docs = {form: json.loads(lips.template(cls.tl, form)) for form in ("plain", "mapped")}
 
-    def drawn(self, pose, expr):
-        """Keypoints and the lip pixels (lip or mouth-interior colour near the mouth) of a drawn crop."""
-        n = self.CROP
-        rgb, _ = Scene(n, n, Pose(n / 2, n / 2, n / 2, 0.0, 0.0), 1).render(Grid(n, n), 1.0, pose, expr)
-        kp = keypoints(FaceGeometry(expr, pose.yaw), pose, [1, 0, 0, 0, 1, 0], n)
-        m = (kp[list(LIP_ROWS), :2].mean(axis=0) + 1) * n / 2
-        y, x = np.mgrid[0:n, 0:n] + 0.5
-        near = (np.abs(x - m[0]) < 0.35 * pose.scale) & (np.abs(y - m[1]) < 0.25 * pose.scale)
-        coloured = np.minimum(np.linalg.norm(rgb - np.array(LIP), axis=-1),
-                              np.linalg.norm(rgb - np.array(MOUTH_IN), axis=-1)) < 0.15
-        return kp, coloured & near
+    def rendered_lips(self, i, kd):
+        """The pixels of the director's crop of target frame i driven by kd that are mostly lip: the
+        source is drawn with green lips and a blue mouth interior, which nothing else near the mouth is."""
+        with mock.patch.object(face, "LIP", (0.0, 1.0, 0.0)), mock.patch.object(face, "MOUTH_IN", (0.0, 0.0, 1.0)):
+            P = (np.moveaxis(self.fm.crop(i), -1, 0)[None] / np.float32(255)).astype(np.float32)
+        feeds = dict(pooled64=self.pooled, P_rgb=P, kp_driving=kd[None].astype(np.float32),
+                     kp_source=self.tl.kp[i][None].astype(np.float32))
+        r, g, b = graph_eval.run(self.model, feeds)[0][0]
+        return (r < 0.25) & (g + b > 0.6)
 
-    def test_template_outlines_the_drawn_lips(self):
-        cases = [(Pose(96, 80, 90, 0.0, 0.0), 0.05), (Pose(100, 70, 100, 0.1, 0.08), 0.6),
-                 (Pose(90, 85, 85, -0.12, -0.1), 1.0), (Pose(96, 96, 96, 0.05, 0.0), 0.3)]
-        for form, min_iou, max_missed in (("plain", 0.8, 0.05), ("mapped", 0.85, 0.01)):
-            doc = json.loads(lips.template(self.CROP, form))
+    def test_template_outlines_the_rendered_lips(self):
+        open_, wide = audio.lip_patterns()
+        shift = np.zeros((21, 3))
+        shift[:, :2] = (0.03, -0.02)
+        drives = {"same": 0, "open": open_, "open_wide": 0.8 * open_ + 0.8 * wide,
+                  "open_round_moved": 0.6 * open_ - 0.6 * wide + shift.reshape(-1)}
+        for form, min_iou, max_missed in (("plain", 0.8, 0.2), ("mapped", 0.93, 0.03)):
+            doc = self.docs[form]
             self.assertEqual(len(doc["u_canon"]), lips.VERTICES)
             self.assertEqual("lip_map" in doc, form == "mapped")
-            for pose, mouth_open in cases:
-                kp, lip = self.drawn(pose, Expression(mouth_open=mouth_open))
-                poly = filled(template_polygon(doc, kp, self.CROP), self.CROP)
-                iou = (poly & lip).sum() / (poly | lip).sum()
-                missed = (lip & ~poly).sum() / lip.sum()
-                self.assertGreater(iou, min_iou, f"{form} {pose} open {mouth_open}")
-                self.assertLess(missed, max_missed, f"{form} {pose} open {mouth_open}")
+            for i in (1, 4):
+                for name, offset in drives.items():
+                    kd = self.tl.kp[i] + np.reshape(offset, (21, 3)) if np.ndim(offset) else self.tl.kp[i]
+                    lip = self.rendered_lips(i, kd)
+                    poly = filled(template_polygon(doc, kd, self.tl.crop), self.tl.crop)
+                    iou = (poly & lip).sum() / (poly | lip).sum()
+                    missed = (lip & ~poly).sum() / lip.sum()
+                    self.assertGreater(iou, min_iou, f"{form} frame {i} {name}")
+                    self.assertLess(missed, max_missed, f"{form} frame {i} {name}")
 
     def test_members_are_deterministic_and_preset(self):
-        self.assertEqual(lips.template(64, "mapped"), lips.template(64, "mapped"))
+        self.assertEqual(lips.template(self.tl, "mapped"), json.dumps(self.docs["mapped"], separators=(",", ":")) + "\n")
         sample = make_bundle.parse(["--out", "x", "--preset", "sample"])
         tiny = make_bundle.parse(["--out", "x"])
         self.assertEqual((sample.unified, sample.lip_template), ("on", "mapped"))
