@@ -393,7 +393,7 @@ int renderUtterance(const Options& o, const std::vector<float>& pcm) {
 
   const int w = le_width(ctx), h = le_height(ctx);
   std::vector<uint8_t> rgb(size_t(w) * h * 3);
-  Mp4Writer mp4(o.out, w, h, AV_PIX_FMT_RGB24, true);
+  Mp4Writer mp4(o.out, w, h, AV_PIX_FMT_RGB24, true, o.realtime);
   constexpr int kRampFrames = 6;  // the pipeline's default ramp
   Recorder rec(mp4, pcm, kFps + speechFrameCount(pcm) + kRampFrames + kFps);
   const std::vector<int16_t> pcm16 = toPcm16(pcm);

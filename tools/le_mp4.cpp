@@ -24,7 +24,7 @@ extern "C" {
 
 namespace le::tool {
 
-Mp4Writer::Mp4Writer(const std::string& path, int width, int height, AVPixelFormat input, bool audio)
+Mp4Writer::Mp4Writer(const std::string& path, int width, int height, AVPixelFormat input, bool audio, bool live)
     : path_(path), width_(width), height_(height), bytesPerPixel_(input == AV_PIX_FMT_RGBA ? 4 : 3) {
   // A hidden name of our own beside the output (so that the rename stays on
   // one file system), created with the mode the output would get.
@@ -56,7 +56,8 @@ Mp4Writer::Mp4Writer(const std::string& path, int width, int height, AVPixelForm
     // swscale's RGB -> YUV matrix is BT.601 limited range; say so.
     v->colorspace = AVCOL_SPC_SMPTE170M;
     v->color_range = AVCOL_RANGE_MPEG;
-    av_opt_set(v->priv_data, "preset", "veryfast", 0);
+    av_opt_set(v->priv_data, "preset", live ? "ultrafast" : "veryfast", 0);
+    if (live) v->thread_count = 1;
     av_opt_set(v->priv_data, "crf", "18", 0);
     openTrack(video_);
 

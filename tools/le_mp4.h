@@ -28,8 +28,10 @@ constexpr int kFps = 25;
 class Mp4Writer {
  public:
   // input: the packed pixel format of the frames given to writeVideo
-  // (AV_PIX_FMT_RGB24 or AV_PIX_FMT_RGBA).
-  Mp4Writer(const std::string& path, int width, int height, AVPixelFormat input, bool audio);
+  // (AV_PIX_FMT_RGB24 or AV_PIX_FMT_RGBA). live: the writer shares the
+  // machine with a real-time pipeline, so the encoder takes its fastest
+  // preset (a larger file at the same quality) and one thread.
+  Mp4Writer(const std::string& path, int width, int height, AVPixelFormat input, bool audio, bool live = false);
   Mp4Writer(const Mp4Writer&) = delete;
   Mp4Writer& operator=(const Mp4Writer&) = delete;
   ~Mp4Writer();
