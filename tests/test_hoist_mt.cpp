@@ -168,6 +168,38 @@ TEST(Hoist, PrepFailureIsPermanent) {
   }
 }
 
+// Each pass that took prints its line, in the order the passes run.
+TEST(Hoist, LoadLinesInTheirOrder) {
+  const std::string hoist =
+      "[le] source-cone hoist: '/cone/boundary_out' [1,12,64,64] leaves the per-frame graph and is prefetched per "
+      "SOURCE FRAME on one spare core (render)\n";
+  const std::string gs = "[le] std GridSample -> com.corvamel::GridSampleFast load-time rewrite: 1 node(s) (render)\n";
+  const std::string blend = "[le] L3 student blend MatMul -> Gemm load-time normalisation: 1 node(s) (render) — ";
+  const std::string cubic = "[le] head cubic x2 -> Pad(edge,2)+Conv5x5(dw)+DepthToSpace(2,CRD) load-time rewrite: 1 "
+                            "node(s) (render) — ";
+  const std::string lip = "[le] compose alpha: LIP CONTOUR (render) — Min(a, lip_delivery) bound at load, ";
+  const std::string warp = "[le] director warp -> com.corvamel::WarpDirector (";
+  const std::string skipped = "[le] source-cone hoist SKIPPED (render): ";
+  const std::string ep = "[le] director ep=cpu (ORT CPU EP)\n";
+  const std::vector<std::pair<const char*, std::vector<std::string>>> cases = {
+      {nullptr, {hoist, gs, blend, cubic, lip, ep}},
+      {"1", {warp, skipped, blend, cubic, lip, ep}},
+  };
+  Bundle b("tiny_lip_mapped");
+  for (const auto& [warpNode, order] : cases) {
+    if (warpNode) setenv("LE_WARP_NODE", warpNode, 1);
+    const std::string lines = b.loadLines("render");
+    unsetenv("LE_WARP_NODE");
+    size_t at = 0;
+    for (const std::string& line : order) {
+      const size_t found = lines.find(line, at);
+      ASSERT_NE(found, std::string::npos) << "missing or out of order: " << line << "\n" << lines;
+      at = found + line.size();
+    }
+    EXPECT_EQ(lines.find("GridSampleFast load-time rewrite") == std::string::npos, warpNode != nullptr) << lines;
+  }
+}
+
 // The prefetch thread is stopped and joined whatever it is doing.
 TEST(Hoist, DestroyedWhilePrefetching) {
   Bundle b("tiny_jpg");
