@@ -74,9 +74,8 @@ struct DirectorFeeds {
   }
   // Every input but the source, then the source when asked.
   std::vector<Tensor> tensors(bool withSource) {
-    std::vector<Tensor> t{{"pooled64", &pooled, {1, 64, 32, 32}},
-                          {"kp_driving", &kd, {1, 21, 3}},
-                          {"kp_source", &ks, {1, 21, 3}}};
+    std::vector<Tensor> t{
+        {"pooled64", &pooled, {1, 64, 32, 32}}, {"kp_driving", &kd, {1, 21, 3}}, {"kp_source", &ks, {1, 21, 3}}};
     if (withSource) t.push_back({"P_rgb", &P, {1, 3, crop, crop}});
     return t;
   }

@@ -46,8 +46,8 @@ inline std::vector<std::vector<float>> runGraph(const std::vector<uint8_t>& mode
     inNames.push_back(f.name.c_str());
   }
   for (const std::string& o : outputs) outNames.push_back(o.c_str());
-  auto got = session.Run(Ort::RunOptions{nullptr}, inNames.data(), in.data(), in.size(), outNames.data(),
-                         outNames.size());
+  auto got =
+      session.Run(Ort::RunOptions{nullptr}, inNames.data(), in.data(), in.size(), outNames.data(), outNames.size());
   std::vector<std::vector<float>> result;
   for (Ort::Value& v : got) {
     const float* p = v.GetTensorData<float>();

@@ -12,6 +12,7 @@
 
 #include "ort_graph.h"
 #include "render/graph_normalise.h"
+#include "test_random.h"
 
 namespace {
 
@@ -21,11 +22,7 @@ using le::testing::readBytes;
 using le::testing::runGraph;
 
 std::vector<float> randomData(size_t n, unsigned seed, float lo = -1.0f, float hi = 1.0f) {
-  std::mt19937 rng(seed);
-  std::uniform_real_distribution<float> u(lo, hi);
-  std::vector<float> v(n);
-  for (float& x : v) x = u(rng);
-  return v;
+  return le::test::randomVec(n, lo, hi, seed);
 }
 
 class Normalise : public ::testing::Test {

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "test_random.h"
 #include "gridsample_graph.h"
 #include "kernels/le_simd.h"
 #include "render/gridsample_fast.h"
@@ -45,13 +46,7 @@ std::vector<float> reference(const std::vector<float>& X, const std::vector<floa
   return out;
 }
 
-std::vector<float> randomVec(size_t n, float lo, float hi, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::uniform_real_distribution<float> u(lo, hi);
-  std::vector<float> v(n);
-  for (float& f : v) f = u(rng);
-  return v;
-}
+using le::test::randomVec;
 
 TEST(GridSampleKernel, EveryTargetMatchesTheFormulaBitForBit) {
   const float inf = std::numeric_limits<float>::infinity(), nan = std::numeric_limits<float>::quiet_NaN();
@@ -115,10 +110,10 @@ TEST(GridSampleRewrite, OnlyBilinearBorderUnalignedDefaultDomainNodesQualify) {
     std::vector<uint8_t> attrs;
     std::string domain;
     size_t rewritten;
-  } cases[] = {{attrs("bilinear", "zeros", 0), "", 0},   {attrs("bilinear", nullptr, 0), "", 0},
-               {attrs("nearest", "border", 0), "", 0},   {attrs(nullptr, "border", 0), "", 0},
-               {attrs("bilinear", "border", 1), "", 0},  {attrs("bilinear", "border", 0), "org.example", 0},
-               {attrs("linear", "border", -1), "", 1},   {attrs("bilinear", "border", 0), "ai.onnx", 1}};
+  } cases[] = {{attrs("bilinear", "zeros", 0), "", 0},  {attrs("bilinear", nullptr, 0), "", 0},
+               {attrs("nearest", "border", 0), "", 0},  {attrs(nullptr, "border", 0), "", 0},
+               {attrs("bilinear", "border", 1), "", 0}, {attrs("bilinear", "border", 0), "org.example", 0},
+               {attrs("linear", "border", -1), "", 1},  {attrs("bilinear", "border", 0), "ai.onnx", 1}};
   for (size_t i = 0; i < std::size(cases); ++i) {
     const auto original = gridSampleModel(cases[i].attrs, 1, 1, 4, 4, cases[i].domain);
     auto model = original;
@@ -143,7 +138,8 @@ TEST(GridSampleRewrite, RewritesOnceWithOneOpsetImport) {
   EXPECT_EQ(std::pair(countOccurrences(model, "com.corvamel"), countOccurrences(withImport, "com.corvamel")),
             std::pair(2, 2));  // the node's domain and one import
   // A baked node counts only in the custom domain.
-  le::gsRetypeNodes(model, [](le::GsSlice) { return true; }, "GridSampleFast", "", false);
+  le::gsRetypeNodes(
+      model, [](le::GsSlice) { return true; }, "GridSampleFast", "", false);
   EXPECT_FALSE(le::graphHasBakedGridSampleFast(model));
 }
 

@@ -175,8 +175,9 @@ TEST(Hoist, LoadLinesInTheirOrder) {
       "SOURCE FRAME on one spare core (render)\n";
   const std::string gs = "[le] std GridSample -> com.corvamel::GridSampleFast load-time rewrite: 1 node(s) (render)\n";
   const std::string blend = "[le] L3 student blend MatMul -> Gemm load-time normalisation: 1 node(s) (render) — ";
-  const std::string cubic = "[le] head cubic x2 -> Pad(edge,2)+Conv5x5(dw)+DepthToSpace(2,CRD) load-time rewrite: 1 "
-                            "node(s) (render) — ";
+  const std::string cubic =
+      "[le] head cubic x2 -> Pad(edge,2)+Conv5x5(dw)+DepthToSpace(2,CRD) load-time rewrite: 1 "
+      "node(s) (render) — ";
   const std::string lip = "[le] compose alpha: LIP CONTOUR (render) — Min(a, lip_delivery) bound at load, ";
   const std::string warp = "[le] director warp -> com.corvamel::WarpDirector (";
   const std::string skipped = "[le] source-cone hoist SKIPPED (render): ";
@@ -218,7 +219,8 @@ TEST(LipContour, BoundToTheComposeAlphaPerFrame) {
   std::unique_ptr<le::Renderer> r;
   const std::string lines = b.loadLines("render", &r);
   char want[256];
-  std::snprintf(want, sizeof want, "[le] compose alpha: LIP CONTOUR (render) — Min(a, lip_delivery) bound at load, %d "
+  std::snprintf(want, sizeof want,
+                "[le] compose alpha: LIP CONTOUR (render) — Min(a, lip_delivery) bound at load, %d "
                 "verts, feather %.1f px; the graph's ellipse is not reachable in this session\n",
                 lip.vertexCount(), lip.featherPx());
   EXPECT_NE(lines.find(want), std::string::npos) << lines;

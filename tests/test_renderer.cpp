@@ -24,7 +24,6 @@ using le::test::errorOf;
 using le::test::Keypoints;
 using le::test::kKp;
 
-
 std::vector<float> copyOut(const float* p, size_t n) { return std::vector<float>(p, p + n); }
 
 std::string contractMessage(const std::string& path, const char* input, int rows, bool widthRow) {
@@ -52,8 +51,10 @@ TEST(RendererLoad, RefusalsNameTheirReason) {
     const char* env;  // set to 0 for the case, or nullptr
     std::string error;
   } cases[] = {
-      {"tiny_kp20", "render", "", nullptr, contractMessage(dir + "/tiny_kp20/model_render.onnx", "kp_driving", 20, false)},
-      {"tiny_kp22", "render", "", nullptr, contractMessage(dir + "/tiny_kp22/model_render.onnx", "kp_driving", 22, true)},
+      {"tiny_kp20", "render", "", nullptr,
+       contractMessage(dir + "/tiny_kp20/model_render.onnx", "kp_driving", 20, false)},
+      {"tiny_kp22", "render", "", nullptr,
+       contractMessage(dir + "/tiny_kp22/model_render.onnx", "kp_driving", 22, true)},
       {"tiny_kpsym", "render", "", nullptr, "(no error)"},
       {"tiny_pooled_symbolic", "render", "", nullptr, "pooled64 input not found / bad shape"},
       {"tiny_kp20", "absent", "", nullptr, "Renderer: cannot open " + dir + "/tiny_kp20/model_absent.onnx"},

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "test_random.h"
 #include "director_graphs.h"
 #include "gridsample_graph.h"
 #include "kernels/le_simd.h"
@@ -56,27 +57,22 @@ std::vector<T> reference(const std::vector<float>& src, const std::vector<float>
           dyy[t] = colDyy(0);
           dxxyy[t] = (colDyy(-1) - 2 * dyy[t]) + colDyy(1);
         }
-        const auto sum = [&](const std::array<T, 4>& a) { return ((w[0] * a[0] + w[1] * a[1]) + w[2] * a[2]) + w[3] * a[3]; };
-        out[(static_cast<size_t>(c) * H + y) * W + x] = ((sum(v) - sum(dxx) * cx) - sum(dyy) * cy) + cx * cy * sum(dxxyy);
+        const auto sum = [&](const std::array<T, 4>& a) {
+          return ((w[0] * a[0] + w[1] * a[1]) + w[2] * a[2]) + w[3] * a[3];
+        };
+        out[(static_cast<size_t>(c) * H + y) * W + x] =
+            ((sum(v) - sum(dxx) * cx) - sum(dyy) * cy) + cx * cy * sum(dxxyy);
       }
     }
   return out;
 }
 
-std::vector<float> randomVec(size_t n, float lo, float hi, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::uniform_real_distribution<float> u(lo, hi);
-  std::vector<float> v(n);
-  for (float& f : v) f = u(rng);
-  return v;
-}
+using le::test::randomVec;
 
 bool sameFloat(float a, float b) { return std::memcmp(&a, &b, 4) == 0 || (std::isnan(a) && std::isnan(b)); }
 
 // Grid x, y of the centre of pixel (x, y).
-std::pair<float, float> centre(int x, int y, int W, int H) {
-  return {(2.0f * x + 1) / W - 1, (2.0f * y + 1) / H - 1};
-}
+std::pair<float, float> centre(int x, int y, int W, int H) { return {(2.0f * x + 1) / W - 1, (2.0f * y + 1) / H - 1}; }
 
 TEST(WarpKernel, EveryTargetWritesTheFormulasBits) {
   const float inf = std::numeric_limits<float>::infinity(), nan = std::numeric_limits<float>::quiet_NaN();
@@ -87,11 +83,16 @@ TEST(WarpKernel, EveryTargetWritesTheFormulasBits) {
   // column and every fourth column beside its last row: at the edge, a tap
   // weighted 0 still turns the pixel into NaN where the other taps stay
   // finite, so each tap must read its own neighbourhood.
-  for (const auto& [W, H, poison] : {std::tuple{1, 1, false}, {3, 2, false}, {4, 4, false}, {7, 5, false},
-                                     {33, 9, false}, {64, 17, false}, {48, 20, true}}) {
+  for (const auto& [W, H, poison] : {std::tuple{1, 1, false},
+                                     {3, 2, false},
+                                     {4, 4, false},
+                                     {7, 5, false},
+                                     {33, 9, false},
+                                     {64, 17, false},
+                                     {48, 20, true}}) {
     auto src = randomVec(3 * static_cast<size_t>(W) * H, 0, 1, W);
     for (int i = 0; poison && i < std::max(W, H); i += 4) {
-      src[(H + std::min(i, H - 1)) * W + W - 2] = inf;  // channel 1
+      src[(H + std::min(i, H - 1)) * W + W - 2] = inf;       // channel 1
       src[(2 * H + H - 2) * W + std::min(i, W - 1)] = -inf;  // channel 2
     }
     // Up to 1.3 times the plane: inside, on the edge and beyond it.
@@ -106,8 +107,8 @@ TEST(WarpKernel, EveryTargetWritesTheFormulasBits) {
       std::vector<float> got(src.size(), -7);
       le::warpDirector(src.data(), grid.data(), got.data(), W, H);
       for (size_t i = 0; i < got.size(); ++i)
-        ASSERT_TRUE(sameFloat(got[i], bits[i])) << target << " " << W << "x" << H << " element " << i << ": "
-                                                << got[i] << " vs " << bits[i];
+        ASSERT_TRUE(sameFloat(got[i], bits[i]))
+            << target << " " << W << "x" << H << " element " << i << ": " << got[i] << " vs " << bits[i];
     });
   }
 }
@@ -119,14 +120,16 @@ TEST(WarpKernel, PixelCentresGiveThePixelsAndTheEdgeRepeatsOutside) {
   // no correction; past the far edges the last column and row repeat.
   std::vector<float> grid(2 * W * H);
   for (int y = 0; y < H; ++y)
-    for (int x = 0; x < W; ++x) std::tie(grid[2 * (y * W + x)], grid[2 * (y * W + x) + 1]) = centre(x + shift, y + shift, W, H);
+    for (int x = 0; x < W; ++x)
+      std::tie(grid[2 * (y * W + x)], grid[2 * (y * W + x) + 1]) = centre(x + shift, y + shift, W, H);
   le::simd::forEachTarget([&](const char* target) {
     std::vector<float> got(src.size());
     le::warpDirector(src.data(), grid.data(), got.data(), W, H);
     for (int c = 0; c < 3; ++c)
       for (int y = 0; y < H; ++y)
         for (int x = 0; x < W; ++x)
-          ASSERT_EQ(got[(c * H + y) * W + x], src[(c * H + std::min(y + shift, H - 1)) * W + std::min(x + shift, W - 1)])
+          ASSERT_EQ(got[(c * H + y) * W + x],
+                    src[(c * H + std::min(y + shift, H - 1)) * W + std::min(x + shift, W - 1)])
               << target << " " << c << "," << y << "," << x;
   });
   // Grid x = -1 is half a pixel left of the first column: the clamped
@@ -146,7 +149,8 @@ TEST(WarpKernel, PixelCentresGiveThePixelsAndTheEdgeRepeatsOutside) {
 // Y = com.corvamel::WarpDirector(X [N, C, H, W], Grid [N, H, W, 2]).
 std::vector<uint8_t> warpModel(int64_t N, int64_t C, int64_t H, int64_t W) {
   auto model = le::testing::gridSampleModel({}, N, C, H, W);
-  le::gsRetypeNodes(model, [](le::GsSlice) { return true; }, "WarpDirector", le::kCorvamelDomain, true);
+  le::gsRetypeNodes(
+      model, [](le::GsSlice) { return true; }, "WarpDirector", le::kCorvamelDomain, true);
   le::gsAddOpsetImport(model, le::kCorvamelDomain, 1);
   return model;
 }
@@ -237,7 +241,8 @@ TEST(WarpRewrite, TakesOnlyTheWholeBlock) {
       {"two_concats", graphs().bytes("director_two_concats"), 0, "not one Concat consuming P_rgb"},
       {"retyped", edited("standard", "retyped"), 0, "no GridSample consuming '/cone/boundary_out'"},
       {"two_gridsamples", graphs().bytes("director_two_gridsamples"), 0, "two GridSamples on the cone's tip"},
-      {"no attributes", edited("standard", "no attributes"), 0, "the fused GridSample is not bilinear/border/align_corners=0"},
+      {"no attributes", edited("standard", "no attributes"), 0,
+       "the fused GridSample is not bilinear/border/align_corners=0"},
       {"no grid", edited("standard", "/grid/grid"), 0, "the grid has no producer"},
       {"no clip", edited("standard", "/warp/clip"), 0, "the recombination has 0 exits, not 1"},
       {"cone_escape", graphs().bytes("director_cone_escape"), 0, "cone value '/cone/dxx_out' escapes to /dec/with_dxx"},

@@ -139,20 +139,22 @@ Options parse(int argc, char** argv) {
   const int modes = !o.idle.empty() + !o.pngDir.empty() + !o.out.empty();
   if (o.bundle.empty() || modes != 1)
     throw std::invalid_argument("give a BUNDLE and exactly one of --out OUT.mp4, --idle OUT.mp4 or --png DIR");
-  const bool speechOptions = !o.audio.empty() || textGiven || !o.motion.empty() || o.family != "a2x" || o.realtime ||
-                             o.stream;
+  const bool speechOptions =
+      !o.audio.empty() || textGiven || !o.motion.empty() || o.family != "a2x" || o.realtime || o.stream;
   if (o.out.empty()) {
     if (speechOptions) throw std::invalid_argument("the speech options go with --out OUT.mp4");
     return o;
   }
-  if (o.audio.empty() == !textGiven) throw std::invalid_argument("--out needs exactly one of --audio SPEECH or --text TEXT");
+  if (o.audio.empty() == !textGiven)
+    throw std::invalid_argument("--out needs exactly one of --audio SPEECH or --text TEXT");
   if (textGiven && o.text.find_first_not_of(" \t\n") == std::string::npos)
     throw std::invalid_argument("--text is empty");
   if (o.family != "a2x" && o.family != "motion")
     throw std::invalid_argument("--family is a2x or motion, not " + o.family);
   if (o.realtime && o.stream) throw std::invalid_argument("--realtime and --stream exclude each other");
   if (o.stream && (!o.motion.empty() || o.family != "a2x" || o.keyGiven))
-    throw std::invalid_argument("--stream uses the bundle's FCA model and \"render\" director: no --motion, --family or --model-key");
+    throw std::invalid_argument(
+        "--stream uses the bundle's FCA model and \"render\" director: no --motion, --family or --model-key");
   return o;
 }
 
@@ -171,10 +173,10 @@ class Recorder {
     if (kind == 1) {
       if (start_ < 0 && frameNo == 0) start_ = frames_;
       if (start_ < 0 || frameNo != frames_ - start_)
-        throw std::runtime_error("speech frame " + std::to_string(frameNo) + " came as frame " +
-                                 std::to_string(frames_) + (start_ < 0 ? " before speech frame 0" :
-                                 " (speech frame 0 was frame " + std::to_string(start_) + ")") +
-                                 ": its audio would be out of step");
+        throw std::runtime_error(
+            "speech frame " + std::to_string(frameNo) + " came as frame " + std::to_string(frames_) +
+            (start_ < 0 ? " before speech frame 0" : " (speech frame 0 was frame " + std::to_string(start_) + ")") +
+            ": its audio would be out of step");
       ++speechFrames_;
     }
     if (start_ >= 0) idleAfter_ = kind == 0 ? idleAfter_ + 1 : 0;
@@ -203,9 +205,7 @@ class Recorder {
   std::vector<float> slice_ = std::vector<float>(kFrameSamples);
 };
 
-int speechFrameCount(const std::vector<float>& pcm) {
-  return int((pcm.size() + kFrameSamples - 1) / kFrameSamples);
-}
+int speechFrameCount(const std::vector<float>& pcm) { return int((pcm.size() + kFrameSamples - 1) / kFrameSamples); }
 
 void summary(const Recorder& rec, int w, int h, Clock::time_point start, const std::string& out) {
   const double s = std::chrono::duration<double>(Clock::now() - start).count();
@@ -299,8 +299,7 @@ le_utt_frame_info pullNext(le_utt* u, std::vector<uint8_t>& rgb) {
 
 std::vector<int16_t> toPcm16(const std::vector<float>& pcm) {
   std::vector<int16_t> out(pcm.size());
-  for (size_t i = 0; i < pcm.size(); ++i)
-    out[i] = int16_t(std::clamp(std::lround(pcm[i] * 32768.0f), -32768L, 32767L));
+  for (size_t i = 0; i < pcm.size(); ++i) out[i] = int16_t(std::clamp(std::lround(pcm[i] * 32768.0f), -32768L, 32767L));
   return out;
 }
 
@@ -362,7 +361,8 @@ void runRealtime(le_utt* u, const std::vector<int16_t>& pcm16, Recorder& rec, st
     }
     if (feeder.joinable() && !rec.spoken()) begun(u);
   }
-  std::fprintf(stderr, "le-render: realtime: %d late ticks of %d (no frame ready), %d of them between the first push "
+  std::fprintf(stderr,
+               "le-render: realtime: %d late ticks of %d (no frame ready), %d of them between the first push "
                "and the first speech frame, %d from the first speech frame on; first speech frame pulled %.0f ms "
                "after the first push (pipeline: produced after %.0f ms)\n",
                late, ticks, lateBeforeSpeech, lateInSpeech, hostLatencyMs, stats(u).first_frame_ms);

@@ -81,8 +81,8 @@ Mp4Writer::Mp4Writer(const std::string& path, int width, int height, AVPixelForm
 
     check(avio_open(&fmt_->pb, temp_.c_str(), AVIO_FLAG_WRITE), "cannot write " + temp_);
     check(avformat_write_header(fmt_, nullptr), "cannot write the mp4 header");
-    sws_ = sws_getContext(width, height, input, width, height, AV_PIX_FMT_YUV420P, SWS_BICUBIC, nullptr, nullptr,
-                          nullptr);
+    sws_ =
+        sws_getContext(width, height, input, width, height, AV_PIX_FMT_YUV420P, SWS_BICUBIC, nullptr, nullptr, nullptr);
     picture_ = av_frame_alloc();
     packet_ = av_packet_alloc();
     if (!sws_ || !picture_ || !packet_) throw std::runtime_error("cannot set up the conversion to yuv420p");

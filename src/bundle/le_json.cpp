@@ -119,17 +119,29 @@ std::string JParser::str() {
     if (p_ >= e_) break;
     const char esc = *p_++;
     switch (esc) {
-      case 'b': out += '\b'; break;
-      case 'f': out += '\f'; break;
-      case 'n': out += '\n'; break;
-      case 'r': out += '\r'; break;
-      case 't': out += '\t'; break;
+      case 'b':
+        out += '\b';
+        break;
+      case 'f':
+        out += '\f';
+        break;
+      case 'n':
+        out += '\n';
+        break;
+      case 'r':
+        out += '\r';
+        break;
+      case 't':
+        out += '\t';
+        break;
       case 'u':
         // No Unicode decoding: the code point becomes one '?'.
         out += '?';
         if (e_ - (p_ - 1) >= 5) p_ += 4;
         break;
-      default: out += esc; break;
+      default:
+        out += esc;
+        break;
     }
   }
   return out;

@@ -214,31 +214,30 @@ size_t rewriteHeadCubicResize(std::vector<uint8_t>& model) {
   const int64_t pads[8] = {0, 0, 2, 2, 0, 0, 2, 2};
 
   std::vector<uint8_t> out;
-  gsRebuildGraph(
+  gsRebuildNodes(
       model,
-      [&](GsSlice g, std::vector<uint8_t>& o) {
-        size_t node = 0;
-        gsEachField(g, [&](const GsField& f) {
-          if (f.field != kGraphNode || f.wire != 2 || node++ != k) {
-            gsPutRaw(o, f.raw);
-            return;
-          }
-          std::vector<uint8_t> attrs;
-          hcAttrS(attrs, "mode", "edge");
-          hcNode(o, "Pad", {R.inputs[0], V + "_pads"}, V + "_padout", N + "/pad", attrs);
-          attrs.clear();
-          const int64_t ones[2] = {1, 1}, five[2] = {5, 5}, zeros[4] = {0, 0, 0, 0};
-          hcAttrIs(attrs, "dilations", ones, 2);
-          hcAttrI(attrs, "group", C);
-          hcAttrIs(attrs, "kernel_shape", five, 2);
-          hcAttrIs(attrs, "pads", zeros, 4);
-          hcAttrIs(attrs, "strides", ones, 2);
-          hcNode(o, "Conv", {V + "_padout", V + "_dw_w"}, V + "_convout", N + "/dwconv", attrs);
-          attrs.clear();
-          hcAttrI(attrs, "blocksize", 2);
-          hcAttrS(attrs, "mode", "CRD");
-          hcNode(o, "DepthToSpace", {V + "_convout"}, R.outputs[0], N + "/d2s", attrs);
-        });
+      [&](size_t i, const GsField& f, std::vector<uint8_t>& o) {
+        if (i != k) {
+          gsPutRaw(o, f.raw);
+          return;
+        }
+        std::vector<uint8_t> attrs;
+        hcAttrS(attrs, "mode", "edge");
+        hcNode(o, "Pad", {R.inputs[0], V + "_pads"}, V + "_padout", N + "/pad", attrs);
+        attrs.clear();
+        const int64_t ones[2] = {1, 1}, five[2] = {5, 5}, zeros[4] = {0, 0, 0, 0};
+        hcAttrIs(attrs, "dilations", ones, 2);
+        hcAttrI(attrs, "group", C);
+        hcAttrIs(attrs, "kernel_shape", five, 2);
+        hcAttrIs(attrs, "pads", zeros, 4);
+        hcAttrIs(attrs, "strides", ones, 2);
+        hcNode(o, "Conv", {V + "_padout", V + "_dw_w"}, V + "_convout", N + "/dwconv", attrs);
+        attrs.clear();
+        hcAttrI(attrs, "blocksize", 2);
+        hcAttrS(attrs, "mode", "CRD");
+        hcNode(o, "DepthToSpace", {V + "_convout"}, R.outputs[0], N + "/d2s", attrs);
+      },
+      [&](std::vector<uint8_t>& o) {
         hcInit(o, V + "_dw_w", kOnnxFloat, {4 * C, 1, 5, 5}, w.data(), w.size() * sizeof(float));
         hcInit(o, V + "_pads", 7, {8}, pads, sizeof pads);
       },
@@ -282,21 +281,13 @@ bool rewriteBindLipContour(std::vector<uint8_t>& model, std::string& reason, int
   const size_t alphaAt = producer->second;
   const int64_t dims[4] = {first >= 1 ? first : 0, 1, last, last};
   std::vector<uint8_t> out;
-  gsRebuildGraph(
+  gsRebuildNodes(
       model,
-      [&](GsSlice g, std::vector<uint8_t>& o) {
-        size_t node = 0;
-        gsEachField(g, [&](const GsField& f) {
-          if (f.field != kGraphNode || f.wire != 2) {
-            gsPutRaw(o, f.raw);
-            return;
-          }
-          putNodeRenamingInput(o, f.payload, alpha, kLipAlpha);
-          if (node++ == alphaAt) hcNode(o, "Min", {alpha, kLipInput}, kLipAlpha, kLipMin, {});
-        });
-        gsPutTensorValueInfo(o, kGraphInput, kLipInput, dims, 4);
+      [&](size_t i, const GsField& f, std::vector<uint8_t>& o) {
+        putNodeRenamingInput(o, f.payload, alpha, kLipAlpha);
+        if (i == alphaAt) hcNode(o, "Min", {alpha, kLipInput}, kLipAlpha, kLipMin, {});
       },
-      out);
+      [&](std::vector<uint8_t>& o) { gsPutTensorValueInfo(o, kGraphInput, kLipInput, dims, 4); }, out);
   if (std::string failure = lipSelfCheck(gsGraphOf(out), alpha); !failure.empty()) {
     reason = std::move(failure);
     return false;

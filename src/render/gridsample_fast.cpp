@@ -43,7 +43,9 @@ namespace {
 
 struct GSFKernel {
   // Stateless: every call reads its shapes from the inputs.
-  OrtStatusPtr ComputeV2(OrtKernelContext* context) noexcept { return asStatus([&] { compute(context); }); }
+  OrtStatusPtr ComputeV2(OrtKernelContext* context) noexcept {
+    return asStatus([&] { compute(context); });
+  }
 
  private:
   static void compute(OrtKernelContext* context) {
@@ -69,23 +71,10 @@ struct GSFKernel {
   }
 };
 
-struct GSFOp : Ort::CustomOpBase<GSFOp, GSFKernel, true> {
-  OrtStatusPtr CreateKernelV2(const OrtApi&, const OrtKernelInfo*, void** kernel) const {
-    *kernel = new GSFKernel;
-    return nullptr;
-  }
-  const char* GetName() const { return "GridSampleFast"; }
-  const char* GetExecutionProviderType() const { return "CPUExecutionProvider"; }
-  size_t GetInputTypeCount() const { return 2; }
-  ONNXTensorElementDataType GetInputType(size_t) const { return ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT; }
-  size_t GetOutputTypeCount() const { return 1; }
-  ONNXTensorElementDataType GetOutputType(size_t) const { return ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT; }
-};
-
 }  // namespace
 
 void domainOps(Ort::CustomOpDomain& domain) {
-  static const GSFOp gsf;
+  static const FloatCpuOp<GSFKernel, 2> gsf("GridSampleFast");
   domain.Add(&gsf);
   addWarpDirectorOp(domain);
 }

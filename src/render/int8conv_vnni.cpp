@@ -15,7 +15,6 @@
 #include "render/le_domains.h"
 #include "render/le_ort_kernel.h"
 
-
 // Per-instruction-set regions: the same tile loop compiled once per target.
 #define LE_PRAGMA(x) _Pragma(#x)
 #if defined(__clang__)
@@ -178,7 +177,9 @@ inline V loadFull(const uint8_t* p, int step) {
 inline A prep(V a) { return a; }
 // The weight broadcast folds into the instruction's memory operand.
 inline V dot(V acc, A a, const int8_t* w) { return _mm512_dpbusd_epi32(acc, a, bcast(load32(w))); }
-inline V maskedAdd(V c, unsigned m, int32_t v) { return _mm512_mask_add_epi32(c, static_cast<__mmask16>(m), c, bcast(v)); }
+inline V maskedAdd(V c, unsigned m, int32_t v) {
+  return _mm512_mask_add_epi32(c, static_cast<__mmask16>(m), c, bcast(v));
+}
 inline void store(float* out, V acc, V corr, float mul, float bias, unsigned m) {
   const __m512 sum = _mm512_maskz_cvtepi32_ps(0xFFFF, _mm512_sub_epi32(acc, corr));
   const __m512 f = _mm512_add_ps(_mm512_mul_ps(sum, _mm512_set1_ps(mul)), _mm512_set1_ps(bias));
@@ -252,8 +253,7 @@ struct Variant {
 const Variant kVariants[] = {
     {"scalar", [] { return true; }, minmaxScalar, quantiseScalar, scalar::rows, scalar::kEntry},
     {"avx2", hasAvx2, minmax_avx2, quantiseAvx2, avx2::rows, avx2::kEntry},
-    {"avxvnni", hasAvxVnni, minmax_avx2, quantiseAvx2,
-     avxvnni::rows, avxvnni::kEntry},
+    {"avxvnni", hasAvxVnni, minmax_avx2, quantiseAvx2, avxvnni::rows, avxvnni::kEntry},
     {"avx512vnni",
      [] {
        return hasAvx2() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
@@ -326,8 +326,10 @@ std::vector<int64_t> Int8ConvKernel::outputShape(const std::vector<int64_t>& xs,
     throw std::runtime_error("Int8ConvVNNI: channels of X " + std::to_string(xs[1]) + " and W [" +
                              std::to_string(ws[0]) + ", " + std::to_string(ws[1]) + "] disagree with group " +
                              std::to_string(attrs_.group));
-  const int64_t oh = (xs[2] + attrs_.padTop + attrs_.padBottom - attrs_.dilationH * (ws[2] - 1) - 1) / attrs_.strideH + 1;
-  const int64_t ow = (xs[3] + attrs_.padLeft + attrs_.padRight - attrs_.dilationW * (ws[3] - 1) - 1) / attrs_.strideW + 1;
+  const int64_t oh =
+      (xs[2] + attrs_.padTop + attrs_.padBottom - attrs_.dilationH * (ws[2] - 1) - 1) / attrs_.strideH + 1;
+  const int64_t ow =
+      (xs[3] + attrs_.padLeft + attrs_.padRight - attrs_.dilationW * (ws[3] - 1) - 1) / attrs_.strideW + 1;
   if (oh < 1 || ow < 1) throw std::runtime_error("Int8ConvVNNI: kernel larger than the padded input");
   return {xs[0], ws[0], oh, ow};
 }

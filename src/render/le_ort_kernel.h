@@ -1,5 +1,6 @@
 // What the library's custom-operator kernels share: turning exceptions into
-// runtime statuses, and row bands on the kernel context's threads.
+// runtime statuses, row bands on the kernel context's threads, and the
+// descriptor of a float operator.
 #pragma once
 
 #include <onnxruntime_cxx_api.h>
@@ -33,5 +34,24 @@ void parallelBands(const Ort::KernelContext& ctx, int H, const Band& band) {
   };
   ctx.ParallelFor(task, static_cast<size_t>(H + 15) / 16, 0, const_cast<Band*>(&band));
 }
+
+// The descriptor of a CPU operator over Kernel with `inputs` float inputs
+// and one float output, named `name`.
+template <class Kernel, size_t inputs>
+struct FloatCpuOp : Ort::CustomOpBase<FloatCpuOp<Kernel, inputs>, Kernel, true> {
+  explicit FloatCpuOp(const char* name) : name_(name) {}
+  OrtStatusPtr CreateKernelV2(const OrtApi&, const OrtKernelInfo*, void** kernel) const {
+    return asStatus([&] { *kernel = new Kernel; });
+  }
+  const char* GetName() const { return name_; }
+  const char* GetExecutionProviderType() const { return "CPUExecutionProvider"; }
+  size_t GetInputTypeCount() const { return inputs; }
+  ONNXTensorElementDataType GetInputType(size_t) const { return ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT; }
+  size_t GetOutputTypeCount() const { return 1; }
+  ONNXTensorElementDataType GetOutputType(size_t) const { return ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT; }
+
+ private:
+  const char* name_;
+};
 
 }  // namespace le

@@ -126,8 +126,7 @@ std::string coremlCacheDir(const std::string& bundleDir) {
   return bundleDir + "/.coreml_cache/ort" + (version.empty() ? "unknown" : version);
 }
 
-PreparedGraph prepareGraph(const Manifest& m, const std::string& key, bool coreml,
-                           const tessera::LipContour* lip) {
+PreparedGraph prepareGraph(const Manifest& m, const std::string& key, bool coreml, const tessera::LipContour* lip) {
   PreparedGraph g;
   g.path = m.modelPath(key);
   const bool gsFast = gsFastOn();
@@ -155,7 +154,8 @@ PreparedGraph prepareGraph(const Manifest& m, const std::string& key, bool corem
                      "them)\n",
                      g.warpNodes);
       else
-        std::fprintf(stderr, "[le] director warp NOT moved to one node (%s) — the graph loads exactly as it did before\n",
+        std::fprintf(stderr,
+                     "[le] director warp NOT moved to one node (%s) — the graph loads exactly as it did before\n",
                      reason.empty() ? "no reason given" : reason.c_str());
     }
     g.gsNodes = !coreml && gsRewrite ? rewriteGridSampleToFast(g.bytes) : 0;
@@ -365,8 +365,7 @@ void Renderer::Impl::buildSession(const std::string& request, int threads, const
   // Unchanged bytes load from the member's path, so ONNX Runtime resolves
   // any external data beside it.
   if (!hoisted)
-    session =
-        g.changed ? Ort::Session(env, g.bytes.data(), g.bytes.size(), so) : Ort::Session(env, g.path.c_str(), so);
+    session = g.changed ? Ort::Session(env, g.bytes.data(), g.bytes.size(), so) : Ort::Session(env, g.path.c_str(), so);
   options = std::move(so);
   ep = request.empty() ? "cpu" : request;
   std::fprintf(
@@ -561,9 +560,9 @@ const float* Renderer::Impl::render(const int32_t* si, const float* ks, const fl
   const auto row = [](std::vector<float>& buf, size_t per, int i) { return buf.data() + per * i; };
   for (int i = 0; i < batch; ++i) {
     if (i >= n) {
-      for (auto [buf, per] : {std::pair{&pooled, kPooledPerSample}, std::pair{&prior, priorPerSample},
-                              std::pair{&source, kKpPerSample}, std::pair{&driving, kKpPerSample},
-                              std::pair{&lip, lipBound ? plane : 0}})
+      for (auto [buf, per] :
+           {std::pair{&pooled, kPooledPerSample}, std::pair{&prior, priorPerSample}, std::pair{&source, kKpPerSample},
+            std::pair{&driving, kKpPerSample}, std::pair{&lip, lipBound ? plane : 0}})
         std::memcpy(row(*buf, per, i), row(*buf, per, n - 1), per * sizeof(float));
       continue;
     }

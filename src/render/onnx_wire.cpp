@@ -380,6 +380,24 @@ void gsRebuild(GsSlice model, const GsGraphEdit& edit, std::vector<uint8_t>& out
       out);
 }
 
+void gsRebuildNodes(GsSlice model,
+                    const std::function<void(size_t i, const GsField& node, std::vector<uint8_t>& g)>& node,
+                    const std::function<void(std::vector<uint8_t>& g)>& tail, std::vector<uint8_t>& out) {
+  gsRebuildGraph(
+      model,
+      [&](GsSlice graph, std::vector<uint8_t>& g) {
+        size_t index = 0;
+        gsEachField(graph, [&](const GsField& f) {
+          if (f.field == kGraphNode && f.wire == 2)
+            node(index++, f, g);
+          else
+            gsPutRaw(g, f.raw);
+        });
+        if (tail) tail(g);
+      },
+      out);
+}
+
 std::string gsNodeOpType(GsSlice node) { return gsFirstStr(node, kNodeOpType); }
 std::string gsNodeDomain(GsSlice node) { return gsFirstStr(node, kNodeDomain); }
 
@@ -394,26 +412,24 @@ size_t gsRetypeNodes(std::vector<uint8_t>& model, const std::function<bool(GsSli
   gsEachBytes(gsGraphOf(model), kGraphNode, [&](GsSlice n) { count += retype(n) ? 1 : 0; });
   if (count == 0) return 0;
   std::vector<uint8_t> out;
-  gsRebuildGraph(
+  gsRebuildNodes(
       model,
-      [&](GsSlice graph, std::vector<uint8_t>& g) {
-        gsEachField(graph, [&](const GsField& f) {
-          if (f.field != kGraphNode || f.wire != 2 || !retype(f.payload)) {
-            gsPutRaw(g, f.raw);
-            return;
-          }
-          std::vector<uint8_t> node;
-          gsEachField(f.payload, [&](const GsField& nf) {
-            const bool replaced =
-                nf.field == kNodeOpType || nf.field == kNodeDomain || (nf.field == kNodeAttr && dropAttributes);
-            if (!replaced) gsPutRaw(node, nf.raw);
-          });
-          gsPutStr(node, kNodeOpType, opType);
-          if (!domain.empty()) gsPutStr(node, kNodeDomain, domain);
-          gsPutBytes(g, kGraphNode, node.data(), node.size());
+      [&](size_t, const GsField& f, std::vector<uint8_t>& g) {
+        if (!retype(f.payload)) {
+          gsPutRaw(g, f.raw);
+          return;
+        }
+        std::vector<uint8_t> node;
+        gsEachField(f.payload, [&](const GsField& nf) {
+          const bool replaced =
+              nf.field == kNodeOpType || nf.field == kNodeDomain || (nf.field == kNodeAttr && dropAttributes);
+          if (!replaced) gsPutRaw(node, nf.raw);
         });
+        gsPutStr(node, kNodeOpType, opType);
+        if (!domain.empty()) gsPutStr(node, kNodeDomain, domain);
+        gsPutBytes(g, kGraphNode, node.data(), node.size());
       },
-      out);
+      nullptr, out);
   model.swap(out);
   return count;
 }

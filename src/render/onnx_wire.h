@@ -23,8 +23,7 @@ namespace le {
 namespace onnx_field {
 constexpr uint32_t kModelGraph = 7, kModelOpset = 8;
 constexpr uint32_t kGraphNode = 1, kGraphInit = 5, kGraphInput = 11, kGraphOutput = 12, kGraphValueInfo = 13;
-constexpr uint32_t kNodeInput = 1, kNodeOutput = 2, kNodeName = 3, kNodeOpType = 4, kNodeAttr = 5,
-                   kNodeDomain = 7;
+constexpr uint32_t kNodeInput = 1, kNodeOutput = 2, kNodeName = 3, kNodeOpType = 4, kNodeAttr = 5, kNodeDomain = 7;
 constexpr uint32_t kAttrName = 1, kAttrF = 2, kAttrI = 3, kAttrS = 4, kAttrT = 5, kAttrInts = 8, kAttrType = 20;
 constexpr uint32_t kTensorDims = 1, kTensorType = 2, kTensorFloats = 4, kTensorName = 8, kTensorRaw = 9;
 constexpr uint32_t kOpsetDomain = 1, kOpsetVersion = 2;
@@ -134,9 +133,7 @@ GsSlice hcConstValue(GsSlice node);
 // Shape of the graph input `name`: rank, first and last dim_value (0 for a
 // symbolic dimension). False when there is no such input.
 bool ldInputDims(GsSlice graph, const std::string& name, int64_t& first, int64_t& last, int& count);
-inline bool dimsEq(const std::vector<int64_t>& dims, const std::vector<int64_t>& expected) {
-  return dims == expected;
-}
+inline bool dimsEq(const std::vector<int64_t>& dims, const std::vector<int64_t>& expected) { return dims == expected; }
 
 // ---------------------------------------------------------------- writing
 
@@ -179,6 +176,14 @@ void gsRebuild(GsSlice model, const GsGraphEdit& edit, std::vector<uint8_t>& out
 // appends for it; every other top-level field stays in place, verbatim.
 void gsRebuildGraph(GsSlice model, const std::function<void(GsSlice graph, std::vector<uint8_t>& out)>& graph,
                     std::vector<uint8_t>& out);
+
+// Rebuilds the model's graph node by node into out: every other graph field
+// is copied verbatim; node(i, field, g) appends what stands for node i (the
+// field holds its raw bytes and payload; appending nothing drops it), and
+// tail(g), when given, appends after the graph's last field.
+void gsRebuildNodes(GsSlice model,
+                    const std::function<void(size_t i, const GsField& node, std::vector<uint8_t>& g)>& node,
+                    const std::function<void(std::vector<uint8_t>& g)>& tail, std::vector<uint8_t>& out);
 
 // Text of the node's op_type and domain fields.
 std::string gsNodeOpType(GsSlice node);

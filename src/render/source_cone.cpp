@@ -102,8 +102,8 @@ bool gsSourceCone(const std::vector<GsNodeInfo>& nodes, const std::set<std::stri
   return true;
 }
 
-bool buildSourceConePrep(const std::vector<uint8_t>& model, const std::string& boundary,
-                         std::vector<uint8_t>& prepOut, std::string& reason) {
+bool buildSourceConePrep(const std::vector<uint8_t>& model, const std::string& boundary, std::vector<uint8_t>& prepOut,
+                         std::string& reason) {
   ConeGraph g;
   if (!readCone(model, boundary, g, reason)) return false;
   GsGraphEdit edit;

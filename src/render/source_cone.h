@@ -28,8 +28,8 @@ bool gsSourceCone(const std::vector<GsNodeInfo>& nodes, const std::set<std::stri
 
 // The prep graph: the cone and every Constant node, "P_rgb" its only input
 // and the boundary its only output (4 symbolic dimensions).
-bool buildSourceConePrep(const std::vector<uint8_t>& model, const std::string& boundary,
-                         std::vector<uint8_t>& prepOut, std::string& reason);
+bool buildSourceConePrep(const std::vector<uint8_t>& model, const std::string& boundary, std::vector<uint8_t>& prepOut,
+                         std::string& reason);
 
 // The per-frame graph: the cone and "P_rgb" gone, the boundary a new graph
 // input with the given dimensions.

@@ -81,8 +81,8 @@ bool findWarpBlock(const std::vector<uint8_t>& model, WarpBlock* out, std::strin
   size_t tips = 0;
   for (size_t i = 0; i < nodes.size(); ++i) {
     const WdNode& n = nodes[i];
-    if ((n.opType == "GridSample" || n.opType == "GridSampleFast") && !n.inputs.empty() &&
-        n.inputs[0] == b.boundary && tips++ == 0)
+    if ((n.opType == "GridSample" || n.opType == "GridSampleFast") && !n.inputs.empty() && n.inputs[0] == b.boundary &&
+        tips++ == 0)
       b.tip = i;
   }
   if (tips == 0) {
@@ -138,8 +138,7 @@ bool findWarpBlock(const std::vector<uint8_t>& model, WarpBlock* out, std::strin
   gsEachBytes(graph, kGraphOutput, [&](GsSlice vi) { graphOutputs.insert(gsFirstStr(vi, 1)); });
   for (const std::string& v : values) {
     bool escapes = graphOutputs.count(v) > 0;
-    for (size_t i = 0; i < nodes.size() && !escapes; ++i)
-      escapes = !b.nodes.count(i) && reads(nodes[i], {v});
+    for (size_t i = 0; i < nodes.size() && !escapes; ++i) escapes = !b.nodes.count(i) && reads(nodes[i], {v});
     if (escapes) exits.insert(v);
   }
   if (exits.size() != 1) {
@@ -183,23 +182,15 @@ size_t rewriteWarpBlockToCustomOp(std::vector<uint8_t>& model, std::string& reas
   gsPutStr(node, kNodeOpType, "WarpDirector");
   gsPutStr(node, kNodeDomain, kCorvamelDomain);
   std::vector<uint8_t> out;
-  gsRebuildGraph(
+  gsRebuildNodes(
       model,
-      [&](GsSlice g, std::vector<uint8_t>& rebuilt) {
-        size_t index = 0;
-        gsEachField(g, [&](const GsField& f) {
-          if (f.field != kGraphNode || f.wire != 2) {
-            gsPutRaw(rebuilt, f.raw);
-            return;
-          }
-          const size_t i = index++;
-          if (i == b.tip)
-            gsPutBytes(rebuilt, kGraphNode, node.data(), node.size());
-          else if (!removed[i])
-            gsPutRaw(rebuilt, f.raw);
-        });
+      [&](size_t i, const GsField& f, std::vector<uint8_t>& rebuilt) {
+        if (i == b.tip)
+          gsPutBytes(rebuilt, kGraphNode, node.data(), node.size());
+        else if (!removed[i])
+          gsPutRaw(rebuilt, f.raw);
       },
-      out);
+      nullptr, out);
   if (!imported) gsAddOpsetImport(out, kCorvamelDomain, 1);
   model.swap(out);
   size_t count = 0;
@@ -212,7 +203,9 @@ size_t rewriteWarpBlockToCustomOp(std::vector<uint8_t>& model, std::string& reas
 namespace {
 
 struct WarpKernel {
-  OrtStatusPtr ComputeV2(OrtKernelContext* context) noexcept { return asStatus([&] { compute(context); }); }
+  OrtStatusPtr ComputeV2(OrtKernelContext* context) noexcept {
+    return asStatus([&] { compute(context); });
+  }
 
   // The plane of the last call (sessions may run on several threads at once).
   std::atomic<int> lastH{0}, lastW{0};
@@ -246,22 +239,10 @@ struct WarpKernel {
   }
 };
 
-struct WarpOp : Ort::CustomOpBase<WarpOp, WarpKernel, true> {
-  OrtStatusPtr CreateKernelV2(const OrtApi&, const OrtKernelInfo*, void** kernel) const {
-    return asStatus([&] { *kernel = new WarpKernel; });
-  }
-  const char* GetName() const { return "WarpDirector"; }
-  const char* GetExecutionProviderType() const { return "CPUExecutionProvider"; }
-  size_t GetInputTypeCount() const { return 2; }
-  ONNXTensorElementDataType GetInputType(size_t) const { return ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT; }
-  size_t GetOutputTypeCount() const { return 1; }
-  ONNXTensorElementDataType GetOutputType(size_t) const { return ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT; }
-};
-
 }  // namespace
 
 void addWarpDirectorOp(Ort::CustomOpDomain& domain) {
-  static const WarpOp op;
+  static const FloatCpuOp<WarpKernel, 2> op("WarpDirector");
   domain.Add(&op);
 }
 

@@ -23,9 +23,9 @@ struct WarpBlock {
   std::string boundary;
   size_t tip = 0;  // node index of the GridSample (or GridSampleFast)
   std::string tipOutput;
-  std::string grid;      // the tip's grid input
+  std::string grid;        // the tip's grid input
   std::set<size_t> nodes;  // the tip and the recombination
-  std::string exit;      // the recombination's one value read beyond it
+  std::string exit;        // the recombination's one value read beyond it
 };
 
 using WdNode = GsNodeInfo;

@@ -122,8 +122,8 @@ void Positions(const float* HWY_RESTRICT g, size_t n, int W, int H, RowTaps& t) 
     hn::StoreU(xa, di, t.xa.data() + k);
     hn::StoreU(ya, di, t.ya.data() + k);
     hn::StoreU(hn::Add(hn::Mul(hn::Sub(ya, onei), wi), hn::Sub(xa, onei)), di, t.off.data() + k);
-    const auto inside = hn::And(hn::And(hn::Gt(xa, zeroi), hn::Lt(xa, xend)),
-                                hn::And(hn::Gt(ya, zeroi), hn::Lt(ya, yend)));
+    const auto inside =
+        hn::And(hn::And(hn::Gt(xa, zeroi), hn::Lt(xa, xend)), hn::And(hn::Gt(ya, zeroi), hn::Lt(ya, yend)));
     t.direct[k / N] = hn::AllTrue(di, inside);
   }
 }
@@ -180,7 +180,8 @@ void Channel(const RowTaps& t, const float* HWY_RESTRICT p, size_t n, int W, int
     if (direct) {
       for (int r = 0; r < 4; ++r) {
         const float* row = p + static_cast<size_t>(r) * W;
-        Columns(d, [&](size_t i) { return row + t.off[k + i]; }, b[r]);
+        Columns(
+            d, [&](size_t i) { return row + t.off[k + i]; }, b[r]);
       }
     } else {
       for (size_t i = 0; i < N; ++i) {
@@ -191,7 +192,9 @@ void Channel(const RowTaps& t, const float* HWY_RESTRICT p, size_t n, int W, int
         for (int r = 0; r < 4; ++r)
           for (int c = 0; c < 4; ++c) stage[(r * N + i) * 4 + c] = p[static_cast<size_t>(rows[r]) * W + cols[c]];
       }
-      for (int r = 0; r < 4; ++r) Columns(d, [&](size_t i) { return stage + (r * N + i) * 4; }, b[r]);
+      for (int r = 0; r < 4; ++r)
+        Columns(
+            d, [&](size_t i) { return stage + (r * N + i) * 4; }, b[r]);
     }
     // Taps 0 = (xa, ya) at b[1][1], 1 = (xb, ya), 2 = (xa, yb), 3 = (xb, yb):
     // value, d2/dx2, d2/dy2 and d4/dx2dy2 of each.
@@ -243,7 +246,8 @@ void WarpBand(const float* HWY_RESTRICT src, const float* HWY_RESTRICT grid, flo
       Positions(g, vectors, W, H, t);
       for (int c = 0; c < 3; ++c) Channel(t, src + c * plane, vectors, W, H, out + c * plane + row);
     }
-    for (size_t x = vectors; x < static_cast<size_t>(W); ++x) WarpPixel(src, g[2 * x], g[2 * x + 1], out + row + x, W, H);
+    for (size_t x = vectors; x < static_cast<size_t>(W); ++x)
+      WarpPixel(src, g[2 * x], g[2 * x + 1], out + row + x, W, H);
   }
 }
 
