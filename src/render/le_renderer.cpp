@@ -563,7 +563,7 @@ const float* Renderer::Impl::render(const int32_t* si, const float* ks, const fl
       for (auto [buf, per] :
            {std::pair{&pooled, kPooledPerSample}, std::pair{&prior, priorPerSample}, std::pair{&source, kKpPerSample},
             std::pair{&driving, kKpPerSample}, std::pair{&lip, lipBound ? plane : 0}})
-        std::memcpy(row(*buf, per, i), row(*buf, per, n - 1), per * sizeof(float));
+        if (per) std::memcpy(row(*buf, per, i), row(*buf, per, n - 1), per * sizeof(float));
       continue;
     }
     simd::f16ToF32(reinterpret_cast<const uint16_t*>(identity->pooled64(si[i])), row(pooled, kPooledPerSample, i),
