@@ -366,6 +366,10 @@ void runRealtime(le_utt* u, const std::vector<int16_t>& pcm16, Recorder& rec, st
                "and the first speech frame, %d from the first speech frame on; first speech frame pulled %.0f ms "
                "after the first push (pipeline: produced after %.0f ms)\n",
                late, ticks, lateBeforeSpeech, lateInSpeech, hostLatencyMs, stats(u).first_frame_ms);
+  const char* warpNode = std::getenv("LE_WARP_NODE");
+  if (lateInSpeech > 0 && !(warpNode && *warpNode && *warpNode != '0'))
+    std::fprintf(stderr, "le-render: realtime: the source-cone prefetch wants a spare core; on a machine without one, "
+                 "LE_WARP_NODE=1 renders the warp in one node instead\n");
 }
 
 int renderUtterance(const Options& o, const std::vector<float>& pcm) {
