@@ -14,7 +14,6 @@
 #include "bundle/le_lip_contour.h"
 #include "bundle/le_unified_pi.h"
 #include "bundle_fixtures.h"
-#include "kernels/le_simd.h"
 
 namespace {
 
@@ -366,64 +365,6 @@ TEST(LipContour, CollapsedOrLostAnchorsDeliverNothing) {
   std::vector<double> v(8);
   contour.polygon(cases[0].kp.data(), v.data());
   for (size_t j = 0; j < 8; ++j) EXPECT_NEAR(v[j], j % 2 ? 41.6 : 35.2, 1e-4) << j;
-}
-
-// The generated members against the pixels the generator drew: every lip
-// pixel of every target frame's crop lies under the contour and under pi,
-// and the filled polygon is mostly lip.
-TEST(LipContour, GeneratedTemplatesOutlineTheDrawnLips) {
-  constexpr int kCrop = 64, kNT = 12;
-  constexpr size_t kPixels = kCrop * kCrop;
-  for (const std::string name : {"tiny_lip_mapped", "tiny_lip_plain"}) {
-    SCOPED_TRACE(name);
-    const std::string dir = std::string(LE_FIXTURE_DIR) + "/" + name + "/";
-    const UnifiedPi pi = UnifiedPi::fromManifestJson(le::test::readAll(dir + "manifest.json"), kCrop);
-    LipContour contour = LipContour::fromTemplateJson(le::test::readAll(dir + "lip_template.v1.json"), kCrop);
-    EXPECT_EQ(contour.hasMap(), name == "tiny_lip_mapped");
-    const std::string kps = le::test::readAll(dir + "target_keypoints.bin");
-    const std::string prior = le::test::readAll(dir + "source_frames.f16");
-    ASSERT_EQ(kps.size(), sizeof(float) * 63 * kNT);
-    ASSERT_EQ(prior.size(), 2 * 3 * kPixels * kNT);
-    int lipPixels = 0, filled = 0, filledLip = 0;
-    for (int f = 0; f < kNT; ++f) {
-      const float* kp = reinterpret_cast<const float*>(kps.data()) + 63 * f;
-      std::vector<float> rgb(3 * kPixels), c(kPixels);
-      le::simd::f16ToF32(reinterpret_cast<const uint16_t*>(prior.data()) + 3 * kPixels * f, rgb.data(), rgb.size());
-      std::vector<uint8_t> piBytes(kPixels), delivered(kPixels);
-      contour.contourF32Canvas(kp, c.data());
-      pi.piU8(kp, piBytes.data());
-      contour.deliveredU8(kp, pi, delivered.data());
-      // The mouth's neighbourhood: a face unit is about half the crop.
-      double mx = 0, my = 0;
-      for (int r : {6, 12, 14, 17, 19, 20})
-        mx += (kp[3 * r] + 1) * kCrop / 12.0, my += (kp[3 * r + 1] + 1) * kCrop / 12.0;
-      for (int y = 0; y < kCrop; ++y)
-        for (int x = 0; x < kCrop; ++x) {
-          const size_t i = static_cast<size_t>(y) * kCrop + x;
-          const float R = rgb[i], G = rgb[kPixels + i], B = rgb[2 * kPixels + i];
-          const bool near = std::fabs(x + 0.5 - mx) < 0.35 * kCrop / 2 && std::fabs(y + 0.5 - my) < 0.25 * kCrop / 2;
-          // Lip red, or the dark red mouth interior.
-          const bool lip = near && (R - G > 0.28f || (R > 0.12f && G < 0.1f && B < 0.1f));
-          if (lip) {
-            ++lipPixels;
-            EXPECT_GT(c[i], 0.0f) << "frame " << f << " lip pixel " << x << "," << y << " outside the contour";
-            EXPECT_GE(piBytes[i], 128) << "frame " << f << " lip pixel " << x << "," << y << " outside pi";
-            EXPECT_GT(delivered[i], 0) << "frame " << f << " lip pixel " << x << "," << y << " not delivered";
-          }
-          filled += c[i] == 1.0f;
-          filledLip += c[i] == 1.0f && lip;
-        }
-    }
-    EXPECT_GT(lipPixels, 10 * kNT);
-    EXPECT_GT(filledLip, 0.6 * filled) << filledLip << " of " << filled << " filled pixels are lip";
-  }
-  // The bundle without mouth members.
-  const std::string plain = std::string(LE_FIXTURE_DIR) + "/tiny_jpg/";
-  EXPECT_FALSE(std::filesystem::exists(plain + "lip_template.v1.json"));
-  EXPECT_NE(le::test::errorOf([&] {
-              UnifiedPi::fromManifestJson(le::test::readAll(plain + "manifest.json"), kCrop);
-            }).find("has no `unified` block"),
-            std::string::npos);
 }
 
 }  // namespace

@@ -481,10 +481,9 @@ int Renderer::Impl::acquire(int32_t si) {
       cv.wait(lock);
       continue;
     }
-    const int take = current == 0 ? 1 : 0;
-    if (take >= static_cast<int>(slots.size())) throw std::runtime_error("Renderer: source-cone ring exhausted");
-    slots[static_cast<size_t>(take)].si = -1;
-    runPrepL(si, take, lock);
+    // No current slot while acquiring: the first slot is always free to fill.
+    slots[0].si = -1;
+    runPrepL(si, 0, lock);
   }
   throw std::runtime_error("Renderer: the hoisted source cone failed in ORT — " + prepError);
 }
