@@ -332,6 +332,7 @@ void runRealtime(le_utt* u, const std::vector<int16_t>& pcm16, Recorder& rec, st
   Clock::time_point fed{}, lastFrame = Clock::now();
   double hostLatencyMs = -1;
   int late = 0, lateBeforeSpeech = 0, lateInSpeech = 0, ticks = 0;
+  std::string lateAt;  // the frames since the first speech frame at the late ticks, the first dozen
   SpeechStart begun;
   for (const Clock::time_point t0 = Clock::now(); !rec.complete(); ++ticks) {
     std::this_thread::sleep_until(t0 + ticks * kTick);
@@ -345,7 +346,8 @@ void runRealtime(le_utt* u, const std::vector<int16_t>& pcm16, Recorder& rec, st
       if (*le_utt_last_error()) throw std::runtime_error(le_utt_last_error());
       ++late;
       if (feeder.joinable() && !rec.spoken()) ++lateBeforeSpeech;
-      if (rec.spoken()) ++lateInSpeech;
+      if (rec.spoken() && ++lateInSpeech <= 12)
+        lateAt += (lateAt.empty() ? "" : ", ") + std::to_string(rec.frames() - rec.speechStart());
       checkStatus(u);
       if (Clock::now() - lastFrame > kStall) stalled(u, "no frame came");
     }
@@ -363,9 +365,10 @@ void runRealtime(le_utt* u, const std::vector<int16_t>& pcm16, Recorder& rec, st
   }
   std::fprintf(stderr,
                "le-render: realtime: %d late ticks of %d (no frame ready), %d of them between the first push "
-               "and the first speech frame, %d from the first speech frame on; first speech frame pulled %.0f ms "
+               "and the first speech frame, %d from the first speech frame on%s%s%s; first speech frame pulled %.0f ms "
                "after the first push (pipeline: produced after %.0f ms)\n",
-               late, ticks, lateBeforeSpeech, lateInSpeech, hostLatencyMs, stats(u).first_frame_ms);
+               late, ticks, lateBeforeSpeech, lateInSpeech, lateAt.empty() ? "" : " (after frame ", lateAt.c_str(),
+               lateAt.empty() ? "" : lateInSpeech > 12 ? ", ...)" : ")", hostLatencyMs, stats(u).first_frame_ms);
   const char* warpNode = std::getenv("LE_WARP_NODE");
   if (lateInSpeech > 0 && !(warpNode && *warpNode && *warpNode != '0'))
     std::fprintf(stderr, "le-render: realtime: the source-cone prefetch wants a spare core; on a machine without one, "

@@ -9,6 +9,7 @@ extern "C" {
 }
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -90,6 +91,8 @@ Mp4Writer::Mp4Writer(const std::string& path, int width, int height, AVPixelForm
     picture_->width = width;
     picture_->height = height;
     check(av_frame_get_buffer(picture_, 0), "video frame");
+    live_ = live;
+    if (live_) worker_ = std::thread(&Mp4Writer::encodeQueued, this);
   } catch (...) {
     release();
     throw;
@@ -116,6 +119,15 @@ void Mp4Writer::openTrack(Track& track) {
 }
 
 void Mp4Writer::release() {
+  if (worker_.joinable()) {
+    {
+      const std::lock_guard<std::mutex> lock(mu_);
+      closing_ = true;
+      queue_.clear();  // abandoned: the file is removed below
+    }
+    cv_.notify_all();
+    worker_.join();
+  }
   av_packet_free(&packet_);
   av_frame_free(&samples_);
   av_frame_free(&picture_);
@@ -131,6 +143,82 @@ void Mp4Writer::release() {
 }
 
 void Mp4Writer::writeVideo(const uint8_t* pixels) {
+  if (!live_) return encodeVideo(pixels);
+  Item item;
+  item.video = true;
+  const size_t bytes = size_t(bytesPerPixel_) * size_t(width_) * size_t(height_);
+  {
+    const std::lock_guard<std::mutex> lock(mu_);
+    if (!spare_.empty()) {
+      item.pixels = std::move(spare_.back());
+      spare_.pop_back();
+    }
+  }
+  item.pixels.assign(pixels, pixels + bytes);
+  enqueue(std::move(item));
+}
+
+void Mp4Writer::writeAudio(const float* pcm, size_t n) {
+  if (!audio_.enc) throw std::logic_error("Mp4Writer: audio written to a file without an audio track");
+  if (!live_) return appendAudio(pcm, n);
+  Item item;
+  item.pcm.assign(pcm, pcm + n);
+  enqueue(std::move(item));
+}
+
+void Mp4Writer::enqueue(Item item) {
+  const size_t bytes = item.pixels.size() + item.pcm.size() * sizeof(float);
+  std::unique_lock<std::mutex> lock(mu_);
+  cv_.wait(lock, [&] { return failure_ || queuedBytes_ == 0 || queuedBytes_ + bytes <= kLiveQueueBytes; });
+  if (failure_) std::rethrow_exception(failure_);
+  queuedBytes_ += bytes;
+  queue_.push_back(std::move(item));
+  cv_.notify_all();
+}
+
+void Mp4Writer::encodeQueued() {
+#ifdef __linux__
+  setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 19);
+#endif
+  std::unique_lock<std::mutex> lock(mu_);
+  for (;;) {
+    cv_.wait(lock, [&] { return closing_ || !queue_.empty(); });
+    if (queue_.empty()) return;
+    Item item = std::move(queue_.front());
+    queue_.pop_front();
+    lock.unlock();
+    try {
+      if (item.video)
+        encodeVideo(item.pixels.data());
+      else
+        appendAudio(item.pcm.data(), item.pcm.size());
+    } catch (...) {
+      lock.lock();
+      failure_ = std::current_exception();
+      queue_.clear();
+      queuedBytes_ = 0;
+      cv_.notify_all();
+      return;
+    }
+    lock.lock();
+    queuedBytes_ -= item.pixels.size() + item.pcm.size() * sizeof(float);
+    if (item.video) spare_.push_back(std::move(item.pixels));
+    cv_.notify_all();
+  }
+}
+
+void Mp4Writer::drain() {
+  {
+    const std::lock_guard<std::mutex> lock(mu_);
+    closing_ = true;
+  }
+  cv_.notify_all();
+  worker_.join();
+  spare_.clear();
+  if (failure_) std::rethrow_exception(failure_);
+}
+
+void Mp4Writer::encodeVideo(const uint8_t* pixels) {
   check(av_frame_make_writable(picture_), "video frame");
   const uint8_t* src[1] = {pixels};
   const int stride[1] = {bytesPerPixel_ * width_};
@@ -139,8 +227,7 @@ void Mp4Writer::writeVideo(const uint8_t* pixels) {
   encode(video_, picture_);
 }
 
-void Mp4Writer::writeAudio(const float* pcm, size_t n) {
-  if (!audio_.enc) throw std::logic_error("Mp4Writer: audio written to a file without an audio track");
+void Mp4Writer::appendAudio(const float* pcm, size_t n) {
   pending_.insert(pending_.end(), pcm, pcm + n);
   const size_t frame = size_t(audio_.enc->frame_size);
   while (pending_.size() >= frame) encodeAudio(frame);
@@ -157,6 +244,7 @@ void Mp4Writer::encodeAudio(size_t n) {
 }
 
 void Mp4Writer::finish() {
+  if (worker_.joinable()) drain();
   if (audio_.enc) {
     // The encoder takes a short last frame, so the track ends on the last
     // sample given rather than on a frame boundary.

@@ -9,9 +9,14 @@ extern "C" {
 #include <libavutil/pixfmt.h>
 }
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <exception>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 struct AVCodecContext;
@@ -30,7 +35,9 @@ class Mp4Writer {
   // input: the packed pixel format of the frames given to writeVideo
   // (AV_PIX_FMT_RGB24 or AV_PIX_FMT_RGBA). live: the writer shares the
   // machine with a real-time pipeline, so the encoder takes its fastest
-  // preset (a larger file at the same quality) and one thread.
+  // preset (a larger file at the same quality) and one thread of the lowest
+  // priority: it gets the time the pipeline leaves, and the frames wait in
+  // memory meanwhile (writeVideo waits once kLiveQueueBytes are waiting).
   Mp4Writer(const std::string& path, int width, int height, AVPixelFormat input, bool audio, bool live = false);
   Mp4Writer(const Mp4Writer&) = delete;
   Mp4Writer& operator=(const Mp4Writer&) = delete;
@@ -43,7 +50,15 @@ class Mp4Writer {
   // Flushes both encoders, completes the file and moves it to its name.
   void finish();
 
+  static constexpr size_t kLiveQueueBytes = size_t(2) << 30;
+
  private:
+  // A write waiting for the live encoding thread: a frame, or audio samples.
+  struct Item {
+    bool video = false;
+    std::vector<uint8_t> pixels;
+    std::vector<float> pcm;
+  };
   struct Track {
     AVCodecContext* enc = nullptr;
     AVStream* stream = nullptr;
@@ -56,6 +71,11 @@ class Mp4Writer {
   void release();  // frees everything; removes the temporary file unless finished
   void encode(Track& track, const AVFrame* frame);
   void encodeAudio(size_t n);
+  void encodeVideo(const uint8_t* pixels);
+  void appendAudio(const float* pcm, size_t n);
+  void enqueue(Item item);
+  void encodeQueued();  // the live encoding thread
+  void drain();         // waits for the live thread to encode every item; rethrows its failure
 
   std::string path_, temp_;
   int width_, height_, bytesPerPixel_;
@@ -68,6 +88,17 @@ class Mp4Writer {
   AVPacket* packet_ = nullptr;
   int64_t nextFrame_ = 0, nextSample_ = 0;
   std::vector<float> pending_;  // audio not yet a whole encoder frame
+
+  // Live recording: the queue, guarded by mu_, and frame buffers to reuse.
+  bool live_ = false;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::deque<Item> queue_;
+  std::vector<std::vector<uint8_t>> spare_;
+  size_t queuedBytes_ = 0;
+  bool closing_ = false;
+  std::exception_ptr failure_;
+  std::thread worker_;
 };
 
 }  // namespace le::tool
