@@ -5,6 +5,7 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
+#include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -54,7 +55,8 @@ const char* kUsage =
     "--motion DIR: the audio model (default: the bundle directory and its streaming a2x model);\n"
     "  --family motion: the bundle's motion generator (BUNDLE/motion).\n"
     "--realtime: pushes the speech at its own pace in 20 ms pieces, pulls a frame every 40 ms and\n"
-    "  reports the late frames and the latency from the first speech to its first frame.\n"
+    "  reports the late frames and the latency from the first speech to its first frame; the mp4 is\n"
+    "  encoded at idle priority. With 2 cores or fewer it sets LE_WARP_NODE=1 unless it is set.\n"
     "--stream: the whole utterance in one call through the bundle's FCA model (speech frames only).\n"
     "The speech encoder is $W2V_ONNX, else the bundle's audio_encoder.onnx.\n"
     "--idle: every idle-loop frame rendered through the director and pasted into its driver frame\n"
@@ -170,24 +172,16 @@ class Recorder {
 
   // kind: 0 idle, 1 speech, 2 ramp; frameNo: a speech frame's number.
   void add(const uint8_t* rgb, int kind, int frameNo) {
-    if (kind == 1) {
-      if (start_ < 0 && frameNo == 0) start_ = frames_;
-      if (start_ < 0 || frameNo != frames_ - start_)
-        throw std::runtime_error(
-            "speech frame " + std::to_string(frameNo) + " came as frame " + std::to_string(frames_) +
-            (start_ < 0 ? " before speech frame 0" : " (speech frame 0 was frame " + std::to_string(start_) + ")") +
-            ": its audio would be out of step");
-      ++speechFrames_;
-    }
-    if (start_ >= 0) idleAfter_ = kind == 0 ? idleAfter_ + 1 : 0;
+    check(kind, frameNo);
     mp4_.writeVideo(rgb);
-    const long long from = (static_cast<long long>(frames_) - start_) * kFrameSamples;
-    for (int i = 0; i < kFrameSamples; ++i) {
-      const long long s = from + i;
-      slice_[i] = start_ >= 0 && s >= 0 && s < static_cast<long long>(speech_.size()) ? speech_[size_t(s)] : 0.0f;
-    }
-    mp4_.writeAudio(slice_.data(), slice_.size());
-    progress_.update(++frames_);
+    addAudio();
+  }
+  // The same, handing the frame's buffer to the writer (rgb gets another of
+  // the same size).
+  void add(std::vector<uint8_t>& rgb, int kind, int frameNo) {
+    check(kind, frameNo);
+    mp4_.writeVideo(rgb);
+    addAudio();
   }
 
   int frames() const { return frames_; }
@@ -198,6 +192,29 @@ class Recorder {
   bool complete() const { return spoken() && idleAfter_ >= kFps; }
 
  private:
+  void check(int kind, int frameNo) {
+    if (kind == 1) {
+      if (start_ < 0 && frameNo == 0) start_ = frames_;
+      if (start_ < 0 || frameNo != frames_ - start_)
+        throw std::runtime_error(
+            "speech frame " + std::to_string(frameNo) + " came as frame " + std::to_string(frames_) +
+            (start_ < 0 ? " before speech frame 0" : " (speech frame 0 was frame " + std::to_string(start_) + ")") +
+            ": its audio would be out of step");
+      ++speechFrames_;
+    }
+    if (start_ >= 0) idleAfter_ = kind == 0 ? idleAfter_ + 1 : 0;
+  }
+
+  void addAudio() {
+    const long long from = (static_cast<long long>(frames_) - start_) * kFrameSamples;
+    for (int i = 0; i < kFrameSamples; ++i) {
+      const long long s = from + i;
+      slice_[i] = start_ >= 0 && s >= 0 && s < static_cast<long long>(speech_.size()) ? speech_[size_t(s)] : 0.0f;
+    }
+    mp4_.writeAudio(slice_.data(), slice_.size());
+    progress_.update(++frames_);
+  }
+
   Mp4Writer& mp4_;
   const std::vector<float>& speech_;
   Progress progress_;
@@ -341,7 +358,7 @@ void runRealtime(le_utt* u, const std::vector<int16_t>& pcm16, Recorder& rec, st
       lastFrame = Clock::now();
       if (info.kind == 1 && info.frame_no == 0)
         hostLatencyMs = std::chrono::duration<double, std::milli>(lastFrame - fed).count();
-      rec.add(rgb.data(), info.kind, info.frame_no);
+      rec.add(rgb, info.kind, info.frame_no);
     } else {
       if (*le_utt_last_error()) throw std::runtime_error(le_utt_last_error());
       ++late;
@@ -368,15 +385,34 @@ void runRealtime(le_utt* u, const std::vector<int16_t>& pcm16, Recorder& rec, st
                "and the first speech frame, %d from the first speech frame on%s%s%s; first speech frame pulled %.0f ms "
                "after the first push (pipeline: produced after %.0f ms)\n",
                late, ticks, lateBeforeSpeech, lateInSpeech, lateAt.empty() ? "" : " (after frame ", lateAt.c_str(),
-               lateAt.empty() ? "" : lateInSpeech > 12 ? ", ...)" : ")", hostLatencyMs, stats(u).first_frame_ms);
+               lateAt.empty()      ? ""
+               : lateInSpeech > 12 ? ", ...)"
+                                   : ")",
+               hostLatencyMs, stats(u).first_frame_ms);
   const char* warpNode = std::getenv("LE_WARP_NODE");
   if (lateInSpeech > 0 && !(warpNode && *warpNode && *warpNode != '0'))
-    std::fprintf(stderr, "le-render: realtime: the source-cone prefetch wants a spare core; on a machine without one, "
+    std::fprintf(stderr,
+                 "le-render: realtime: the source-cone prefetch wants a spare core; on a machine without one, "
                  "LE_WARP_NODE=1 renders the warp in one node instead\n");
+}
+
+// A live run on a machine without a core to spare for the source-cone
+// prefetch renders the warp in one node instead; the user's own LE_WARP_NODE
+// wins.
+void chooseWarpNode(const Options& o) {
+  if (!o.realtime || std::getenv("LE_WARP_NODE")) return;
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) != 0 || CPU_COUNT(&set) > 2) return;
+  setenv("LE_WARP_NODE", "1", 0);
+  std::fprintf(stderr,
+               "le-render: realtime on %d cores: LE_WARP_NODE=1, the warp in one node (the source-cone prefetch wants "
+               "a spare core; LE_WARP_NODE=0 keeps it)\n",
+               CPU_COUNT(&set));
 }
 
 int renderUtterance(const Options& o, const std::vector<float>& pcm) {
   const Clock::time_point start = Clock::now();
+  chooseWarpNode(o);
   const std::string dir = le::tool::bundleDir(o.bundle);
   le::tool::speechEncoder(dir);
   const std::string motionDir = !o.motion.empty() ? o.motion : o.family == "motion" ? dir + "/motion" : dir;

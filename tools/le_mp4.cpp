@@ -146,16 +146,31 @@ void Mp4Writer::writeVideo(const uint8_t* pixels) {
   if (!live_) return encodeVideo(pixels);
   Item item;
   item.video = true;
-  const size_t bytes = size_t(bytesPerPixel_) * size_t(width_) * size_t(height_);
+  item.pixels = spareFrame();
+  std::copy_n(pixels, item.pixels.size(), item.pixels.data());
+  enqueue(std::move(item));
+}
+
+void Mp4Writer::writeVideo(std::vector<uint8_t>& frame) {
+  if (frame.size() != frameBytes()) throw std::logic_error("Mp4Writer: a frame of the wrong size");
+  if (!live_) return encodeVideo(frame.data());
+  Item item;
+  item.video = true;
+  item.pixels = std::move(frame);
+  frame = spareFrame();
+  enqueue(std::move(item));
+}
+
+std::vector<uint8_t> Mp4Writer::spareFrame() {
   {
     const std::lock_guard<std::mutex> lock(mu_);
     if (!spare_.empty()) {
-      item.pixels = std::move(spare_.back());
+      std::vector<uint8_t> frame = std::move(spare_.back());
       spare_.pop_back();
+      return frame;
     }
   }
-  item.pixels.assign(pixels, pixels + bytes);
-  enqueue(std::move(item));
+  return std::vector<uint8_t>(frameBytes());
 }
 
 void Mp4Writer::writeAudio(const float* pcm, size_t n) {

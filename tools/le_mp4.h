@@ -45,6 +45,9 @@ class Mp4Writer {
 
   // Appends one frame.
   void writeVideo(const uint8_t* pixels);
+  // Appends one frame of width x height pixels; a live writer takes the
+  // buffer itself and leaves frame another one of the same size.
+  void writeVideo(std::vector<uint8_t>& frame);
   // Appends n samples of 16 kHz mono audio (only with an audio track).
   void writeAudio(const float* pcm, size_t n);
   // Flushes both encoders, completes the file and moves it to its name.
@@ -72,6 +75,8 @@ class Mp4Writer {
   void encode(Track& track, const AVFrame* frame);
   void encodeAudio(size_t n);
   void encodeVideo(const uint8_t* pixels);
+  size_t frameBytes() const { return size_t(bytesPerPixel_) * size_t(width_) * size_t(height_); }
+  std::vector<uint8_t> spareFrame();  // a frame buffer, reused when the live thread has one
   void appendAudio(const float* pcm, size_t n);
   void enqueue(Item item);
   void encodeQueued();  // the live encoding thread
