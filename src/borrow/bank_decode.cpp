@@ -174,7 +174,9 @@ std::vector<uint8_t> decodeBankTrack(const uint8_t* data, size_t size, int n, in
         if (!d.sws) refuse("reference bank decode: no rgb24 conversion — refusing to serve");
       }
       if (count >= n)
-        refuse("bank track carries more frames than the sidecar's n_donors — sidecar/track mismatch, refusing to serve");
+        refuse(
+            "bank track carries more frames than the sidecar's n_donors — sidecar/track mismatch, refusing to "
+            "serve");
       uint8_t* dst[4] = {out.data() + static_cast<size_t>(track_order[static_cast<size_t>(count)]) * patch, nullptr,
                          nullptr, nullptr};
       const int dstStride[4] = {w * 3, 0, 0, 0};
