@@ -8,7 +8,6 @@ extern "C" {
 #include <libavutil/error.h>
 }
 
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -48,32 +47,22 @@ JVal parseFile(const std::string& path, std::string* keep) {
   return p.val();
 }
 
-// What the ffmpeg command decodes a file to, as packed RGB frames.
-std::vector<uint8_t> ffmpegRgb(const std::string& path) {
-  const std::string cmd = "ffmpeg -nostdin -v error -i '" + path + "' -map 0:v:0 -f rawvideo -pix_fmt rgb24 -";
-  std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(cmd.c_str(), "r"), pclose);
-  if (!pipe) throw std::runtime_error("test: cannot run ffmpeg");
-  std::vector<uint8_t> out;
-  uint8_t buf[65536];
-  size_t got;
-  while ((got = fread(buf, 1, sizeof buf, pipe.get())) > 0) out.insert(out.end(), buf, buf + got);
-  return out;
-}
-
-std::string firstLineWith(const std::string& text, const std::string& prefix) {
-  const size_t at = text.find(prefix);
-  if (at == std::string::npos) return "";
-  const size_t end = text.find('\n', at);
-  return text.substr(at + prefix.size(), end == std::string::npos ? std::string::npos : end - at - prefix.size());
-}
-
+// What a shell command writes to stdout.
 std::string commandOutput(const std::string& cmd) {
   std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(cmd.c_str(), "r"), pclose);
   std::string out;
-  char buf[4096];
+  char buf[65536];
   size_t got;
   while (pipe && (got = fread(buf, 1, sizeof buf, pipe.get())) > 0) out.append(buf, got);
   return out;
+}
+
+// The rest of the first line that holds prefix, after it.
+std::string lineAfter(const std::string& text, const std::string& prefix) {
+  const size_t at = text.find(prefix);
+  if (at == std::string::npos) return "";
+  const size_t from = at + prefix.size();
+  return text.substr(from, text.find('\n', from) - from);
 }
 
 // The generated bank: sidecar, stamp and the drawn patches beside it.
@@ -104,15 +93,14 @@ TEST(BankDecode, DonorOrderIsTheDrawnPatchesExactly) {
   ASSERT_EQ(got.size(), bank.patch() * bank.n);
   // the track is lossless RGB: no codec loss to allow for
   for (int d = 0; d < bank.n; ++d)
-    EXPECT_TRUE(std::equal(got.begin() + d * bank.patch(), got.begin() + (d + 1) * bank.patch(),
-                           drawn.begin() + d * bank.patch()))
+    EXPECT_EQ(std::memcmp(got.data() + d * bank.patch(), drawn.data() + d * bank.patch(), bank.patch()), 0)
         << "donor " << d;
   // and FFmpeg's own decode, frame i in track order, is donor order[i]
-  const std::vector<uint8_t> cli = ffmpegRgb(kBank + "tessera_bank.v1.mp4");
+  const std::string cli =
+      commandOutput("ffmpeg -nostdin -v error -i " + kBank + "tessera_bank.v1.mp4 -f rawvideo -pix_fmt rgb24 -");
   ASSERT_EQ(cli.size(), got.size());
   for (int i = 0; i < bank.n; ++i)
-    EXPECT_TRUE(std::equal(cli.begin() + i * bank.patch(), cli.begin() + (i + 1) * bank.patch(),
-                           got.begin() + bank.order[i] * bank.patch()))
+    EXPECT_EQ(std::memcmp(cli.data() + i * bank.patch(), got.data() + bank.order[i] * bank.patch(), bank.patch()), 0)
         << "track frame " << i;
 }
 
@@ -137,8 +125,7 @@ TEST(BankDecode, FramesLandAtTheirDonorsWhateverTheStreams) {
     const std::vector<uint8_t> got = decodeFile(kTracks + c.track + ".mp4", c.n, c.h, c.w, c.order);
     ASSERT_EQ(got.size(), frames.size());
     for (int i = 0; i < c.n; ++i)
-      EXPECT_TRUE(std::equal(frames.begin() + i * patch, frames.begin() + (i + 1) * patch,
-                             got.begin() + c.order[i] * patch))
+      EXPECT_EQ(std::memcmp(frames.data() + i * patch, got.data() + c.order[i] * patch, patch), 0)
           << "track frame " << i << " should be donor " << c.order[i];
   }
 }
@@ -242,14 +229,14 @@ TEST(BankDecode, MemoryCursorReadsAndSeeksWithinItsBytes) {
 TEST(BankDecode, BuildTextNamesTheFfmpegOfThisMachine) {
   // "libavcodec     59. 37.100 / 59. 37.100": compiled against, then linked
   const std::string cli = commandOutput("ffmpeg -hide_banner -version 2>&1");
-  std::string version = firstLineWith(cli, "libavcodec");
+  std::string version = lineAfter(cli, "libavcodec");
   version = version.substr(0, version.find('/'));
   std::string compact;
   for (const char ch : version)
     if (ch != ' ') compact += ch;
   ASSERT_FALSE(compact.empty()) << cli;
   EXPECT_EQ(le::tessera::bankDecoderBuild(),
-            "libavcodec " + compact + " / " + firstLineWith(cli, "configuration: "));
+            "libavcodec " + compact + " / " + lineAfter(cli, "configuration: "));
 }
 
 TEST(GeneratedBank, TheEngineNamesItsGeometryAndStamp) {

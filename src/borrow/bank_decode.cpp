@@ -9,7 +9,6 @@ extern "C" {
 
 #include <algorithm>
 #include <cstring>
-#include <new>
 #include <stdexcept>
 
 #include "kernels/le_checked.h"
@@ -134,13 +133,11 @@ std::vector<uint8_t> decodeBankTrack(const uint8_t* data, size_t size, int n, in
 
   const size_t patch = static_cast<size_t>(w) * static_cast<size_t>(h) * 3;
   size_t total = 0;
+  if (!checkedProduct({patch, static_cast<size_t>(n)}, &total)) refuse("reference bank decode: out of memory");
   std::vector<uint8_t> out;
   try {
-    if (!checkedProduct({patch, static_cast<size_t>(n)}, &total)) throw std::bad_alloc();
     out.assign(total, 0);
-  } catch (const std::bad_alloc&) {
-    refuse("reference bank decode: out of memory");
-  } catch (const std::length_error&) {
+  } catch (const std::exception&) {  // bad_alloc, or length_error past the largest vector
     refuse("reference bank decode: out of memory");
   }
   std::vector<bool> seen(static_cast<size_t>(n), false);
@@ -164,8 +161,7 @@ std::vector<uint8_t> decodeBankTrack(const uint8_t* data, size_t size, int n, in
         av_packet_unref(d.pkt);
       }
     }
-    int got;
-    while ((got = avcodec_receive_frame(d.dec, d.frame)) >= 0) {
+    while (avcodec_receive_frame(d.dec, d.frame) >= 0) {
       if (d.frame->width != w || d.frame->height != h)
         refuse("reference bank frame changed size mid-track — refusing to serve");
       if (!d.sws) {

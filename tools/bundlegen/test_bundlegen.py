@@ -186,13 +186,6 @@ class Bank(unittest.TestCase):
             np.testing.assert_allclose(self.sidecar["cent"][d], pi.centroid(kp[d]), atol=1e-6)
         self.assertEqual(bank.manifest_block(self.sidecar)["geometry"], s)
 
-    def test_incoherent_stamps_name_every_rule(self):
-        s = dict(self.sidecar["geometry"], window_w=0, band_c1=3, pad=0, shift_margin=0)
-        self.assertEqual(bank.incoherent(s), ["window dims must be positive", "band cols escape window",
-                                              "pad/shift_margin must be positive", "stored band cols escape patch"])
-        s = dict(self.sidecar["geometry"], window_y0=0, band_r0=0)
-        self.assertIn("stored patch leaves the canvas", bank.incoherent(s))
-
     def test_geometry_too_small_to_name_is_refused(self):
         # at crop 64 the known pi geometries' canonical centroids are under 3 px apart
         tl = Timeline(160, 120, 64, 6, 1)
