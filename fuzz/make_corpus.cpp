@@ -2,8 +2,8 @@
 // what was there: JSON documents, manifests, IMX containers packed from small
 // bundles, ONNX models (a director-style GridSample written here, and ONNX's
 // test models where the package is installed), and the mouth members (the
-// manifest's unified block, lip templates) of the generated bundles named
-// after OUT, with a few written here.
+// manifest's unified block, lip templates, donor bank sidecars) of the
+// generated bundles named after OUT, with a few written here.
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -70,6 +70,30 @@ const char* const kLipTemplate[] = {
  "u_canon": [[1, 0], [0, 1, 2]], "lip_idx": [21]})",
 };
 
+// Donor bank sidecars, each optionally followed by a NUL and the manifest it
+// is checked against: the plain form, a manifest that restates the stamp and
+// overrides the track's strings, and refusals (a repeated donor, no pixel
+// format, a stamp the manifest disagrees with).
+std::vector<std::string> tesseraSidecars() {
+  const std::string geometry =
+      R"({"canvas_w": 64, "canvas_h": 64, "window_x0": 16, "window_y0": 32, "window_w": 32, "window_h": 24,
+ "pad": 4, "band_r0": 6, "band_r1": 18, "band_c0": 4, "band_c1": 28, "shift_margin": 2})";
+  const std::string bank = R"({"format": "tessera_bank.v1", "geometry": )" + geometry + R"(, "n_donors": 3,
+ "track_order": [2, 0, 1], "cent": [[30.5, 40.25], [31, 41], [29.75, 39.5]], "aperture": [0.1, 0.5, 0.9],
+ "c_canon": [30, 40], "codec": {"codec": "h264", "pix_fmt": "rgb24"}})";
+  const std::string manifest = R"({"format": "le-bundle-v0", "crop": 64, "tessera": {"geometry": )" + geometry +
+                               R"(, "bank_container": "mkv", "bank_pix_fmt": "gbrp", "planes": ["stream"]}})";
+  return {
+      bank,
+      bank + '\0' + manifest,
+      R"({"format": "tessera_bank.v1", "geometry": )" + geometry +
+          R"(, "n_donors": 2, "track_order": [1, 1], "cent": [[0, 0], [1, 1]], "aperture": [0, 0], "c_canon": [0, 0]})",
+      R"({"format": "tessera_bank.v1", "geometry": )" + geometry +
+          R"(, "n_donors": 1, "track_order": [0], "cent": [[0, 0]], "aperture": [1], "c_canon": [0, 0]})",
+      bank + '\0' + R"({"tessera": {"geometry": {"canvas_w": 64, "canvas_h": 65}}})",
+  };
+}
+
 // Small bundles, each packed into one container.
 std::vector<std::pair<std::string, std::vector<std::pair<std::string, std::string>>>> bundles() {
   return {
@@ -92,11 +116,13 @@ int main(int argc, char** argv) {
   }
   const fs::path out = argv[1];
   // Written afresh: an input left from an older generator is no seed.
-  for (const char* target : {"json", "manifest", "imx", "onnx_wire", "audio_meta", "unified_pi", "lip_template"})
+  for (const char* target :
+       {"json", "manifest", "imx", "onnx_wire", "audio_meta", "unified_pi", "lip_template", "tessera_sidecar"})
     fs::remove_all(out / target);
   int n = 0;
   for (const char* doc : kUnifiedPi) put(out / "unified_pi" / std::to_string(n++), doc);
   for (const char* doc : kLipTemplate) put(out / "lip_template" / std::to_string(n++), doc);
+  for (const std::string& doc : tesseraSidecars()) put(out / "tessera_sidecar" / std::to_string(n++), doc);
   for (int i = 2; i < argc; ++i) {
     const fs::path bundle = argv[i];
     if (!fs::exists(bundle / "manifest.json")) {
@@ -107,6 +133,9 @@ int main(int argc, char** argv) {
     put(out / "unified_pi" / name, le::readFile((bundle / "manifest.json").string()));
     if (fs::exists(bundle / "lip_template.v1.json"))
       put(out / "lip_template" / name, le::readFile((bundle / "lip_template.v1.json").string()));
+    if (fs::exists(bundle / "tessera_bank.v1.json"))
+      put(out / "tessera_sidecar" / name, le::readFile((bundle / "tessera_bank.v1.json").string()) + '\0' +
+                                              le::readFile((bundle / "manifest.json").string()));
   }
   for (const char* doc : kJson) put(out / "json" / std::to_string(n++), doc);
   for (const char* doc : kManifest) put(out / "manifest" / std::to_string(n++), doc);
