@@ -17,6 +17,7 @@ import sys
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+import head_fixtures  # noqa: E402
 import make_bundle  # noqa: E402
 import speech  # noqa: E402
 
@@ -75,6 +76,7 @@ FIXTURES = {
 }
 CONTAINERS = ("tiny.imx", "bad_imx_v3.imx")
 SPEECH = ("speech_3s.f32", "speech_3s.wav")
+HEAD = "tessera_head"  # the blend head's members and their broken variants (head_fixtures.py)
 
 # name -> (fixture above, director options): a copy of that bundle whose directors
 # are written with the options added to the fixture's own (drawing a bundle is the
@@ -147,7 +149,7 @@ def main(argv=None):
     os.makedirs(out, exist_ok=True)
     if os.path.exists(stamp):
         os.remove(stamp)
-    for name in (*FIXTURES, *DIRECTOR_VARIANTS):
+    for name in (*FIXTURES, *DIRECTOR_VARIANTS, HEAD):
         shutil.rmtree(os.path.join(out, name), ignore_errors=True)
     for name in (*CONTAINERS, *SPEECH):
         if os.path.exists(os.path.join(out, name)):
@@ -157,10 +159,12 @@ def main(argv=None):
     for name in DIRECTOR_VARIANTS:
         derive(out, name)
     speech.write(out, SPEECH[0].partition(".")[0])
+    head_fixtures.write(os.path.join(out, HEAD))
     with open(stamp, "w") as f:
         f.write(digest + "\n")
     count = len(FIXTURES) + len(DIRECTOR_VARIANTS)
-    print(f"bundlegen: {count} bundles, {len(CONTAINERS)} containers and the speech clip written to {out}")
+    print(f"bundlegen: {count} bundles, {len(CONTAINERS)} containers, the speech clip and the head files "
+          f"written to {out}")
 
 
 if __name__ == "__main__":
