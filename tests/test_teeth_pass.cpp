@@ -169,7 +169,8 @@ TEST(TeethPassBuild, RefusesBanksThatDisagreeWithTheStamp) {
     std::string message;
   };
   const Case cases[] = {
-      {[](BankData& b) { b.bank.pop_back(); }, "teeth: reference track is 1679 bytes, the stamp requires 1680" + sizeNote},
+      {[](BankData& b) { b.bank.pop_back(); },
+       "teeth: reference track is 1679 bytes, the stamp requires 1680" + sizeNote},
       {[](BankData& b) { b.n_donors = 2; }, "teeth: reference track is 1680 bytes, the stamp requires 3360" + sizeNote},
       {[](BankData& b) { b.cent.push_back(0); }, "teeth: bank sidecar arrays disagree with n_donors"},
       {[](BankData& b) { b.aperture.clear(); }, "teeth: bank sidecar arrays disagree with n_donors"},

@@ -20,7 +20,9 @@ namespace {
 
 constexpr size_t kCompositeGrain = 4;  // window rows
 
-bool contains(const std::vector<int32_t>& list, int32_t d) { return std::find(list.begin(), list.end(), d) != list.end(); }
+bool contains(const std::vector<int32_t>& list, int32_t d) {
+  return std::find(list.begin(), list.end(), d) != list.end();
+}
 
 // The first min(n, size) entries of list.
 std::vector<int32_t> head(const std::vector<int32_t>& list, int32_t n) {
@@ -252,7 +254,8 @@ void TeethPass::emit(const Pending& p, const std::vector<int32_t>* ahead, FrameR
         const size_t i = y * s.window_w + x;
         const float a = p.mask[c] / 255.0f;
         for (int k = 0; k < 3; ++k) {
-          const float v = std::clamp((1.0f - a) * (p.rgb[c * 3 + k] / 255.0f) + a * work_.blend[k * plane + i], 0.0f, 1.0f);
+          const float frame = p.rgb[c * 3 + k] / 255.0f;
+          const float v = std::clamp((1.0f - a) * frame + a * work_.blend[k * plane + i], 0.0f, 1.0f);
           out.window[i * 3 + k] = static_cast<uint8_t>(std::clamp(std::rint(v * 255.0f), 0.0f, 255.0f));
         }
       }

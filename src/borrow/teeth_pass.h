@@ -114,6 +114,10 @@ class TeethPass {
   const TeethStats& stats() const { return stats_; }
   // The candidates of the last composed frame, in blend order.
   const std::vector<int32_t>& lastCandidates() const { return candidates_; }
+  // Donor d's pooled canonical window: three f16 planes of the 4 x 4 grid.
+  const uint16_t* pooledIndex(int32_t d) const {
+    return index_.data() + static_cast<size_t>(d) * 3 * gridH_ * gridW_;
+  }
 
   // The steps of push, public so that they can be checked and timed one by
   // one.

@@ -147,7 +147,8 @@ void TeethPass::retrievePrepare(const uint8_t* rgb, const uint8_t* mask, int32_t
 
   const size_t cells = static_cast<size_t>(gridH_) * gridW_;
   std::vector<float> pooled(3 * cells);
-  for (int k = 0; k < 3; ++k) pool4(work.planes.data() + k * plane, s.window_w, gridH_, gridW_, pooled.data() + k * cells);
+  for (int k = 0; k < 3; ++k)
+    pool4(work.planes.data() + k * plane, s.window_w, gridH_, gridW_, pooled.data() + k * cells);
   work.pooled_query.resize(3 * cells);
   simd::f32ToF16(pooled.data(), work.pooled_query.data(), pooled.size());
   pool4(work.weights.data(), s.window_w, gridH_, gridW_, pooled.data());
