@@ -100,7 +100,9 @@ class TeethPass {
   };
 
   // Throws std::runtime_error for an incoherent stamp, a bank of the wrong
-  // size or sidecar arrays of the wrong length.
+  // size, sidecar arrays of the wrong length, no donor or no blend slot to
+  // fill (n_donors, K or kshort below 1), or head weights without the cand
+  // branch.
   TeethPass(BankData bank, HeadWeights head, ServeConfig config);
 
   // Hands in one frame: canvas RGB, delivery mask and optionally the mouth
@@ -152,7 +154,7 @@ class TeethPass {
   // Scratch of one composed frame, kept to avoid per-frame allocation.
   struct EmitWork {
     std::vector<uint8_t> windows;  // candidates' placed windows, RGB
-    std::vector<uint8_t> support;  // window pixels every candidate covers
+    std::vector<uint8_t> support;  // delivered band pixels every candidate stores
     std::vector<float> logits;     // per candidate, half resolution
     std::vector<float> weights;    // per window pixel, one per candidate
     std::vector<float> blend;      // three planes
