@@ -20,6 +20,7 @@ import numpy as np  # noqa: E402
 import audio  # noqa: E402
 import audio_motion  # noqa: E402
 import bank  # noqa: E402
+import head  # noqa: E402
 import director  # noqa: E402
 import imx  # noqa: E402
 import lips  # noqa: E402
@@ -291,11 +292,13 @@ def write_mouth(args, b, tl):
 
 
 def write_bank(args, b, tl, fm):
-    """The donor bank's track and sidecar (and, on request, its raw patches); returns the manifest entries."""
+    """The mouth borrow's four members: the donor bank's track and sidecar (and, on request, its raw
+    patches) and the blend head's weights and serve config; returns the manifest entries."""
     if args.bank != "on":
         return []
     gate = lips.unified_block(args.crop)["pi"]["prop_gate_scale"]
     sidecar, patches = bank.write(b.root, tl, fm, args.bank_donors, args.seed, gate)
+    head.write_members(b.root)
     if args.bank_raw:
         with open(args.bank_raw, "wb") as f:
             f.write(patches.tobytes())
@@ -352,7 +355,6 @@ def build(args):
     write_audio(args, b, tl)
     optional += write_mouth(args, b, tl)
     optional += write_bank(args, b, tl, fm)
-    # the blend head's members (tessera_head.v1.pt, tessera_head.v1.json) are written here, by head.py
     apply_defects(args, b)
     write_manifest(args, b, optional)
     if args.imx:

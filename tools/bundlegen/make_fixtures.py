@@ -18,6 +18,7 @@ sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import bank  # noqa: E402
+import head_fixtures  # noqa: E402
 import make_bundle  # noqa: E402
 import speech  # noqa: E402
 
@@ -81,6 +82,7 @@ CONTAINERS = ("tiny.imx", "bad_imx_v3.imx")
 SPEECH = ("speech_3s.f32", "speech_3s.wav")
 BANK_RAW = "tiny_bank.donors.rgb"
 BANK_TRACKS = "bank_tracks"
+HEAD = "tessera_head"  # the blend head's members and their broken variants (head_fixtures.py)
 
 # name -> (fixture above, director options): a copy of that bundle whose directors
 # are written with the options added to the fixture's own (drawing a bundle is the
@@ -153,7 +155,7 @@ def main(argv=None):
     os.makedirs(out, exist_ok=True)
     if os.path.exists(stamp):
         os.remove(stamp)
-    for name in (*FIXTURES, *DIRECTOR_VARIANTS, BANK_TRACKS):
+    for name in (*FIXTURES, *DIRECTOR_VARIANTS, BANK_TRACKS, HEAD):
         shutil.rmtree(os.path.join(out, name), ignore_errors=True)
     for name in (*CONTAINERS, *SPEECH, BANK_RAW):
         if os.path.exists(os.path.join(out, name)):
@@ -164,10 +166,11 @@ def main(argv=None):
         derive(out, name)
     speech.write(out, SPEECH[0].partition(".")[0])
     bank.test_tracks(os.path.join(out, BANK_TRACKS))
+    head_fixtures.write(os.path.join(out, HEAD))
     with open(stamp, "w") as f:
         f.write(digest + "\n")
     count = len(FIXTURES) + len(DIRECTOR_VARIANTS)
-    print(f"bundlegen: {count} bundles, {len(CONTAINERS)} containers, the speech clip and the bank tracks "
+    print(f"bundlegen: {count} bundles, {len(CONTAINERS)} containers, the speech clip, the bank tracks and the head files "
           f"written to {out}")
 
 
