@@ -4,12 +4,10 @@ teeth pass blends (half-resolution candidate branch, bilinear upsampling, softma
 candidates)."""
 import collections
 import io
-import json
 import os
 import pickle
 import struct
 import sys
-import tempfile
 import unittest
 import zipfile
 
@@ -134,16 +132,6 @@ class WeightsFile(unittest.TestCase):
             if "/data/" in info.filename:
                 n, e = struct.unpack_from("<HH", data, info.header_offset + 26)
                 self.assertEqual((info.header_offset + 30 + n + e) % head.ALIGN, 0, info.filename)
-
-    def test_members_written_into_a_bundle(self):
-        with tempfile.TemporaryDirectory() as d:
-            self.assertEqual(head.write_members(d), (head.WEIGHTS, head.CONFIG))
-            with open(os.path.join(d, head.CONFIG), encoding="utf-8") as f:
-                doc = json.load(f)
-            self.assertEqual(doc["schema"], "tessera_head.v1")
-            self.assertEqual(doc["decode"]["envelope_clamp_255"], 12)
-            with open(os.path.join(d, head.WEIGHTS), "rb") as f:
-                self.assertEqual(f.read(), head.weights_bytes())
 
 
 class Blend(unittest.TestCase):
