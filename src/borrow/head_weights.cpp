@@ -393,7 +393,8 @@ HeadWeights loadHeadPt(std::span<const uint8_t> bytes) {
     const std::vector<int64_t> want = dims(p);
     if (t.shape != want) {
       std::string shape;
-      for (size_t d = 0; d < t.shape.size(); ++d) shape += (d ? "," : "") + std::to_string(t.shape[d]);
+      // (appended piece by piece: GCC 12 at -O3 misreads "," + string as overlapping)
+      for (size_t d = 0; d < t.shape.size(); ++d) shape.append(d ? "," : "").append(std::to_string(t.shape[d]));
       fail(std::string("teeth: head '") + p.name + "' has shape [" + shape + "] — not the BlendHead(16) arch");
     }
     const std::string& key = m.storageKey(t);
