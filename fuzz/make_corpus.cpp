@@ -2,8 +2,9 @@
 // what was there: JSON documents, manifests, IMX containers packed from small
 // bundles, ONNX models (a director-style GridSample written here, and ONNX's
 // test models where the package is installed), and the mouth members (the
-// manifest's unified block, lip templates) of the generated bundles named
-// after OUT, with a few written here.
+// manifest's unified block, lip templates, donor bank sidecars, the blend
+// head's weights and serve config) of the generated bundles and head fixture
+// directories named after OUT, with a few written here.
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -70,6 +71,40 @@ const char* const kLipTemplate[] = {
  "u_canon": [[1, 0], [0, 1, 2]], "lip_idx": [21]})",
 };
 
+// Donor bank sidecars, each optionally followed by a NUL and the manifest it
+// is checked against: the plain form, a manifest that restates the stamp and
+// overrides the track's strings, and refusals (a repeated donor, no pixel
+// format, a stamp the manifest disagrees with).
+std::vector<std::string> tesseraSidecars() {
+  const std::string geometry =
+      R"({"canvas_w": 64, "canvas_h": 64, "window_x0": 16, "window_y0": 32, "window_w": 32, "window_h": 24,
+ "pad": 4, "band_r0": 6, "band_r1": 18, "band_c0": 4, "band_c1": 28, "shift_margin": 2})";
+  const std::string bank = R"({"format": "tessera_bank.v1", "geometry": )" + geometry + R"(, "n_donors": 3,
+ "track_order": [2, 0, 1], "cent": [[30.5, 40.25], [31, 41], [29.75, 39.5]], "aperture": [0.1, 0.5, 0.9],
+ "c_canon": [30, 40], "codec": {"codec": "h264", "pix_fmt": "rgb24"}})";
+  const std::string manifest = R"({"format": "le-bundle-v0", "crop": 64, "tessera": {"geometry": )" + geometry +
+                               R"(, "bank_container": "mkv", "bank_pix_fmt": "gbrp", "planes": ["stream"]}})";
+  return {
+      bank,
+      bank + '\0' + manifest,
+      R"({"format": "tessera_bank.v1", "geometry": )" + geometry +
+          R"(, "n_donors": 2, "track_order": [1, 1], "cent": [[0, 0], [1, 1]], "aperture": [0, 0], "c_canon": [0, 0]})",
+      R"({"format": "tessera_bank.v1", "geometry": )" + geometry +
+          R"(, "n_donors": 1, "track_order": [0], "cent": [[0, 0]], "aperture": [1], "c_canon": [0, 0]})",
+      bank + '\0' + R"({"tessera": {"geometry": {"canvas_w": 64, "canvas_h": 65}}})",
+  };
+}
+
+// Serve configs beside the generated one: other kinds, a missing key, the
+// envelope check.
+const char* const kServeConfig[] = {
+    R"({"schema": "tessera_head.v1", "retrieval": {"kshort": 3.9e2, "aperture_tol": "0.3", "cut": -1, "K": 1e10},
+ "temporal": {"hysteresis": true, "lookahead": null}, "decode": {"envelope_clamp_255": 12.0000001}})",
+    R"({"retrieval": {"kshort": 512, "aperture_tol": 0.3, "cut": 96}, "temporal": {"hysteresis": 8, "lookahead": 8}})",
+    R"({"retrieval": {"kshort": 1, "aperture_tol": 0, "cut": 1, "K": 1}, "temporal": {"hysteresis": 0,
+ "lookahead": 0}, "decode": {"envelope_clamp_255": 13}})",
+};
+
 // Small bundles, each packed into one container.
 std::vector<std::pair<std::string, std::vector<std::pair<std::string, std::string>>>> bundles() {
   return {
@@ -87,26 +122,44 @@ std::vector<std::pair<std::string, std::vector<std::pair<std::string, std::strin
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: fuzz_corpus OUT [BUNDLE...]\n");
+    std::fprintf(stderr, "usage: fuzz_corpus OUT [BUNDLE_OR_HEAD_DIR...]\n");
     return 2;
   }
   const fs::path out = argv[1];
   // Written afresh: an input left from an older generator is no seed.
-  for (const char* target : {"json", "manifest", "imx", "onnx_wire", "audio_meta", "unified_pi", "lip_template"})
+  for (const char* target : {"json", "manifest", "imx", "onnx_wire", "audio_meta", "unified_pi", "lip_template",
+                             "tessera_sidecar", "head_pt", "serve_config"})
     fs::remove_all(out / target);
   int n = 0;
   for (const char* doc : kUnifiedPi) put(out / "unified_pi" / std::to_string(n++), doc);
   for (const char* doc : kLipTemplate) put(out / "lip_template" / std::to_string(n++), doc);
+  for (const std::string& doc : tesseraSidecars()) put(out / "tessera_sidecar" / std::to_string(n++), doc);
+  for (const char* doc : kServeConfig) put(out / "serve_config" / std::to_string(n++), doc);
   for (int i = 2; i < argc; ++i) {
-    const fs::path bundle = argv[i];
-    if (!fs::exists(bundle / "manifest.json")) {
-      std::fprintf(stderr, "fuzz_corpus: %s holds no bundle\n", argv[i]);
+    const fs::path dir = argv[i];
+    const std::string name = dir.filename().string();
+    bool seeded = false;
+    if (fs::exists(dir / "manifest.json")) {
+      put(out / "unified_pi" / name, le::readFile((dir / "manifest.json").string()));
+      if (fs::exists(dir / "lip_template.v1.json"))
+        put(out / "lip_template" / name, le::readFile((dir / "lip_template.v1.json").string()));
+      if (fs::exists(dir / "tessera_bank.v1.json"))
+        put(out / "tessera_sidecar" / name, le::readFile((dir / "tessera_bank.v1.json").string()) + '\0' +
+                                                le::readFile((dir / "manifest.json").string()));
+      seeded = true;
+    }
+    // Every weights file (the head fixtures' broken ones too) and the serve config.
+    for (const auto& e : fs::is_directory(dir) ? fs::directory_iterator(dir) : fs::directory_iterator()) {
+      const std::string file = e.path().filename().string();
+      const bool weights = e.path().extension() == ".pt", config = file == "tessera_head.v1.json";
+      if (!e.is_regular_file() || !(weights || config)) continue;
+      put(out / (weights ? "head_pt" : "serve_config") / (name + "_" + file), le::readFile(e.path().string()));
+      seeded = true;
+    }
+    if (!seeded) {
+      std::fprintf(stderr, "fuzz_corpus: %s holds no bundle and no head members\n", argv[i]);
       return 1;
     }
-    const std::string name = bundle.filename().string();
-    put(out / "unified_pi" / name, le::readFile((bundle / "manifest.json").string()));
-    if (fs::exists(bundle / "lip_template.v1.json"))
-      put(out / "lip_template" / name, le::readFile((bundle / "lip_template.v1.json").string()));
   }
   for (const char* doc : kJson) put(out / "json" / std::to_string(n++), doc);
   for (const char* doc : kManifest) put(out / "manifest" / std::to_string(n++), doc);

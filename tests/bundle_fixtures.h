@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -10,6 +11,8 @@
 #include <map>
 #include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace le::test {
 
@@ -57,6 +60,20 @@ inline void writeFile(const std::string& path, const std::string& bytes) {
   std::filesystem::create_directories(std::filesystem::path(path).parent_path());
   std::ofstream(path, std::ios::binary | std::ios::trunc)
       .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+// A JSON object of (key, raw value text) fields with edits applied in order:
+// a key set to "" is dropped, a key it lacks is appended.
+using JsonFields = std::vector<std::pair<std::string, std::string>>;
+inline std::string jsonObject(JsonFields fields, const JsonFields& edits) {
+  for (const auto& e : edits) {
+    auto it = std::find_if(fields.begin(), fields.end(), [&](const auto& f) { return f.first == e.first; });
+    if (e.second.empty()) fields.erase(it);
+    else it == fields.end() ? fields.push_back(e) : void(it->second = e.second);
+  }
+  std::string out = "{";
+  for (const auto& [k, v] : fields) out += (out.size() > 1 ? ",\n \"" : "\"") + k + "\": " + v;
+  return out + "}\n";
 }
 
 inline std::string readAll(const std::string& path) {

@@ -19,22 +19,14 @@ using le::test::errorOf;
 using le::test::TempDir;
 using le::test::writeFile;
 namespace mk = le::manifest_key;
-using Edits = std::vector<std::pair<std::string, std::string>>;
+using Edits = le::test::JsonFields;
 
-// A valid manifest with edits applied in order: a key set to "" is dropped,
-// a key it lacks is appended.
+// A valid manifest with edits applied.
 std::string doc(const Edits& edits = {}) {
-  Edits f = {{"format", "\"le-bundle-v0\""}, {"agent", "\"ada\""}, {"NT", "12"},     {"W", "160"},
-             {"H", "120"},  {"crop", "64"},   {"amount", "1.5"},  {"sigma", "2.5"},  {"ksize", "9"},
-             {"frames", "30"}, {"M_src_w", "320"}, {"M_src_h", "240"}};
-  for (const auto& e : edits) {
-    auto it = std::find_if(f.begin(), f.end(), [&](const auto& x) { return x.first == e.first; });
-    if (e.second.empty()) f.erase(it);
-    else it == f.end() ? f.push_back(e) : void(it->second = e.second);
-  }
-  std::string out = "{";
-  for (const auto& [k, v] : f) out += (out.size() > 1 ? ",\n \"" : "\"") + k + "\": " + v;
-  return out + "}\n";
+  return le::test::jsonObject({{"format", "\"le-bundle-v0\""}, {"agent", "\"ada\""}, {"NT", "12"}, {"W", "160"},
+                               {"H", "120"}, {"crop", "64"}, {"amount", "1.5"}, {"sigma", "2.5"}, {"ksize", "9"},
+                               {"frames", "30"}, {"M_src_w", "320"}, {"M_src_h", "240"}},
+                              edits);
 }
 
 std::string loadError(const std::string& text) {

@@ -41,7 +41,8 @@ using Clock = std::chrono::steady_clock;
 // is given up.
 constexpr auto kStall = std::chrono::seconds(60);
 constexpr auto kTick = std::chrono::milliseconds(1000 / kFps);
-constexpr int kPushSamples = kSpeechRate / 50;  // 20 ms pieces in --realtime
+constexpr int kPushSamples = kSpeechRate / 50;             // 20 ms pieces in --realtime
+constexpr auto kPlayout = std::chrono::milliseconds(120);  // video a --realtime host keeps buffered
 
 const char* kUsage =
     "usage: le-render BUNDLE (--audio SPEECH | --text TEXT) --out OUT.mp4 [--motion DIR]\n"
@@ -55,7 +56,8 @@ const char* kUsage =
     "--motion DIR: the audio model (default: the bundle directory and its streaming a2x model);\n"
     "  --family motion: the bundle's motion generator (BUNDLE/motion).\n"
     "--realtime: pushes the speech at its own pace in 20 ms pieces, pulls a frame every 40 ms and\n"
-    "  reports the late frames and the latency from the first speech to its first frame; the mp4 is\n"
+    "  reports the late frames and the latency from the first speech to its first frame (shown 120 ms\n"
+    "  after it is made, as by a player that keeps three frames buffered); the mp4 is\n"
     "  encoded at idle priority. With 2 cores or fewer it sets LE_WARP_NODE=1 unless it is set.\n"
     "--stream: the whole utterance in one call through the bundle's FCA model (speech frames only).\n"
     "The speech encoder is $W2V_ONNX, else the bundle's audio_encoder.onnx.\n"
@@ -343,7 +345,10 @@ void runOffline(le_utt* u, const std::vector<int16_t>& pcm16, Recorder& rec, std
 }
 
 // As a live host: the speech pushed at its own pace in 20 ms pieces from a
-// feeder thread (after a second of idle), a frame pulled every 40 ms.
+// feeder thread (after a second of idle), a frame pulled every 40 ms. Like a
+// player that keeps a little video buffered, the clock is set once the first
+// speech frame is made so that it is shown kPlayout later: the frames in
+// between wait in the pipeline's output ring and absorb its hiccups.
 void runRealtime(le_utt* u, const std::vector<int16_t>& pcm16, Recorder& rec, std::vector<uint8_t>& rgb) {
   std::jthread feeder;
   Clock::time_point fed{}, lastFrame = Clock::now();
@@ -351,8 +356,15 @@ void runRealtime(le_utt* u, const std::vector<int16_t>& pcm16, Recorder& rec, st
   int late = 0, lateBeforeSpeech = 0, lateInSpeech = 0, ticks = 0;
   std::string lateAt;  // the frames since the first speech frame at the late ticks, the first dozen
   SpeechStart begun;
-  for (const Clock::time_point t0 = Clock::now(); !rec.complete(); ++ticks) {
-    std::this_thread::sleep_until(t0 + ticks * kTick);
+  bool awaitingSpeech = true;
+  for (Clock::time_point next = Clock::now(); !rec.complete(); ++ticks, next += kTick) {
+    for (Clock::time_point now = Clock::now(); now < next; now = Clock::now()) {
+      if (awaitingSpeech && feeder.joinable() && begun(u)) {
+        awaitingSpeech = false;
+        next = now + kPlayout;
+      }
+      std::this_thread::sleep_until(std::min(next, now + std::chrono::milliseconds(2)));
+    }
     le_utt_frame_info info{};
     if (le_utt_pull_frame(u, rgb.data(), rgb.size(), &info)) {
       lastFrame = Clock::now();
@@ -378,17 +390,16 @@ void runRealtime(le_utt* u, const std::vector<int16_t>& pcm16, Recorder& rec, st
         le_utt_end_utterance(u);
       });
     }
-    if (feeder.joinable() && !rec.spoken()) begun(u);
   }
   std::fprintf(stderr,
                "le-render: realtime: %d late ticks of %d (no frame ready), %d of them between the first push "
-               "and the first speech frame, %d from the first speech frame on%s%s%s; first speech frame pulled %.0f ms "
-               "after the first push (pipeline: produced after %.0f ms)\n",
+               "and the first speech frame, %d from the first speech frame on%s%s%s; first speech frame shown %.0f ms "
+               "after the first push (pipeline: produced after %.0f ms, shown %lld ms later)\n",
                late, ticks, lateBeforeSpeech, lateInSpeech, lateAt.empty() ? "" : " (after frame ", lateAt.c_str(),
                lateAt.empty()      ? ""
                : lateInSpeech > 12 ? ", ...)"
                                    : ")",
-               hostLatencyMs, stats(u).first_frame_ms);
+               hostLatencyMs, stats(u).first_frame_ms, static_cast<long long>(kPlayout.count()));
   const char* warpNode = std::getenv("LE_WARP_NODE");
   if (lateInSpeech > 0 && !(warpNode && *warpNode && *warpNode != '0'))
     std::fprintf(stderr,

@@ -84,6 +84,15 @@ std::string numberText(double v) {
   return buf;
 }
 
+JVal parseMember(const std::string& text, const std::string& what) {
+  try {
+    JParser p(text);
+    return p.val();
+  } catch (const std::exception& e) {
+    throw std::runtime_error("teeth: " + what + " is not readable JSON: " + e.what());
+  }
+}
+
 void JParser::ws() {
   while (p_ < e_ && (*p_ == ' ' || *p_ == '\t' || *p_ == '\n' || *p_ == '\r')) ++p_;
 }

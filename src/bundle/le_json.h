@@ -68,4 +68,9 @@ class JParser {
   const char* e_;
 };
 
+// A whole member document: the value the text starts with (after
+// whitespace). Any failure becomes "teeth: {what} is not readable JSON: "
+// and the reader's message, what naming the document.
+JVal parseMember(const std::string& text, const std::string& what);
+
 }  // namespace le::tessera::json

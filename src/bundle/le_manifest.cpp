@@ -2,7 +2,6 @@
 
 #include <cctype>
 #include <cfloat>
-#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +13,7 @@
 #include <utility>
 
 #include "bundle/le_imx.h"
+#include "kernels/le_checked.h"
 
 namespace le {
 
@@ -23,14 +23,6 @@ namespace {
 constexpr double kAbsent = -1e300;
 
 bool isBlank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
-
-// Truncation toward zero, saturating where an int cannot hold the value.
-int toInt(double v) {
-  if (std::isnan(v)) return 0;
-  if (v >= static_cast<double>(INT_MAX)) return INT_MAX;
-  if (v <= static_cast<double>(INT_MIN)) return INT_MIN;
-  return static_cast<int>(v);
-}
 
 float toFloat(double v) {
   if (std::isfinite(v) && std::fabs(v) > FLT_MAX) return v > 0 ? HUGE_VALF : -HUGE_VALF;
@@ -176,14 +168,14 @@ Manifest loadManifestText(const std::string& text, const std::string& dir) {
   Manifest m;
   m.dir = dir;
   m.agent = strField(text, "agent");
-  m.NT = toInt(numFieldEither(text, "NT", "frame_count"));
-  m.H = toInt(numField(text, "H"));
-  m.W = toInt(numField(text, "W"));
-  m.crop = toInt(numFieldEither(text, "crop", "crop_size"));
+  m.NT = truncToInt(numFieldEither(text, "NT", "frame_count"));
+  m.H = truncToInt(numField(text, "H"));
+  m.W = truncToInt(numField(text, "W"));
+  m.crop = truncToInt(numFieldEither(text, "crop", "crop_size"));
   m.unsharp.amount = toFloat(numField(text, "amount"));
   m.unsharp.sigma = toFloat(numField(text, "sigma"));
-  m.unsharp.ksize = toInt(numField(text, "ksize"));
-  m.frames = toInt(numField(text, "frames"));
+  m.unsharp.ksize = truncToInt(numField(text, "ksize"));
+  m.frames = truncToInt(numField(text, "frames"));
   if (m.NT < 1 || m.H < 1 || m.W < 1 || m.crop < 1) throw std::runtime_error("manifest: bad dims");
 
   std::optional<double> w = optNum(text, "M_src_w");
@@ -191,8 +183,8 @@ Manifest loadManifestText(const std::string& text, const std::string& dir) {
   std::optional<double> h = optNum(text, "M_src_h");
   if (!h) h = optNum(text, "paste_source_height");
   if (w && h) {
-    m.srcW = toInt(*w);
-    m.srcH = toInt(*h);
+    m.srcW = truncToInt(*w);
+    m.srcH = truncToInt(*h);
     if (m.srcW < 1 || m.srcH < 1)
       throw std::runtime_error("manifest: bad paste-space stamp (M_src_w/M_src_h must be > 0)");
   } else {

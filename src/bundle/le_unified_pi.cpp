@@ -68,15 +68,6 @@ bool byteCentroid(const uint8_t* mask, int canvas, const Box& box, double* x, do
   return true;
 }
 
-JVal parseManifest(const std::string& text) {
-  try {
-    json::JParser p(text);
-    return p.val();
-  } catch (const std::exception& e) {
-    throw std::runtime_error(std::string("teeth: manifest.json is not readable JSON: ") + e.what());
-  }
-}
-
 }  // namespace
 
 Box Box::intersect(const Box& o) const {
@@ -96,7 +87,7 @@ uint8_t maskByte(double v) { return static_cast<uint8_t>(std::nearbyint(std::fmi
 
 UnifiedPi UnifiedPi::fromManifestJson(const std::string& manifest_text, int canvas) {
   if (canvas < 1) throw std::runtime_error("teeth-pi: compose canvas " + std::to_string(canvas) + " is not positive");
-  const JVal doc = parseManifest(manifest_text);
+  const JVal doc = json::parseMember(manifest_text, "manifest.json");
   const JVal* unified = doc.find("unified");
   if (!unified || unified->kind != JVal::Object)
     throw std::runtime_error(

@@ -1,7 +1,10 @@
 // Error texts of the C interface: every family keeps one per thread and
-// fills it with these two forms.
+// fills it with the first two forms; the mouth borrow's functions fill a
+// buffer of the caller's instead.
 #pragma once
 
+#include <algorithm>
+#include <cstring>
 #include <exception>
 #include <string>
 
@@ -20,6 +23,15 @@ inline void setArgErr(std::string& slot, const char* where, const char* reason) 
   slot.assign(where);
   slot.append(": ");
   slot.append(reason);
+}
+
+// Copies text into the caller's buffer of len bytes: at most len - 1 bytes
+// and a NUL; nothing for a null buffer or a len below 1.
+inline void fillErrBuf(char* buf, int len, const char* text) {
+  if (!buf || len < 1) return;
+  const size_t n = std::min(std::strlen(text), static_cast<size_t>(len) - 1);
+  std::memcpy(buf, text, n);
+  buf[n] = 0;
 }
 
 }  // namespace le

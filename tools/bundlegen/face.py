@@ -32,6 +32,7 @@ class Pose:
 class Expression:
     eye_open: float = 1.0    # 0 closed .. 1 open
     mouth_open: float = 0.0  # 0 closed .. 1 wide
+    teeth: bool = False      # teeth inside the open mouth (the donor bank's faces)
 
 
 def depth(u, v):
@@ -49,6 +50,8 @@ class FaceGeometry:
     BROW_V, BROW_RX, BROW_RY = -0.255, 0.115, 0.024
     MOUTH_V, MOUTH_RX = 0.36, 0.165
     UPPER_LIP, LOWER_LIP = 0.035, 0.045
+    TOOTH_W = 0.03                          # width of one tooth
+    UPPER_TEETH, LOWER_TEETH = 0.03, 0.02   # largest visible height of each row
 
     def __init__(self, expr: Expression, yaw: float):
         self.expr = expr
@@ -83,6 +86,7 @@ MOUTH_IN = (0.22, 0.05, 0.06)
 SCLERA = (0.95, 0.94, 0.92)
 IRIS = (0.28, 0.42, 0.25)
 PUPIL = (0.03, 0.03, 0.04)
+TEETH = (0.94, 0.92, 0.86)
 LASH = (0.10, 0.07, 0.06)
 
 
@@ -225,7 +229,30 @@ class Scene:
         lip_ry = g.gap + (g.LOWER_LIP + g.UPPER_LIP) / 2
         paint(LIP, mu, lip_c, g.MOUTH_RX + 0.01, lambda a, b, _: ellipse(a, b, mu, lip_c, g.MOUTH_RX, lip_ry, p))
         paint(MOUTH_IN, mu, mv, g.MOUTH_RX, lambda a, b, _: ellipse(a, b, mu, mv, g.MOUTH_RX * 0.8, g.gap, p))
+        if expr.teeth:
+            self.teeth(paint, g, p)
         return face
+
+    @staticmethod
+    def teeth(paint, g, p):
+        """Upper and lower teeth inside the mouth opening: a row under each lip, at most its
+        height and never more than a share of the opening, split into teeth by darker seams and
+        shaded towards the corners."""
+        mu, mv, _ = g.mouth()
+        rx = g.MOUTH_RX * 0.8
+
+        def colour(a, b):
+            seam = np.abs((a - mu) / g.TOOTH_W - np.rint((a - mu) / g.TOOTH_W)) * g.TOOTH_W
+            dark = np.clip(0.5 - (seam - 0.002) / p, 0.0, 1.0)
+            shade = 1.0 - 0.35 * np.clip(((a - mu) / rx) ** 2, 0.0, 1.0)
+            return (shade * (1.0 - 0.45 * dark))[..., None] * np.asarray(TEETH)
+
+        upper = min(g.UPPER_TEETH, 0.6 * g.gap)
+        lower = min(g.LOWER_TEETH, 0.35 * g.gap)
+        for v0, v1 in ((mv - g.gap - 0.01, mv - g.gap + upper), (mv + g.gap - lower, mv + g.gap + 0.01)):
+            paint(colour, mu, mv, g.MOUTH_RX,
+                  lambda a, b, _, v0=v0, v1=v1: np.minimum(ellipse(a, b, mu, mv, rx, g.gap, p),
+                                                         box(a, b, mu - rx, v0, mu + rx, v1, 0.0, p)))
 
     def render(self, grid, px, pose, expr, background=None):
         """RGB floats of the scene on the grid's positions; also the face oval."""

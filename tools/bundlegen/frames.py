@@ -35,3 +35,10 @@ class FrameMaker:
         grid = Grid(n, n, a, b, tx + 0.5, c, d, ty + 0.5)
         rgb, face = self.scene.render(grid, grid.unit, self.t.poses[i], self.t.exprs[i])
         return (to_bytes(rgb), face) if with_face else to_bytes(rgb)
+
+    def crop_part(self, i, expr, x0, y0, w, h):
+        """h x w x 3 uint8: columns x0.. and rows y0.. of face crop i drawn with another expression."""
+        a, b, tx, c, d, ty = (float(v) for v in self.t.M[i])
+        grid = Grid(w, h, a, b, tx + a * x0 + b * y0 + 0.5, c, d, ty + c * x0 + d * y0 + 0.5)
+        rgb, _ = self.scene.render(grid, grid.unit, self.t.poses[i], expr)
+        return to_bytes(rgb)

@@ -19,6 +19,8 @@ import numpy as np  # noqa: E402
 
 import audio  # noqa: E402
 import audio_motion  # noqa: E402
+import bank  # noqa: E402
+import head  # noqa: E402
 import director  # noqa: E402
 import imx  # noqa: E402
 import lips  # noqa: E402
@@ -30,9 +32,9 @@ from motion import Timeline  # noqa: E402
 
 PRESETS = {
     "tiny": dict(crop=64, width=160, height=120, nt=12, frames=24, driver="jpg", prior="raw",
-                 unsharp="0.5,1.0,5", unified="off", lip_template="none"),
+                 unsharp="0.5,1.0,5", unified="off", lip_template="none", bank="off", bank_donors=12),
     "sample": dict(crop=512, width=1920, height=1080, nt=100, frames=200, driver="mp4", prior="hevc",
-                   unsharp="1.3,2.0,13", unified="on", lip_template="mapped"),
+                   unsharp="1.3,2.0,13", unified="on", lip_template="mapped", bank="on", bank_donors=96),
 }
 
 
@@ -79,6 +81,12 @@ def parser():
     g.add_argument("--lip-template", choices=lips.FORMATS,
                    help=f"{lips.TEMPLATE}: none, plain (canonical polygon) or mapped (with its anchor-linear "
                         "lip map; sample: mapped)")
+    g.add_argument("--bank", choices=("on", "off"),
+                   help=f"write the donor bank ({bank.TRACK}, {bank.SIDECAR}) and the manifest's tessera block "
+                        "(needs --unified on; sample: on)")
+    g.add_argument("--bank-donors", type=int, metavar="N", help="donors in the bank (tiny: 12, sample: 96)")
+    g.add_argument("--bank-raw", metavar="FILE",
+                   help="also write the donor patches, in donor order, as raw RGB bytes to FILE")
     g = p.add_argument_group("director graph (model_render.onnx)")
     g.add_argument("--director", choices=director.KINDS, default="standard",
                    help="standard (pooled64, P_rgb, kp_driving, kp_source), featsynth (fs_red, pooled, kd, ks), "
@@ -143,6 +151,10 @@ def resolve(args):
         args.src_w, args.src_h = int(w), int(h)
     else:
         args.src_w, args.src_h = args.width, args.height
+    if args.bank == "on" and args.unified != "on":
+        raise SystemExit("make_bundle: --bank on needs --unified on: the bank is built against its pi geometry")
+    if not 1 <= args.bank_donors <= 1024:
+        raise SystemExit(f"make_bundle: --bank-donors {args.bank_donors}: expected 1..1024")
     if args.driver_frames is None:
         args.driver_frames = args.nt
     for suffix in args.batched_director:
@@ -279,6 +291,20 @@ def write_mouth(args, b, tl):
     return [("unified", lips.unified_block(args.crop))] if args.unified == "on" else []
 
 
+def write_bank(args, b, tl, fm):
+    """The mouth borrow's four members: the donor bank's track and sidecar (and, on request, its raw
+    patches) and the blend head's weights and serve config; returns the manifest entries."""
+    if args.bank != "on":
+        return []
+    gate = lips.unified_block(args.crop)["pi"]["prop_gate_scale"]
+    sidecar, patches = bank.write(b.root, tl, fm, args.bank_donors, args.seed, gate)
+    head.write_members(b.root)
+    if args.bank_raw:
+        with open(args.bank_raw, "wb") as f:
+            f.write(patches.tobytes())
+    return [("tessera", bank.manifest_block(sidecar))]
+
+
 def apply_defects(args, b):
     for name in args.both_names:
         path = b.existing(name)
@@ -328,6 +354,7 @@ def build(args):
     write_directors(args, b)
     write_audio(args, b, tl)
     optional += write_mouth(args, b, tl)
+    optional += write_bank(args, b, tl, fm)
     apply_defects(args, b)
     write_manifest(args, b, optional)
     if args.imx:

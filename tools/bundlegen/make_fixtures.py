@@ -17,6 +17,8 @@ import sys
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+import bank  # noqa: E402
+import head_fixtures  # noqa: E402
 import make_bundle  # noqa: E402
 import speech  # noqa: E402
 
@@ -48,6 +50,9 @@ FIXTURES = {
     "audio_probe_long": ["--audio", "probe", "--no-short-window"],
     "tiny_lip_mapped": ["--unified", "on", "--lip-template", "mapped"],
     "tiny_lip_plain": ["--unified", "on", "--lip-template", "plain"],
+    # crop 128: at 64 the known pi geometries' centroids lie too close to tell the bank's apart
+    "tiny_bank": ["--crop", "128", "--width", "320", "--height", "240", "--unified", "on", "--bank", "on",
+                  "--bank-raw", "{out}/tiny_bank.donors.rgb"],
     # one defect each
     "bad_stamp_missing": ["--stamp", "missing"],
     "bad_stamp_zero": ["--stamp", "zero"],
@@ -75,6 +80,9 @@ FIXTURES = {
 }
 CONTAINERS = ("tiny.imx", "bad_imx_v3.imx")
 SPEECH = ("speech_3s.f32", "speech_3s.wav")
+BANK_RAW = "tiny_bank.donors.rgb"
+BANK_TRACKS = "bank_tracks"
+HEAD = "tessera_head"  # the blend head's members and their broken variants (head_fixtures.py)
 
 # name -> (fixture above, director options): a copy of that bundle whose directors
 # are written with the options added to the fixture's own (drawing a bundle is the
@@ -147,9 +155,9 @@ def main(argv=None):
     os.makedirs(out, exist_ok=True)
     if os.path.exists(stamp):
         os.remove(stamp)
-    for name in (*FIXTURES, *DIRECTOR_VARIANTS):
+    for name in (*FIXTURES, *DIRECTOR_VARIANTS, BANK_TRACKS, HEAD):
         shutil.rmtree(os.path.join(out, name), ignore_errors=True)
-    for name in (*CONTAINERS, *SPEECH):
+    for name in (*CONTAINERS, *SPEECH, BANK_RAW):
         if os.path.exists(os.path.join(out, name)):
             os.remove(os.path.join(out, name))
     with concurrent.futures.ProcessPoolExecutor(max_workers=max(1, args.jobs)) as pool:
@@ -157,10 +165,13 @@ def main(argv=None):
     for name in DIRECTOR_VARIANTS:
         derive(out, name)
     speech.write(out, SPEECH[0].partition(".")[0])
+    bank.test_tracks(os.path.join(out, BANK_TRACKS))
+    head_fixtures.write(os.path.join(out, HEAD))
     with open(stamp, "w") as f:
         f.write(digest + "\n")
     count = len(FIXTURES) + len(DIRECTOR_VARIANTS)
-    print(f"bundlegen: {count} bundles, {len(CONTAINERS)} containers and the speech clip written to {out}")
+    print(f"bundlegen: {count} bundles, {len(CONTAINERS)} containers, the speech clip, the bank tracks and the head files "
+          f"written to {out}")
 
 
 if __name__ == "__main__":

@@ -12,6 +12,7 @@ import json  # noqa: E402
 import numpy as np  # noqa: E402
 
 import audio  # noqa: E402
+import bank  # noqa: E402
 import director  # noqa: E402
 import graph_eval  # noqa: E402
 import lips  # noqa: E402
@@ -126,6 +127,78 @@ class Mouth(unittest.TestCase):
         block = lips.unified_block(512)
         self.assertEqual(block["crop"]["canvas"], 512)
         self.assertEqual(block["pi"]["lip_idx"], list(LIP_ROWS))
+
+
+class Bank(unittest.TestCase):
+    """The donor bank: teeth the pass can weigh, donors from closed to wide, its stamp and presets."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.tl = Timeline(1920, 1080, 512, 4, 5)
+        cls.fm = FrameMaker(cls.tl, 5)
+        cls.sidecar, cls.patches = bank.build(cls.tl, cls.fm, 6, 5)
+
+    @staticmethod
+    def teeth_pixels(rgb):
+        """Pixels the pass counts as teeth: luma at least 100 and |G - R| under 25."""
+        r, g, b = (rgb[..., k].astype(np.float64) for k in range(3))
+        return (0.299 * r + 0.587 * g + 0.114 * b >= 100) & (np.abs(g - r) < 25)
+
+    def test_open_donors_show_teeth(self):
+        # inside the mouth's pi only teeth pass the rule (lips and skin are red-dominant); the pass
+        # weights a frame by them once there are 32
+        x0, y0, w, h = bank.patch_rect(self.sidecar["geometry"])
+        pi = bank.Pi(512, bank.CORPUS["v1"])
+        _, kp = bank.donors(self.tl, 6, 5)
+        inside = [pi.u8(k)[y0:y0 + h, x0:x0 + w] > 127 for k in kp]
+        counts = [int((self.teeth_pixels(p) & m).sum()) for p, m in zip(self.patches, inside)]
+        apertures = self.sidecar["aperture"]
+        self.assertEqual(apertures, sorted(apertures))     # donors run from closed to wide
+        self.assertLess(counts[0], 32, counts)
+        self.assertGreaterEqual(min(counts[1:]), 100, counts)
+        self.assertGreater(counts[-1], 3 * counts[1], counts)
+        # without teeth the same mouths show none
+        x0, y0, w, h = bank.patch_rect(self.sidecar["geometry"])
+        plain = self.fm.crop_part(0, face.Expression(1.0, 1.0), x0, y0, w, h)
+        self.assertEqual(int((self.teeth_pixels(plain) & inside[-1]).sum()), 0)
+
+    def test_patches_are_the_crop_drawn_with_teeth(self):
+        # a patch is the crop's own rectangle: without teeth it matches the full crop's pixels
+        x0, y0, w, h = bank.patch_rect(self.sidecar["geometry"])
+        part = self.fm.crop_part(3, self.tl.exprs[3], x0, y0, w, h).astype(int)
+        full = self.fm.crop(3)[y0:y0 + h, x0:x0 + w].astype(int)
+        self.assertLessEqual(np.abs(part - full).max(), 1)
+
+    def test_stamp_and_sidecar(self):
+        s = self.sidecar["geometry"]
+        self.assertEqual(list(s), list(bank.STAMP_KEYS))
+        self.assertEqual(bank.incoherent(s), [])
+        self.assertEqual((s["canvas_w"], s["canvas_h"]), (512, 512))
+        self.assertEqual(self.patches.shape[1:], (s["band_r1"] - s["band_r0"] + 2 * s["shift_margin"],
+                                                  s["band_c1"] - s["band_c0"] + 2 * s["shift_margin"], 3))
+        order = self.sidecar["track_order"]
+        self.assertEqual(sorted(order), list(range(6)))
+        self.assertNotEqual(order, list(range(6)))
+        # each cent is the donor's own pi centroid, computed from its keypoints
+        pi = bank.Pi(512, bank.CORPUS["v1"])
+        _, kp = bank.donors(self.tl, 6, 5)
+        for d in (0, 5):
+            np.testing.assert_allclose(self.sidecar["cent"][d], pi.centroid(kp[d]), atol=1e-6)
+        self.assertEqual(bank.manifest_block(self.sidecar)["geometry"], s)
+
+    def test_geometry_too_small_to_name_is_refused(self):
+        # at crop 64 the known pi geometries' canonical centroids are under 3 px apart
+        tl = Timeline(160, 120, 64, 6, 1)
+        with self.assertRaisesRegex(ValueError, "does not single out v1"):
+            bank.build(tl, FrameMaker(tl, 1), 4, 1)
+
+    def test_presets(self):
+        sample = make_bundle.parse(["--out", "x", "--preset", "sample"])
+        tiny = make_bundle.parse(["--out", "x"])
+        self.assertEqual((sample.bank, sample.bank_donors), ("on", 96))
+        self.assertEqual(tiny.bank, "off")
+        with self.assertRaises(SystemExit):
+            make_bundle.parse(["--out", "x", "--bank", "on"])   # no unified block to build against
 
 
 if __name__ == "__main__":

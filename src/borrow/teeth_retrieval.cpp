@@ -1,0 +1,237 @@
+// Donor retrieval of the teeth pass: the pooled index built once per bank,
+// the teeth weights of a frame, the pooled score over every donor, the exact
+// score over the shortlist and the aperture-banded selection.
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+#include "borrow/teeth_pass.h"
+#include "kernels/le_pool.h"
+#include "kernels/le_simd.h"
+
+namespace le::tessera {
+
+namespace {
+
+constexpr int kCell = 4;        // retrieval grid cell, pixels per side
+constexpr size_t kChunk = 256;  // pixels whose f16 rounding is batched
+
+float roundHalf(float v) { return le::f16ToF32(le::f32ToF16(v)); }
+
+// Mean of each kCell x kCell block of a h x w plane into gh x gw cells.
+void pool4(const float* plane, int32_t w, int32_t gh, int32_t gw, float* out) {
+  for (int32_t cy = 0; cy < gh; ++cy)
+    for (int32_t cx = 0; cx < gw; ++cx) {
+      float s = 0;
+      for (int y = 0; y < kCell; ++y)
+        for (int x = 0; x < kCell; ++x) s += plane[static_cast<size_t>(cy * kCell + y) * w + cx * kCell + x];
+      out[static_cast<size_t>(cy) * gw + cx] = s / (kCell * kCell);
+    }
+}
+
+// Indices that sort v ascending; ties keep index order.
+std::vector<int32_t> stableArgsort(const float* v, size_t n) {
+  std::vector<int32_t> order(n);
+  std::iota(order.begin(), order.end(), 0);
+  std::stable_sort(order.begin(), order.end(), [&](int32_t a, int32_t b) { return v[a] < v[b]; });
+  return order;
+}
+
+}  // namespace
+
+const float* TeethPass::dTable() {
+  static const std::vector<float> table = [] {
+    float q[256];
+    for (int i = 0; i < 256; ++i) q[i] = roundHalf(static_cast<float>(i) / 255.0f);
+    std::vector<float> d(256 * 256);
+    for (int a = 0; a < 256; ++a)
+      for (int b = 0; b < 256; ++b) d[a * 256 + b] = roundHalf(std::fabs(q[b] - q[a]));
+    return d;
+  }();
+  return table.data();
+}
+
+void TeethPass::canonicalWindowF16Rows(int32_t donor, int32_t r0, int32_t r1, uint16_t* out) const {
+  const GeometryStamp& s = bank_.stamp;
+  const size_t plane = static_cast<size_t>(s.window_h) * s.window_w;
+  const int32_t sh = s.storedH(), sw = s.storedW();
+  const uint8_t* patch = bank_.bank.data() + static_cast<size_t>(donor) * sh * sw * 3;
+  int32_t row, col;
+  placement(donor, 0, 0, row, col);
+  // Columns of the window the patch covers, the same on every row.
+  const int32_t xa = std::clamp(-col, 0, s.window_w), xb = std::clamp(sw - col, xa, s.window_w);
+  for (int32_t y = r0; y < r1; ++y) {
+    uint16_t* dst = out + static_cast<size_t>(y) * s.window_w;
+    for (int k = 0; k < 3; ++k) std::fill_n(dst + k * plane, s.window_w, uint16_t{0});
+    const int32_t sr = y + row;
+    if (sr < 0 || sr >= sh || xa == xb) continue;
+    simd::rgb8ToPlanarF16(patch + (static_cast<size_t>(sr) * sw + xa + col) * 3, dst + xa, plane,
+                          static_cast<size_t>(xb - xa));
+  }
+}
+
+void TeethPass::canonicalWindowF16(int32_t donor, uint16_t* out) const {
+  canonicalWindowF16Rows(donor, 0, bank_.stamp.window_h, out);
+}
+
+void TeethPass::buildIndex() {
+  const GeometryStamp& s = bank_.stamp;
+  const size_t plane = static_cast<size_t>(s.window_h) * s.window_w;
+  const size_t cells = static_cast<size_t>(gridH_) * gridW_;
+  index_.assign(static_cast<size_t>(bank_.n_donors) * 3 * cells, 0);
+  pool::parallelRange(static_cast<size_t>(bank_.n_donors), 1, [&](size_t b, size_t e) {
+    std::vector<uint16_t> half(3 * plane);
+    std::vector<float> full(3 * plane), pooled(3 * cells);
+    for (size_t d = b; d < e; ++d) {
+      canonicalWindowF16(static_cast<int32_t>(d), half.data());
+      simd::f16ToF32(half.data(), full.data(), half.size());
+      for (int k = 0; k < 3; ++k) pool4(full.data() + k * plane, s.window_w, gridH_, gridW_, pooled.data() + k * cells);
+      simd::f32ToF16(pooled.data(), index_.data() + d * 3 * cells, pooled.size());
+    }
+  });
+}
+
+void TeethPass::retrievePrepare(const uint8_t* rgb, const uint8_t* mask, int32_t dy, int32_t dx,
+                                RetrieveWork& work) {
+  const GeometryStamp& s = bank_.stamp;
+  const size_t plane = static_cast<size_t>(s.window_h) * s.window_w;
+  work.oy = s.window_y0 + dy;
+  work.ox = s.window_x0 + dx;
+  work.rgb.assign(plane * 3, 0);
+  work.planes.resize(plane * 3);
+  work.weights.assign(plane, 0.0f);
+  std::vector<uint8_t> inMask(plane, 0);
+  double teeth = 0;
+  for (int32_t y = 0; y < s.window_h; ++y) {
+    const int32_t cy = work.oy + y;
+    for (int32_t x = 0; x < s.window_w; ++x) {
+      const int32_t cx = work.ox + x;
+      const size_t i = static_cast<size_t>(y) * s.window_w + x;
+      // A window shifted past the canvas edge sees black outside the mask.
+      if (cy >= 0 && cy < s.canvas_h && cx >= 0 && cx < s.canvas_w) {
+        const size_t c = static_cast<size_t>(cy) * s.canvas_w + cx;
+        std::copy_n(rgb + c * 3, 3, work.rgb.data() + i * 3);
+        inMask[i] = mask[c] / 255.0 > 0.5;
+      }
+      const double R = work.rgb[i * 3], G = work.rgb[i * 3 + 1], B = work.rgb[i * 3 + 2];
+      for (int k = 0; k < 3; ++k) work.planes[k * plane + i] = work.rgb[i * 3 + k] / 255.0f;
+      if (inMask[i] && 0.299 * R + 0.587 * G + 0.114 * B >= config_.teeth_luma_min &&
+          std::fabs(G - R) < config_.teeth_chroma_max) {
+        work.weights[i] = 1.0f;
+        teeth += 1;
+      }
+    }
+  }
+  // Too few teeth to match on: match the whole mouth instead.
+  if (teeth < config_.min_teeth_px)
+    for (size_t i = 0; i < plane; ++i) work.weights[i] = inMask[i] ? 1.0f : 0.0f;
+  if (hasPrev_)
+    for (size_t i = 0; i < plane; ++i)
+      work.weights[i] = std::max(static_cast<float>(config_.weight_decay * prevWeights_[i]), work.weights[i]);
+  prevWeights_ = work.weights;
+  hasPrev_ = true;
+
+  double sum = 0;
+  work.weighted.clear();
+  work.r0 = work.r1 = 0;
+  for (size_t i = 0; i < plane; ++i) {
+    if (work.weights[i] == 0.0f) continue;
+    sum += work.weights[i];
+    work.weighted.push_back(static_cast<uint32_t>(i));
+  }
+  if (!work.weighted.empty()) {
+    work.r0 = static_cast<int32_t>(work.weighted.front() / s.window_w);
+    work.r1 = static_cast<int32_t>(work.weighted.back() / s.window_w) + 1;
+  }
+  work.weight_sum = static_cast<float>(std::max(1.0, sum));
+
+  const size_t cells = static_cast<size_t>(gridH_) * gridW_;
+  std::vector<float> pooled(3 * cells);
+  for (int k = 0; k < 3; ++k)
+    pool4(work.planes.data() + k * plane, s.window_w, gridH_, gridW_, pooled.data() + k * cells);
+  work.pooled_query.resize(3 * cells);
+  simd::f32ToF16(pooled.data(), work.pooled_query.data(), pooled.size());
+  pool4(work.weights.data(), s.window_w, gridH_, gridW_, pooled.data());
+  work.pooled_weights.resize(cells);
+  simd::f32ToF16(pooled.data(), work.pooled_weights.data(), cells);
+  simd::f16ToF32(work.pooled_weights.data(), pooled.data(), cells);
+  float pooledSum = 0;
+  for (size_t c = 0; c < cells; ++c) pooledSum += pooled[c];
+  work.pooled_weight_sum = std::max(pooledSum, 1e-4f);
+}
+
+float TeethPass::exactTermFromBand(const RetrieveWork& work, int32_t donor) const {
+  const GeometryStamp& s = bank_.stamp;
+  const int32_t sh = s.storedH(), sw = s.storedW();
+  const uint8_t* patch = bank_.bank.data() + static_cast<size_t>(donor) * sh * sw * 3;
+  const float* D = dTable();
+  int32_t row, col;
+  placement(donor, 0, 0, row, col);
+  static constexpr uint8_t kBlack[3] = {0, 0, 0};
+  float e[kChunk];
+  uint16_t half[kChunk];
+  float total = 0;
+  // The per-pixel differences are rounded to f16 a chunk at a time; the
+  // weighted sum then runs pixel by pixel in index order.
+  for (size_t b = 0; b < work.weighted.size(); b += kChunk) {
+    const size_t m = std::min(kChunk, work.weighted.size() - b);
+    for (size_t j = 0; j < m; ++j) {
+      const uint32_t i = work.weighted[b + j];
+      const int32_t sr = static_cast<int32_t>(i / s.window_w) + row, sc = static_cast<int32_t>(i % s.window_w) + col;
+      const uint8_t* q = sr >= 0 && sr < sh && sc >= 0 && sc < sw ? patch + (static_cast<size_t>(sr) * sw + sc) * 3
+                                                                   : kBlack;
+      const uint8_t* f = work.rgb.data() + static_cast<size_t>(i) * 3;
+      e[j] = (D[f[0] * 256 + q[0]] + D[f[1] * 256 + q[1]] + D[f[2] * 256 + q[2]]) / 3.0f;
+    }
+    simd::f32ToF16(e, half, m);
+    simd::f16ToF32(half, e, m);
+    for (size_t j = 0; j < m; ++j) total += work.weights[work.weighted[b + j]] * e[j];
+  }
+  return total;
+}
+
+void TeethPass::scorePooled(const RetrieveWork& work, float* score) const {
+  const size_t cells = static_cast<size_t>(gridH_) * gridW_;
+  pool::parallelRange(static_cast<size_t>(bank_.n_donors), 1, [&](size_t b, size_t e) {
+    for (size_t d = b; d < e; ++d)
+      score[d] = roundHalf(simd::retrieveTermPooled(index_.data() + d * 3 * cells, work.pooled_query.data(),
+                                                    work.pooled_weights.data(), cells)) /
+                 work.pooled_weight_sum;
+  });
+}
+
+void TeethPass::scoreExact(const RetrieveWork& work, const int32_t* donors, size_t n, float* exact) const {
+  pool::parallelRange(n, 1, [&](size_t b, size_t e) {
+    for (size_t i = b; i < e; ++i) exact[i] = exactTermFromBand(work, donors[i]) / work.weight_sum;
+  });
+}
+
+std::vector<int32_t> TeethPass::retrieveSelect(const std::vector<int32_t>& shortlist, const float* exact) const {
+  const std::vector<int32_t> order = stableArgsort(exact, shortlist.size());
+  const int32_t best = shortlist[order[0]];
+  const double a0 = bank_.aperture[best];
+  const double band = std::max(1e-6, a0) * config_.aperture_tol;
+  std::vector<int32_t> kept;
+  const size_t walk = std::min(static_cast<size_t>(std::max(config_.cut, 0)), order.size());
+  for (size_t i = 0; i < walk && kept.size() < static_cast<size_t>(config_.K); ++i) {
+    const int32_t d = shortlist[order[i]];
+    if (std::fabs(bank_.aperture[d] - a0) <= band) kept.push_back(d);
+  }
+  if (kept.empty()) kept.push_back(best);
+  const int32_t last = kept.back();
+  kept.resize(static_cast<size_t>(config_.K), last);
+  return kept;
+}
+
+std::vector<int32_t> TeethPass::retrieve(const RetrieveWork& work) {
+  const size_t n = static_cast<size_t>(bank_.n_donors);
+  std::vector<float> pooled(n);
+  scorePooled(work, pooled.data());
+  std::vector<int32_t> shortlist = stableArgsort(pooled.data(), n);
+  shortlist.resize(std::min(static_cast<size_t>(config_.kshort), n));
+  std::vector<float> exact(shortlist.size());
+  scoreExact(work, shortlist.data(), shortlist.size(), exact.data());
+  return retrieveSelect(shortlist, exact.data());
+}
+
+}  // namespace le::tessera
