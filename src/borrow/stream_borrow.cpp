@@ -78,9 +78,10 @@ bool StreamBorrow::pushRgba(const uint8_t* rgba, const float* kp, FrameResult& o
 }
 
 bool StreamBorrow::pushSynth(const float* kp, FrameResult& out) {
-  int shift[2] = {0, 0};
-  const bool found = contour_ ? contour_->deliveredU8AndShift(kp, pi_, canon_, mask_.data(), &shift[0], &shift[1])
-                              : pi_.piU8AndShift(kp, canon_, mask_.data(), &shift[0], &shift[1]);
+  int dy = 0, dx = 0;
+  const bool found = contour_ ? contour_->deliveredU8AndShift(kp, pi_, canon_, mask_.data(), &dy, &dx)
+                              : pi_.piU8AndShift(kp, canon_, mask_.data(), &dy, &dx);
+  const int32_t shift[2] = {dy, dx};
   // Without a mask the pass derives the shift itself and reports the frame as empty.
   const bool emitted = TeethPass::push(frame_, rgb_.data(), mask_.data(), found ? shift : nullptr, out);
   ++frame_;
