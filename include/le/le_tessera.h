@@ -36,6 +36,10 @@
  *     ... hand bank, le_tessera_members_cent(m), ... to the pipeline ...
  *     le_tessera_members_close(m);
  *
+ * le_tessera_run and le_tessera_run_shift run the pass itself over a batch
+ * of prepared frames (each frame's canvas and delivery mask), for offline
+ * rendering and verification, without a pipeline.
+ *
  * These functions keep no error text of their own: those that can fail fill
  * the caller's error buffer (at most err_len - 1 bytes and a NUL; nothing
  * when err is NULL or err_len is not positive) and leave it untouched on
@@ -162,6 +166,42 @@ LE_API uint64_t le_tessera_members_band_bytes(const le_tessera_members* m);
  */
 LE_API int le_tessera_members_reorder(const le_tessera_members* m, const uint8_t* src, uint8_t* dst, char* err,
                                       int err_len);
+
+/*
+ * Runs the teeth pass over n_frames prepared frames in one call and answers
+ * each: its composited mouth window, or a pass-through mark.
+ *
+ *   bank_rgb     the donor-ordered bank (N x band_h x band_w x 3 bytes)
+ *   n_donors     N
+ *   cent, c_canon, aperture
+ *                the sidecar's arrays (2N, 2 and N doubles; see the members)
+ *   stamp        the twelve geometry stamp integers
+ *   head_pt, head_pt_len, head_json
+ *                the blend head's weight file bytes and serve config text
+ *   frames       n_frames canvases of canvas_w x canvas_h x 3 bytes, back to back
+ *   masks        n_frames delivery masks of canvas_w x canvas_h bytes
+ *   shifts       n_frames (dy, dx) pairs of the mouth's shift from the bank's
+ *                canonical position; a dy of -10000 lets the pass derive that
+ *                frame's shift from its mask
+ *   out_windows  n_frames windows of window_w x window_h x 3 bytes; a frame
+ *                that passed through keeps what the caller put there
+ *   out_passed   n_frames bytes: 1 where the frame passed through (its mouth
+ *                could not be located, or moved beyond the stamp's pad), else 0
+ *
+ * Returns 0 on success, 1 on failure with the reason in err (a refusal of
+ * the stamp, the serve config, the weights or the bank); the frames
+ * answered before a failure stay written.
+ */
+LE_API int le_tessera_run_shift(const uint8_t* bank_rgb, int n_donors, const double* cent, const double* c_canon,
+                                const double* aperture, const int32_t* stamp, const uint8_t* head_pt,
+                                uint32_t head_pt_len, const char* head_json, const uint8_t* frames,
+                                const uint8_t* masks, const int32_t* shifts, int n_frames, uint8_t* out_windows,
+                                uint8_t* out_passed, char* err, int err_len);
+/* The same, every frame's shift derived from its mask. */
+LE_API int le_tessera_run(const uint8_t* bank_rgb, int n_donors, const double* cent, const double* c_canon,
+                          const double* aperture, const int32_t* stamp, const uint8_t* head_pt, uint32_t head_pt_len,
+                          const char* head_json, const uint8_t* frames, const uint8_t* masks, int n_frames,
+                          uint8_t* out_windows, uint8_t* out_passed, char* err, int err_len);
 
 #ifdef __cplusplus
 } /* extern "C" */
