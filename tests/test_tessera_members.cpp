@@ -293,9 +293,10 @@ TEST(TesseraMembers, ManifestOverridesAndLimits) {
   // and numbers are truncated toward zero.
   std::string order = "[", cent = "[", aperture = "[";
   for (int i = 0; i < 1024; ++i) {
-    order += (i ? ", " : "") + std::to_string(1023 - i) + ".9";
-    cent += std::string(i ? ", " : "") + (i == 5 ? "[\"x\", true]" : "[1, 2]");
-    aperture += (i ? ", " : "") + std::string(i == 7 ? "null" : "0.5");
+    const char* comma = i ? ", " : "";  // (appended piece by piece: GCC 12 at -O3 misreads "," + string)
+    order.append(comma).append(std::to_string(1023 - i)).append(".9");
+    cent.append(comma).append(i == 5 ? "[\"x\", true]" : "[1, 2]");
+    aperture.append(comma).append(i == 7 ? "null" : "0.5");
   }
   Bundle b(manifest(R"({"bank_container": "mkv", "bank_packing": "rgb24_rows", "bank_codec": "ffv1",
                         "bank_pix_fmt": "gbrp", "geometry": )" +
