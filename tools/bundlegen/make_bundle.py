@@ -30,6 +30,9 @@ import video  # noqa: E402
 from frames import FrameMaker  # noqa: E402
 from motion import Timeline  # noqa: E402
 
+# K of the serve config, the donors the blend head weighs per frame, sized to the mouth borrow's share of a
+# 40 ms frame on two cores (the head runs once per donor); the value of record, 64, is for more cores.
+BORROW_K = 8
 PRESETS = {
     "tiny": dict(crop=64, width=160, height=120, nt=12, frames=24, driver="jpg", prior="raw",
                  unsharp="0.5,1.0,5", unified="off", lip_template="none", bank="off", bank_donors=12),
@@ -298,7 +301,7 @@ def write_bank(args, b, tl, fm):
         return []
     gate = lips.unified_block(args.crop)["pi"]["prop_gate_scale"]
     sidecar, patches = bank.write(b.root, tl, fm, args.bank_donors, args.seed, gate)
-    head.write_members(b.root)
+    head.write_members(b.root, doc=head.config(retrieval={"K": BORROW_K}))
     if args.bank_raw:
         with open(args.bank_raw, "wb") as f:
             f.write(patches.tobytes())
