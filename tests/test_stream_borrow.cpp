@@ -35,15 +35,7 @@ struct Members {
   std::vector<float> keypoints;  // the bundle's target frames, 63 floats each
 
   Members() {
-    const std::string track = readAll(in.bank_track_path);
-    bank.bank = le::tessera::decodeBankTrack(reinterpret_cast<const uint8_t*>(track.data()), track.size(), in.n_donors,
-                                             in.band_h, in.band_w, in.track_order);
-    bank.cent = in.cent;
-    bank.aperture = in.aperture;
-    bank.c_canon[0] = in.c_canon[0];
-    bank.c_canon[1] = in.c_canon[1];
-    bank.n_donors = in.n_donors;
-    bank.stamp = le::tessera::GeometryStamp::fromArray(in.stamp.data());
+    bank = le::tessera::bankFromMembers(in);
     pi = le::tessera::UnifiedPi::fromManifestJson(in.manifest_json, bank.stamp.canvas_w);
     const std::string kp = readAll(kBundle + "/target_keypoints.bin");
     keypoints.resize(kp.size() / sizeof(float));

@@ -138,16 +138,7 @@ bool borrowCheck(const std::string& path, std::string& what) {
   }
   try {
     const le::TesseraAttachInputs in = le::loadTesseraMembers(m);
-    const std::string track = le::readFile(in.bank_track_path);
-    le::tessera::BankData bank;
-    bank.bank = le::tessera::decodeBankTrack(reinterpret_cast<const uint8_t*>(track.data()), track.size(), in.n_donors,
-                                             in.band_h, in.band_w, in.track_order);
-    bank.cent = in.cent;
-    bank.aperture = in.aperture;
-    bank.c_canon[0] = in.c_canon[0];
-    bank.c_canon[1] = in.c_canon[1];
-    bank.n_donors = in.n_donors;
-    bank.stamp = le::tessera::GeometryStamp::fromArray(in.stamp.data());
+    le::tessera::BankData bank = le::tessera::bankFromMembers(in);
     const le::tessera::TeethPass pass(std::move(bank), le::tessera::loadHeadPt(in.head_pt),
                                       le::tessera::ServeConfig::fromHeadMemberJson(in.head_json));
     what = "mouth borrow of " + std::to_string(in.n_donors) + " donors (" + std::to_string(in.band_w) + "x" +

@@ -11,6 +11,7 @@ extern "C" {
 #include <cstring>
 #include <stdexcept>
 
+#include "driver/le_files.h"
 #include "kernels/le_checked.h"
 
 namespace le::tessera {
@@ -193,6 +194,20 @@ std::vector<uint8_t> decodeBankTrack(const uint8_t* data, size_t size, int n, in
 std::string bankDecoderBuild() {
   const char* config = avcodec_configuration();
   return std::string("libavcodec ") + AV_STRINGIFY(LIBAVCODEC_VERSION) + " / " + (config ? config : "");
+}
+
+BankData bankFromMembers(const TesseraAttachInputs& in) {
+  const std::string track = le::readFile(in.bank_track_path);
+  BankData bank;
+  bank.bank = decodeBankTrack(reinterpret_cast<const uint8_t*>(track.data()), track.size(), in.n_donors, in.band_h,
+                              in.band_w, in.track_order);
+  bank.cent = in.cent;
+  bank.aperture = in.aperture;
+  bank.c_canon[0] = in.c_canon[0];
+  bank.c_canon[1] = in.c_canon[1];
+  bank.n_donors = in.n_donors;
+  bank.stamp = GeometryStamp::fromArray(in.stamp.data());
+  return bank;
 }
 
 }  // namespace le::tessera

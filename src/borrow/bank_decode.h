@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "borrow/teeth_pass.h"
+#include "bundle/le_tessera_members.h"
 #include "le/le.h"
 
 namespace le::tessera {
@@ -22,6 +24,10 @@ namespace le::tessera {
 // call from several threads at once.
 LE_API std::vector<uint8_t> decodeBankTrack(const uint8_t* data, size_t size, int n, int h, int w,
                                             const std::vector<int32_t>& track_order);
+
+// The pass's bank from a bundle's loaded members: the track file read and
+// decoded into donor order, with the sidecar's arrays and stamp beside it.
+BankData bankFromMembers(const TesseraAttachInputs& in);
 
 // "libavcodec <version compiled against> / <configuration of the linked library>".
 LE_API std::string bankDecoderBuild();
