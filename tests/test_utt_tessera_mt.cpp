@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstddef>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -193,19 +195,6 @@ struct Host {
   int side;
 };
 
-// The speech keypoints of pcm from the a2x model in dir, starting at
-// template frame start.
-Frames speechKeypoints(const std::string& dir, const std::vector<int16_t>& pcm, int start) {
-  Handle a(dir);
-  const std::vector<float> f = asFloat(pcm);
-  le_a2x_reset(a, start, 1, 1);
-  le_a2x_push(a, f.data(), int(f.size()));
-  le_a2x_finish(a);
-  Frames out;
-  out.pullAll(a);
-  return out;
-}
-
 // The host's renders through a pass of its own, in order, each composited
 // window written back into its crop; the frames the pass let through stay
 // as rendered.
@@ -304,67 +293,74 @@ TEST(UttTessera, WithoutABorrowTheReadersAnswerZero) {
 
 TEST(UttTessera, SpeechAndRampFramesAreTheHostsOwnPassOverItsRenders) {
   const Members members;
-  Pipeline p(kBank);
-  ASSERT_EQ(p.waitReady(), 1) << le_utt_last_error();
-  ASSERT_EQ(members.attach(p.u), 0);
-  char geometry[512] = "";
-  EXPECT_EQ(le_utt_tessera_geometry(p.u, geometry, sizeof geometry), 1);
-  EXPECT_NE(std::string(geometry), "") << "the corpus match names the geometry";
+  // The finished crops go on to the paste thread, or, without one, the
+  // borrow thread pastes them itself.
+  for (const char* paste : {"1", "0"}) {
+    SCOPED_TRACE(std::string("LE_UTT_PIPELINE_PASTE=") + paste);
+    setenv("LE_UTT_PIPELINE_PASTE", paste, 1);
+    Pipeline p(kBank);
+    ASSERT_EQ(p.waitReady(), 1) << le_utt_last_error();
+    ASSERT_EQ(members.attach(p.u), 0);
+    char geometry[512] = "";
+    EXPECT_EQ(le_utt_tessera_geometry(p.u, geometry, sizeof geometry), 1);
+    EXPECT_NE(std::string(geometry), "") << "the corpus match names the geometry";
 
-  constexpr int kSpeech = 20, kRamp = 6;
-  const std::vector<int16_t> pcm = speechPiece(640 * kSpeech);
-  p.push(pcm);
-  le_utt_end_utterance(p.u);
-  const std::vector<Frame> frames = pullUtterance(p);
+    constexpr int kSpeech = 20, kRamp = 6;
+    const std::vector<int16_t> pcm = speechPiece(640 * kSpeech);
+    p.push(pcm);
+    le_utt_end_utterance(p.u);
+    const std::vector<Frame> frames = pullUtterance(p);
 
-  // Each frame once, in order: idle, the speech, its ramp, idle.
-  size_t first = 0;
-  while (frames[first].info.kind == 0) ++first;
-  ASSERT_GE(frames.size(), first + kSpeech + kRamp);
-  for (size_t n = 0; n < frames.size(); ++n) {
-    const le_utt_frame_info& i = frames[n].info;
-    SCOPED_TRACE("frame " + std::to_string(n));
-    EXPECT_EQ(i.serial, frames[0].info.serial + n);
-    const int kind = n < first ? 0 : n < first + kSpeech ? 1 : n < first + kSpeech + kRamp ? 2 : 0;
-    EXPECT_EQ(i.kind, kind);
-    EXPECT_EQ(i.frame_no, kind == 1 ? int(n - first) : -1);
+    // Each frame once, in order: idle, the speech, its ramp, idle.
+    size_t first = 0;
+    while (frames[first].info.kind == 0) ++first;
+    ASSERT_GE(frames.size(), first + kSpeech + kRamp);
+    for (size_t n = 0; n < frames.size(); ++n) {
+      const le_utt_frame_info& i = frames[n].info;
+      SCOPED_TRACE("frame " + std::to_string(n));
+      EXPECT_EQ(i.serial, frames[0].info.serial + n);
+      const int kind = n < first ? 0 : n < first + kSpeech ? 1 : n < first + kSpeech + kRamp ? 2 : 0;
+      EXPECT_EQ(i.kind, kind);
+      EXPECT_EQ(i.frame_no, kind == 1 ? int(n - first) : -1);
+    }
+    const Stats s = borrowStats(p.u);
+    EXPECT_EQ(s.rc, 1);
+    EXPECT_EQ(s.composited, kSpeech + kRamp);
+    EXPECT_EQ(s.passed, 0);
+    EXPECT_EQ(s.reason, "");
+    double mean = -1, max = -1;
+    int64_t composed = 0;
+    ASSERT_EQ(le_utt_tessera_synth_w(p.u, &mean, &max, &composed), 1);
+    EXPECT_EQ(composed, kSpeech + kRamp);
+    EXPECT_GE(max, mean);
+
+    Host host(kBank);
+    const Frames kp = a2xSpeech(kBank, asFloat(pcm), frames[first].info.target);
+    ASSERT_EQ(int(kp.size()), kSpeech);
+    std::vector<HostFrame> renders;
+    for (int k = 0; k < kSpeech; ++k) renders.push_back(host.render(kp.idx[k], &kp.base[k * kKp], &kp.out[k * kKp]));
+    for (int j = 1; j <= kRamp; ++j)
+      renders.push_back(host.ramp(kp.idx[kSpeech - 1], &kp.out[(kSpeech - 1) * kKp], j, kRamp));
+    int passed = 0;
+    const std::vector<HostFrame> borrowed = hostBorrow(members, host, renders, &passed);
+    EXPECT_EQ(passed, 0);
+    for (size_t i = 0; i < renders.size(); ++i) {
+      SCOPED_TRACE("speech or ramp frame " + std::to_string(i));
+      const std::vector<uint8_t>& got = frames[first + i].rgb;
+      ASSERT_EQ(frames[first + i].info.target, renders[i].si);
+      EXPECT_TRUE(got == host.paste(borrowed[i]));
+      // The borrow shows only where the crop's window reaches the frame.
+      const std::vector<uint8_t> plain = host.paste(renders[i]);
+      const std::vector<uint8_t> dark = host.paste(host.filled(renders[i], members.stamp, 0.f));
+      const std::vector<uint8_t> light = host.paste(host.filled(renders[i], members.stamp, 1.f));
+      int inside = 0, outside = 0;
+      for (size_t b = 0; b < got.size(); ++b)
+        if (got[b] != plain[b]) ++(dark[b] != plain[b] || light[b] != plain[b] ? inside : outside);
+      EXPECT_GT(inside, 0) << "the mouth was replaced";
+      EXPECT_EQ(outside, 0);
+    }
   }
-  const Stats s = borrowStats(p.u);
-  EXPECT_EQ(s.rc, 1);
-  EXPECT_EQ(s.composited, kSpeech + kRamp);
-  EXPECT_EQ(s.passed, 0);
-  EXPECT_EQ(s.reason, "");
-  double mean = -1, max = -1;
-  int64_t composed = 0;
-  ASSERT_EQ(le_utt_tessera_synth_w(p.u, &mean, &max, &composed), 1);
-  EXPECT_EQ(composed, kSpeech + kRamp);
-  EXPECT_GE(max, mean);
-
-  Host host(kBank);
-  const Frames kp = speechKeypoints(kBank, pcm, frames[first].info.target);
-  ASSERT_EQ(int(kp.size()), kSpeech);
-  std::vector<HostFrame> renders;
-  for (int k = 0; k < kSpeech; ++k) renders.push_back(host.render(kp.idx[k], &kp.base[k * kKp], &kp.out[k * kKp]));
-  for (int j = 1; j <= kRamp; ++j)
-    renders.push_back(host.ramp(kp.idx[kSpeech - 1], &kp.out[(kSpeech - 1) * kKp], j, kRamp));
-  int passed = 0;
-  const std::vector<HostFrame> borrowed = hostBorrow(members, host, renders, &passed);
-  EXPECT_EQ(passed, 0);
-  for (size_t i = 0; i < renders.size(); ++i) {
-    SCOPED_TRACE("speech or ramp frame " + std::to_string(i));
-    const std::vector<uint8_t>& got = frames[first + i].rgb;
-    ASSERT_EQ(frames[first + i].info.target, renders[i].si);
-    EXPECT_TRUE(got == host.paste(borrowed[i]));
-    // The borrow shows only where the crop's window reaches the frame.
-    const std::vector<uint8_t> plain = host.paste(renders[i]);
-    const std::vector<uint8_t> dark = host.paste(host.filled(renders[i], members.stamp, 0.f));
-    const std::vector<uint8_t> light = host.paste(host.filled(renders[i], members.stamp, 1.f));
-    int inside = 0, outside = 0;
-    for (size_t b = 0; b < got.size(); ++b)
-      if (got[b] != plain[b]) ++(dark[b] != plain[b] || light[b] != plain[b] ? inside : outside);
-    EXPECT_GT(inside, 0) << "the mouth was replaced";
-    EXPECT_EQ(outside, 0);
-  }
+  unsetenv("LE_UTT_PIPELINE_PASTE");
 }
 
 TEST(UttTessera, AMouthThePassCannotFindTurnsTheBorrowOffAndTheFramesGoOn) {
@@ -396,7 +392,7 @@ TEST(UttTessera, AMouthThePassCannotFindTurnsTheBorrowOffAndTheFramesGoOn) {
   size_t first = 0;
   while (frames[first].info.kind == 0) ++first;
   Host host(kBank);
-  const Frames kp = speechKeypoints(dir.path(), pcm, frames[first].info.target);
+  const Frames kp = a2xSpeech(dir.path(), asFloat(pcm), frames[first].info.target);
   ASSERT_EQ(int(kp.size()), kSpeech);
   for (int k = 0; k < kSpeech; ++k) {
     SCOPED_TRACE("speech frame " + std::to_string(k));
@@ -435,7 +431,7 @@ TEST(UttTessera, TheLastCropOfAnUtteranceComesAtTheDrainComposited) {
   EXPECT_EQ(s.passed, 0);
 
   Host host(kBank);
-  const Frames kp = speechKeypoints(dir.path(), pcm, speech[0].info.target);
+  const Frames kp = a2xSpeech(dir.path(), asFloat(pcm), speech[0].info.target);
   ASSERT_EQ(kp.size(), 1u);
   const HostFrame render = host.render(kp.idx[0], kp.base.data(), kp.out.data());
   const std::vector<uint8_t> want = host.paste(hostBorrow(members, host, {render})[0]);
@@ -518,6 +514,38 @@ TEST(UttTessera, DestroyWhileAttachedDoesNotHang) {
     }
     p.reset();
   }
+}
+
+TEST(UttTessera, TheStageReportCountsTheBorrowThreadsJobs) {
+  const Members members;
+  setenv("LE_UTT_STAGE_REPORT", "1", 1);
+  for (const char* paste : {"1", "0"}) {
+    SCOPED_TRACE(std::string("LE_UTT_PIPELINE_PASTE=") + paste);
+    setenv("LE_UTT_PIPELINE_PASTE", paste, 1);
+    int rendered = 0;
+    const std::string err = stderrOf([&] {
+      Pipeline p(kBank);
+      ASSERT_EQ(p.waitReady(), 1);
+      ASSERT_EQ(members.attach(p.u), 0);
+      p.push(speechPiece(640 * 4));
+      le_utt_end_utterance(p.u);
+      for (const Frame& f : pullUtterance(p)) rendered += f.info.kind != 0;
+    });
+    // Every frame made after the attach went through the borrow thread (the
+    // idle frames before it may not have).
+    const size_t at = err.find(paste[0] == '1' ? "[le_utt-stage] pipe=1 jobsB=" : "(pipe=1 jobsB=");
+    ASSERT_NE(at, std::string::npos) << err;
+    long long jobsB = -1, jobsC = -1;
+    ASSERT_EQ(std::sscanf(err.c_str() + err.find("jobsB=", at), "jobsB=%lld jobsC=%lld", &jobsB, &jobsC), 2) << err;
+    EXPECT_GE(jobsB, rendered);
+    if (paste[0] == '1') {
+      EXPECT_GE(jobsC, rendered) << "and then through the paste thread";
+    } else {
+      EXPECT_EQ(jobsC, 0);
+    }
+  }
+  unsetenv("LE_UTT_PIPELINE_PASTE");
+  unsetenv("LE_UTT_STAGE_REPORT");
 }
 
 }  // namespace

@@ -156,7 +156,9 @@ struct le_utt {
 
   // The mouth-borrow stage (borrow thread).
   void tessAttach(std::shared_ptr<le::tessera::StreamBorrow> borrow, std::string geometry);
-  void tessStage(PasteJob& job);
+  // One job through the borrow; off: the borrow had failed when the job was
+  // taken, so the job goes on untouched.
+  void tessStage(PasteJob& job, bool off);
   bool tessEmitHeldP(const le::tessera::FrameResult& result);
   bool tessDrain();
   bool tessDrainP();

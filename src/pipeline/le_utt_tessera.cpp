@@ -52,6 +52,7 @@ void le_utt::tessLoop() {
     PasteJob job;
     std::shared_ptr<StreamBorrow> attached;
     uint64_t gen;
+    bool off;
     {
       std::unique_lock<std::mutex> lock(mu);
       while (tessQ.empty() && !tessStop && !stop) tessCv.wait_for(lock, kWait);
@@ -60,6 +61,7 @@ void le_utt::tessLoop() {
       tessQ.pop_front();
       gen = tessGen;
       if (gen != tessUseGen) attached = tess;
+      off = tessFailed;
       if (job.epoch != epoch) {
         cv.notify_all();
         continue;  // dropped by an interrupt
@@ -76,7 +78,7 @@ void le_utt::tessLoop() {
       tessUseGen = gen;
       tessSegment = job.epoch;
     }
-    tessStage(job);
+    tessStage(job, off);
     {
       const std::lock_guard<std::mutex> lock(mu);
       ++jobsB;
@@ -85,7 +87,7 @@ void le_utt::tessLoop() {
   }
 }
 
-void le_utt::tessStage(PasteJob& job) {
+void le_utt::tessStage(PasteJob& job, bool off) {
   StreamBorrow& borrow = *tessUse;
   if (job.epoch != tessSegment) {
     // An interrupt ended the last segment: its held crop is stale, and what
@@ -94,11 +96,6 @@ void le_utt::tessStage(PasteJob& job) {
     borrow.flush(stale);
     tessHolding = false;
     tessSegment = job.epoch;
-  }
-  bool off;
-  {
-    const std::lock_guard<std::mutex> lock(mu);
-    off = tessFailed;
   }
   if (off) {
     pushPaste(std::move(job));
@@ -170,6 +167,7 @@ bool le_utt::tessComplete(const FrameResult& result) {
     }
   }
   const std::lock_guard<std::mutex> lock(mu);
+  if (tessGen != tessUseGen) return !result.passed;  // attached anew meanwhile: not the new borrow's frame
   if (result.passed) {
     ++tessPassed;
     tessReason = result.reason;
@@ -183,6 +181,7 @@ bool le_utt::tessComplete(const FrameResult& result) {
 
 void le_utt::tessFail(const std::string& reason) {
   const std::lock_guard<std::mutex> lock(mu);
+  if (tessGen != tessUseGen) return;
   tessFailed = true;
   tessReason = reason;
 }
