@@ -2,8 +2,9 @@
 # le-render's main job on a tiny bundle, checked with FFmpeg's own probe and
 # decode: one H.264 and one AAC stream whose durations agree within a frame,
 # as many video frames as the tool reported, and the speech heard from the
-# frame the tool says it began at. Bad input fails with one line and leaves
-# nothing under the output name, nor a temporary file beside it.
+# frame the tool says it began at; the mouth borrow on by default where the
+# bundle carries it. Bad input fails with one line and leaves nothing under
+# the output name, nor a temporary file beside it.
 # usage: render_speech.sh LE_RENDER FIXTURE_DIR WORK_DIR
 set -u
 render=$1 fixtures=$2 work=$3
@@ -59,6 +60,15 @@ render_ok utterance "$speech" --audio "$speech"
 render_ok realtime "$speech" --audio "$speech" --realtime
 render_ok motion "$speech" --audio "$speech" --family motion
 render_ok stream "$speech" --audio "$speech" --stream
+# The mouth borrow: on by default with a bundle that carries its members,
+# summed up in one line; off with --no-borrow.
+bundle=$fixtures/tiny_bank
+render_ok borrow "$speech" --audio "$speech"
+grep -q '^le-render: borrow: [1-9][0-9]* frames composited, 0 passed through' "$work/borrow.err" ||
+  fail "borrow: no summary of composited frames: $(grep '^le-render: borrow' "$work/borrow.err")"
+render_ok no_borrow - --audio "$speech" --no-borrow
+grep -q '^le-render: borrow' "$work/no_borrow.err" && fail "no_borrow: the borrow was attached"
+bundle=$fixtures/tiny_jpg
 # The text spoken by the espeak-ng program pauses where the video's speech
 # does (its first pause, between "Hello" and "there").
 text="Hello there, this is a test."
@@ -97,6 +107,9 @@ render_fails missing_audio --audio "$work/no-such.wav" --out "$work/missing_audi
 render_fails not_audio --audio "$bundle/manifest.json" --out "$work/not_audio/x.mp4"
 render_fails video_only --audio "$fixtures/tiny_mp4/target_frames.mp4" --out "$work/video_only/x.mp4" --stream
 render_fails no_model --audio "$speech" --motion "$work/no_model" --out "$work/no_model/x.mp4"
+render_fails borrow_members --audio "$speech" --borrow --out "$work/borrow_members/x.mp4"
+grep -q '^le-render: missing teeth member(s): bank_track' "$work/borrow_members.err" ||
+  fail "borrow_members: not the members' refusal: $(tail -n 1 "$work/borrow_members.err")"
 # The whole video is written before the rename to a directory fails.
 mkdir -p "$work/into_dir/x.mp4"
 render_fails into_dir --audio "$speech" --stream --out "$work/into_dir/x.mp4"

@@ -39,7 +39,10 @@ for tool in "$@"; do
       expect 2 err "$tool" bundle --out a.mp4 --text ""
       expect 2 err "$tool" bundle --out a.mp4 --audio a.wav --family fca
       expect 2 err "$tool" bundle --out a.mp4 --audio a.wav --stream --realtime
-      expect 2 err "$tool" bundle --out a.mp4 --audio a.wav --stream --family motion ;;
+      expect 2 err "$tool" bundle --out a.mp4 --audio a.wav --stream --family motion
+      expect 2 err "$tool" bundle --out a.mp4 --audio a.wav --borrow --no-borrow
+      expect 2 err "$tool" bundle --out a.mp4 --audio a.wav --stream --borrow
+      expect 2 err "$tool" bundle --idle a.mp4 --no-borrow ;;
     le-bundle)
       expect 2 err "$tool"
       expect 2 err "$tool" no-such-command

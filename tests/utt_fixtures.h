@@ -85,6 +85,18 @@ struct Pipeline {
   std::vector<uint8_t> rgb;
 };
 
+// The speech keypoints of pcm from the a2x model in dir, starting at
+// template frame start.
+inline Frames a2xSpeech(const std::string& dir, const std::vector<float>& pcm, int start) {
+  Handle a(dir);
+  le_a2x_reset(a, start, 1, 1);
+  le_a2x_push(a, pcm.data(), int(pcm.size()));
+  le_a2x_finish(a);
+  Frames f;
+  f.pullAll(a);
+  return f;
+}
+
 // What the host would show itself: a context of its own, the template and an
 // a2x handle, rendering and pasting frame by frame.
 struct Reference {
@@ -116,13 +128,7 @@ struct Reference {
       le_motion_destroy(m);
       return f;
     }
-    Handle a(bundle);
-    le_a2x_reset(a, start, 1, 1);
-    le_a2x_push(a, pcm.data(), int(pcm.size()));
-    le_a2x_finish(a);
-    Frames f;
-    f.pullAll(a);
-    return f;
+    return a2xSpeech(bundle, pcm, start);
   }
   std::vector<uint8_t> render(int si, const float* ks, const float* kd) {
     std::vector<uint8_t> out(size_t(le_width(ctx)) * le_height(ctx) * 3);

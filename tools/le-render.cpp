@@ -21,9 +21,12 @@ extern "C" {
 #include <thread>
 #include <vector>
 
+#include "borrow/bank_decode.h"
+#include "driver/le_files.h"
 #include "driver/le_image.h"
 #include "le/le.h"
 #include "le/le_stream.h"
+#include "le/le_tessera.h"
 #include "le/le_utt.h"
 #include "le_mp4.h"
 #include "le_speech.h"
@@ -46,7 +49,8 @@ constexpr auto kPlayout = std::chrono::milliseconds(120);  // video a --realtime
 
 const char* kUsage =
     "usage: le-render BUNDLE (--audio SPEECH | --text TEXT) --out OUT.mp4 [--motion DIR]\n"
-    "                 [--family a2x|motion] [--realtime | --stream] [--model-key KEY] [--threads N]\n"
+    "                 [--family a2x|motion] [--realtime | --stream] [--borrow | --no-borrow]\n"
+    "                 [--model-key KEY] [--threads N]\n"
     "       le-render BUNDLE --idle OUT.mp4 [--model-key KEY] [--threads N]\n"
     "       le-render BUNDLE --png DIR [--model-key KEY] [--threads N]\n"
     "Speech to a talking-avatar mp4: H.264 at 25 fps and the speech as AAC, each speech frame shown\n"
@@ -60,6 +64,10 @@ const char* kUsage =
     "  after it is made, as by a player that keeps three frames buffered); the mp4 is\n"
     "  encoded at idle priority. With 2 cores or fewer it sets LE_WARP_NODE=1 unless it is set.\n"
     "--stream: the whole utterance in one call through the bundle's FCA model (speech frames only).\n"
+    "--borrow: real teeth from the bundle's donor bank composited into the mouth of every rendered\n"
+    "  frame (the mouth borrow); on by default when the bundle carries its four members, and then\n"
+    "  summed up at the end; --borrow fails on a bundle without them, --no-borrow turns it off.\n"
+    "  Not with --stream.\n"
     "The speech encoder is $W2V_ONNX, else the bundle's audio_encoder.onnx.\n"
     "--idle: every idle-loop frame rendered through the director and pasted into its driver frame\n"
     "  (mp4 without audio); --png: the same as DIR/frame_NNNNNN.png.\n"
@@ -98,6 +106,7 @@ class Progress {
 struct Options {
   std::string bundle, idle, pngDir, out, audio, text, motion, family = "a2x", key = "render";
   int threads = 0;
+  int borrow = 0;  // 1 --borrow, -1 --no-borrow, 0 as the bundle carries it
   bool realtime = false, stream = false, keyGiven = false, help = false;
 };
 
@@ -128,6 +137,11 @@ Options parse(int argc, char** argv) {
       o.realtime = true;
     else if (a == "--stream")
       o.stream = true;
+    else if (a == "--borrow" || a == "--no-borrow") {
+      const int choice = a == "--borrow" ? 1 : -1;
+      if (o.borrow == -choice) throw std::invalid_argument("--borrow and --no-borrow exclude each other");
+      o.borrow = choice;
+    }
     else if (a == "--model-key")
       o.key = value(), o.keyGiven = true;
     else if (a == "--threads")
@@ -144,7 +158,7 @@ Options parse(int argc, char** argv) {
   if (o.bundle.empty() || modes != 1)
     throw std::invalid_argument("give a BUNDLE and exactly one of --out OUT.mp4, --idle OUT.mp4 or --png DIR");
   const bool speechOptions =
-      !o.audio.empty() || textGiven || !o.motion.empty() || o.family != "a2x" || o.realtime || o.stream;
+      !o.audio.empty() || textGiven || !o.motion.empty() || o.family != "a2x" || o.realtime || o.stream || o.borrow;
   if (o.out.empty()) {
     if (speechOptions) throw std::invalid_argument("the speech options go with --out OUT.mp4");
     return o;
@@ -156,6 +170,7 @@ Options parse(int argc, char** argv) {
   if (o.family != "a2x" && o.family != "motion")
     throw std::invalid_argument("--family is a2x or motion, not " + o.family);
   if (o.realtime && o.stream) throw std::invalid_argument("--realtime and --stream exclude each other");
+  if (o.stream && o.borrow == 1) throw std::invalid_argument("--borrow goes with the utterance pipeline, not --stream");
   if (o.stream && (!o.motion.empty() || o.family != "a2x" || o.keyGiven))
     throw std::invalid_argument(
         "--stream uses the bundle's FCA model and \"render\" director: no --motion, --family or --model-key");
@@ -421,9 +436,73 @@ void chooseWarpNode(const Options& o) {
                CPU_COUNT(&set));
 }
 
+// ---- the mouth borrow ----
+
+// The bundle's four borrow members and its donor bank, decoded as the
+// pipeline takes them.
+struct MouthBorrow {
+  std::unique_ptr<le_tessera_members, void (*)(le_tessera_members*)> members{nullptr, le_tessera_members_close};
+  std::vector<uint8_t> bank;  // donor order
+};
+
+// The borrow the options ask for: none with --no-borrow, or by default when
+// the bundle does not carry all four members; otherwise the members read
+// (their refusal is the error) and the bank decoded.
+std::unique_ptr<MouthBorrow> openBorrow(const Options& o) {
+  if (o.borrow < 0) return nullptr;
+  if (o.borrow == 0) {
+    const std::unique_ptr<le_tessera_carriage, void (*)(le_tessera_carriage*)> carriage(
+        le_tessera_carriage_open(o.bundle.c_str()), le_tessera_carriage_close);
+    if (!le_tessera_carriage_complete(carriage.get())) return nullptr;
+  }
+  auto b = std::make_unique<MouthBorrow>();
+  char err[1024] = "";
+  b->members.reset(le_tessera_members_open(o.bundle.c_str(), err, sizeof err));
+  if (!b->members) throw std::runtime_error(err);
+  const le_tessera_members* m = b->members.get();
+  const std::string track = le::readFile(le_tessera_members_bank_track_path(m));
+  // Decoded in track order; the members know which donor each frame holds.
+  std::vector<int32_t> trackOrder(size_t(le_tessera_members_n_donors(m)));
+  for (size_t i = 0; i < trackOrder.size(); ++i) trackOrder[i] = int32_t(i);
+  const std::vector<uint8_t> frames =
+      le::tessera::decodeBankTrack(reinterpret_cast<const uint8_t*>(track.data()), track.size(),
+                                   int(trackOrder.size()), le_tessera_members_band_h(m), le_tessera_members_band_w(m),
+                                   trackOrder);
+  b->bank.resize(le_tessera_members_band_bytes(m));
+  if (le_tessera_members_reorder(m, frames.data(), b->bank.data(), err, sizeof err)) throw std::runtime_error(err);
+  return b;
+}
+
+void attachBorrow(le_utt* u, const MouthBorrow& b) {
+  const le_tessera_members* m = b.members.get();
+  char err[1024] = "";
+  if (le_utt_tessera_attach(u, b.bank.data(), le_tessera_members_n_donors(m), le_tessera_members_cent(m),
+                            le_tessera_members_c_canon(m), le_tessera_members_aperture(m), le_tessera_members_stamp(m),
+                            le_tessera_members_head_pt(m), le_tessera_members_head_pt_len(m),
+                            le_tessera_members_head_json(m), le_tessera_members_manifest_json(m), err, sizeof err))
+    throw std::runtime_error(std::string("the mouth borrow cannot be attached: ") + err);
+}
+
+void borrowSummary(le_utt* u) {
+  int64_t composited = 0, passed = 0;
+  char reason[256] = "", geometry[512] = "";
+  const int on = le_utt_tessera_stats(u, &composited, &passed, reason, sizeof reason);
+  le_utt_tessera_geometry(u, geometry, sizeof geometry);
+  double mean = 0, max = 0;
+  int64_t composed = 0;
+  char weight[32] = "n/a";
+  if (le_utt_tessera_synth_w(u, &mean, &max, &composed) == 1) std::snprintf(weight, sizeof weight, "%.3f", mean);
+  std::fprintf(stderr,
+               "le-render: borrow: %lld frames composited, %lld passed through (last reason: %s)%s, mean synthesis "
+               "weight %s; %s\n",
+               static_cast<long long>(composited), static_cast<long long>(passed), *reason ? reason : "none",
+               on < 0 ? ", then off" : "", weight, *geometry ? geometry : "no geometry");
+}
+
 int renderUtterance(const Options& o, const std::vector<float>& pcm) {
   const Clock::time_point start = Clock::now();
   chooseWarpNode(o);
+  const std::unique_ptr<MouthBorrow> borrow = openBorrow(o);
   const std::string dir = le::tool::bundleDir(o.bundle);
   le::tool::speechEncoder(dir);
   const std::string motionDir = !o.motion.empty() ? o.motion : o.family == "motion" ? dir + "/motion" : dir;
@@ -444,6 +523,7 @@ int renderUtterance(const Options& o, const std::vector<float>& pcm) {
     if (Clock::now() > deadline) stalled(u, "the audio model did not load");
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
+  if (borrow) attachBorrow(u, *borrow);
 
   const int w = le_width(ctx), h = le_height(ctx);
   std::vector<uint8_t> rgb(size_t(w) * h * 3);
@@ -457,6 +537,7 @@ int renderUtterance(const Options& o, const std::vector<float>& pcm) {
     runOffline(u, pcm16, rec, rgb);
   mp4.finish();
   summary(rec, w, h, start, o.out);
+  if (borrow) borrowSummary(u);
   return 0;
 }
 

@@ -5,7 +5,8 @@
  * its own pace. While no speech plays, the frames are the bundle's driver
  * video (the idle loop); speech is turned into keypoints by the audio model,
  * rendered, pasted and queued; when an utterance ends the face ramps back to
- * the idle loop. Four threads owned by the handle do the work.
+ * the idle loop. Four threads owned by the handle do the work, a fifth once
+ * a mouth borrow is attached (le_utt_tessera_attach, below).
  *
  *     le_ctx* ctx = le_create("avatar", "render", 0, NULL);
  *     le_utt* u = le_utt_open(ctx, "avatar");  // the bundle's own audio model
@@ -151,6 +152,79 @@ LE_API int le_utt_render_status(le_utt* u, char* buf, int cap, int64_t* failures
 
 /* This thread's last utterance-family error text; never NULL. */
 LE_API const char* le_utt_last_error(void);
+
+/*
+ * The mouth borrow: real mouth pixels from a bank of donor patches pasted
+ * into every rendered crop, one frame later, before the crop is pasted into
+ * its driver frame. The host reads the bundle's four borrow members
+ * (le_tessera_members_open, le/le_tessera.h), decodes the bank track into
+ * donor order and hands both in:
+ *
+ *     le_tessera_members* m = le_tessera_members_open("avatar", err, sizeof err);
+ *     uint8_t* bank = ...;  // the decoded track, le_tessera_members_reorder()ed
+ *     if (le_utt_tessera_attach(u, bank, le_tessera_members_n_donors(m),
+ *                               le_tessera_members_cent(m), le_tessera_members_c_canon(m),
+ *                               le_tessera_members_aperture(m), le_tessera_members_stamp(m),
+ *                               le_tessera_members_head_pt(m), le_tessera_members_head_pt_len(m),
+ *                               le_tessera_members_head_json(m),
+ *                               le_tessera_members_manifest_json(m), err, sizeof err))
+ *       fprintf(stderr, "%s\n", err);
+ *
+ * The pipeline copies what it needs; the arguments may be freed afterwards.
+ * From then on every frame with a rendered crop (speech and ramp) passes
+ * through the borrow on a thread of its own. The borrow is a switch: the
+ * first frame whose mouth it cannot composite (not found: "empty-pi", or
+ * moved too far: "shift-out-of-range") is delivered as rendered and turns
+ * it off until the next attach; the frames go on either way.
+ */
+
+/*
+ * Arms the borrow on u, replacing any borrow attached before (its counters
+ * restart). The arguments: the donor-ordered bank (N x band_h x band_w x 3
+ * bytes), N, the donor centres (2N), the bank's canonical centre (2), the
+ * apertures (N), the twelve geometry stamp integers, the blend head's
+ * weight file bytes and their count, its serve config text and the
+ * manifest's text. Returns 0, or 1 with the reason in err (at most
+ * err_len - 1 bytes and a NUL; nothing for a NULL err or err_len < 1), u
+ * then keeping what it had: "le_utt_tessera_attach: null session",
+ * "le_utt_tessera_attach: a required member is null ...",
+ * "le_utt_tessera_attach: n_donors <= 0", a stamp that is incoherent,
+ * "le_utt_tessera_attach: bank canvas WxH != this bundle's render crop C",
+ * a serve config or weight file that cannot be read,
+ * "le_utt_tessera_attach: xs_target.bin is absent or the wrong length ...",
+ * a bank whose canonical centre matches none of the known compose
+ * geometries (or two of them), a lip template that cannot be read.
+ */
+LE_API int le_utt_tessera_attach(le_utt* u, const uint8_t* bank_rgb, int n_donors, const double* cent,
+                                 const double* c_canon, const double* aperture, const int32_t* stamp,
+                                 const uint8_t* head_pt, uint32_t head_pt_len, const char* head_json,
+                                 const char* manifest_json, char* err, int err_len);
+
+/*
+ * The attached borrow's frames so far: composited (crops whose mouth was
+ * replaced) and passed (delivered as rendered, which turned the borrow off),
+ * each written when not NULL, and the reason of the last pass-through into
+ * reason (at most reason_len - 1 bytes and a NUL; "" when there is none).
+ * Returns 1 while the borrow is on, -1 once it went off, 0 when none is
+ * attached or u is NULL (then only reason is written, "").
+ */
+LE_API int le_utt_tessera_stats(le_utt* u, int64_t* composited, int64_t* passed, char* reason, int reason_len);
+
+/*
+ * The synthesis weight of the frames the attached borrow composed: its mean
+ * per frame, its largest value and the number of frames, each written when
+ * not NULL. Returns 1, or 0 (nothing written) when no borrow is attached or
+ * it has composed no frame yet.
+ */
+LE_API int le_utt_tessera_synth_w(le_utt* u, double* mean, double* max, int64_t* frames);
+
+/*
+ * The compose geometry the attached borrow identified for its bank (which
+ * known geometry, and how near), into buf (at most len - 1 bytes and a
+ * NUL). Returns 1 when a borrow is attached; 0 with "" when none is; 0
+ * without writing for a NULL u or buf or a len below 1.
+ */
+LE_API int le_utt_tessera_geometry(le_utt* u, char* buf, int len);
 
 #ifdef __cplusplus
 } /* extern "C" */

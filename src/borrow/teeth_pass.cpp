@@ -52,6 +52,21 @@ void GeometryStamp::validate() const {
   if (!reasons.empty()) throw std::runtime_error("teeth: GeometryStamp incoherent:" + reasons);
 }
 
+BankData BankData::fromArrays(const uint8_t* bank_rgb, int32_t n_donors, const double* cent, const double* c_canon,
+                              const double* aperture, const int32_t* stamp) {
+  BankData b;
+  b.stamp = GeometryStamp::fromArray(stamp);
+  b.stamp.validate();
+  const size_t n = size_t(std::max(n_donors, 0));
+  b.n_donors = n_donors;
+  b.bank.assign(bank_rgb, bank_rgb + n * size_t(b.stamp.storedH()) * size_t(b.stamp.storedW()) * 3);
+  b.cent.assign(cent, cent + 2 * n);
+  b.aperture.assign(aperture, aperture + n);
+  b.c_canon[0] = c_canon[0];
+  b.c_canon[1] = c_canon[1];
+  return b;
+}
+
 TeethPass::TeethPass(BankData bank, HeadWeights head, ServeConfig config)
     : bank_(std::move(bank)), head_(std::move(head)), config_(config) {
   const GeometryStamp& s = bank_.stamp;

@@ -52,6 +52,12 @@ struct BankData {
   std::vector<double> aperture;  // per donor
   int32_t n_donors = 0;
   GeometryStamp stamp;
+
+  // The bank of the C entry points' arrays: bank_rgb holds n_donors stored
+  // patches, cent 2 n_donors, c_canon 2 and aperture n_donors values, stamp
+  // the twelve integers. Throws the stamp's refusal.
+  static BankData fromArrays(const uint8_t* bank_rgb, int32_t n_donors, const double* cent, const double* c_canon,
+                             const double* aperture, const int32_t* stamp);
 };
 
 // What one emitted frame yields.

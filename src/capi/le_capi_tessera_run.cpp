@@ -26,18 +26,9 @@ int runPass(const uint8_t* bank_rgb, int n_donors, const double* cent, const dou
   if (!bank_rgb || !cent || !c_canon || !aperture || !stamp || !head_pt || !head_json || n_frames < 0 ||
       (n_frames > 0 && (!frames || !masks || !out_windows || !out_passed)))
     throw std::invalid_argument("le_tessera_run: a required argument is null");
-  le::tessera::BankData bank;
-  bank.stamp = GeometryStamp::fromArray(stamp);
-  bank.stamp.validate();
+  le::tessera::BankData bank = le::tessera::BankData::fromArrays(bank_rgb, n_donors, cent, c_canon, aperture, stamp);
   const le::tessera::ServeConfig config = le::tessera::ServeConfig::fromHeadMemberJson(head_json);
   le::tessera::HeadWeights head = le::tessera::loadHeadPt(std::span<const uint8_t>(head_pt, head_pt_len));
-  const size_t n = size_t(std::max(n_donors, 0));
-  bank.n_donors = n_donors;
-  bank.bank.assign(bank_rgb, bank_rgb + n * size_t(bank.stamp.storedH()) * size_t(bank.stamp.storedW()) * 3);
-  bank.cent.assign(cent, cent + 2 * n);
-  bank.aperture.assign(aperture, aperture + n);
-  bank.c_canon[0] = c_canon[0];
-  bank.c_canon[1] = c_canon[1];
   const GeometryStamp s = bank.stamp;
   le::tessera::TeethPass pass(std::move(bank), std::move(head), config);
 

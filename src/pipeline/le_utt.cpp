@@ -2,15 +2,12 @@
 // dispatch thread, crops and pasted frames on the run (and paste) thread, and
 // finished frames in a ring of 8 that the host pulls; while no speech plays
 // the ring carries the driver video itself.
+#include "pipeline/le_utt.h"
+
 #include <algorithm>
-#include <array>
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -21,215 +18,23 @@
 #include "bundle/le_manifest.h"
 #include "driver/le_files.h"
 #include "kernels/le_c_error.h"
-#include "le/le_a2x.h"
-#include "le/le_motion.h"
-#include "le/le_utt.h"
-#include "pipeline/le_ctx.h"
+
+using namespace le::utt;
 
 namespace {
-
-constexpr int kKp = 63;
-constexpr int kRing = 8;     // finished frames waiting for the host
-constexpr int kKpRing = 32;  // keypoint frames between the model and the renderer
-constexpr size_t kPasteQueue = 8;
-constexpr int kLowWater = 8;  // keypoint frames below which the model is asked for more
-constexpr int kEagerLow = 3, kEagerHigh = 24;
-constexpr auto kWait = std::chrono::milliseconds(2);  // every wait, so stop and interrupt are seen at once
-
-enum Kind { kIdle = 0, kSpeech = 1, kRampKind = 2 };
-enum State { kStateIdle = 0, kStateStart = 1, kStateSpeech = 2, kStateRamp = 3 };
-
-using Keypoints = std::array<float, kKp>;
 
 std::string& uttError() {
   thread_local std::string g_err;
   return g_err;
 }
 
-double nowMs() {
-  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
+}  // namespace
 
-Keypoints keypointsOf(const float* kp) {
+Keypoints le::utt::keypointsOf(const float* kp) {
   Keypoints k{};
   if (kp) std::memcpy(k.data(), kp, sizeof k);
   return k;
 }
-
-// The chosen speech-to-keypoint family behind the calls the pipeline makes.
-struct AudioModel {
-  bool a2x = true;
-  void* h = nullptr;
-
-  le_a2x* A() const { return static_cast<le_a2x*>(h); }
-  le_motion* M() const { return static_cast<le_motion*>(h); }
-  void reset(int start, int dir) const { a2x ? le_a2x_reset(A(), start, dir, 1) : le_motion_reset(M(), start, dir, 1); }
-  void setEager(int e) const { a2x ? le_a2x_set_eager(A(), e) : le_motion_set_eager(M(), e); }
-  void push(const float* pcm, int n) const { a2x ? (void)le_a2x_push(A(), pcm, n) : (void)le_motion_push(M(), pcm, n); }
-  void finish() const { a2x ? le_a2x_finish(A()) : (void)le_motion_finish(M()); }
-  int avail() const { return a2x ? le_a2x_avail(A()) : le_motion_avail(M()); }
-  int pull(int* idx, float* base, float* out, int max) const {
-    return a2x ? le_a2x_pull(A(), idx, base, out, max) : le_motion_pull(M(), idx, base, out, max);
-  }
-  int total() const { return a2x ? le_a2x_total(A()) : le_motion_total(M()); }
-  void destroy() const { a2x ? le_a2x_destroy(A()) : le_motion_destroy(M()); }
-};
-
-// One finished frame in the output ring.
-struct Record {
-  std::vector<uint8_t> rgb;
-  uint64_t serial = 0;
-  int kind = kIdle, si = 0, frameNo = -1;
-  Keypoints kp{};
-};
-
-// A request to the dispatch thread and its reply.
-struct Request {
-  AudioModel model;
-  std::vector<float> audio;
-  bool reset = false;
-  int resetStart = 0;  // template frame; the motion always runs forward
-  int eager = 0;  // 0 leaves it unchanged
-  bool finish = false;
-  int largest = 0;
-  uint64_t epoch = 0;
-};
-
-struct Reply {
-  std::vector<int> si = std::vector<int>(kKpRing);
-  std::vector<float> base = std::vector<float>(size_t(kKpRing) * kKp),
-                     driven = std::vector<float>(size_t(kKpRing) * kKp);
-  int asked = 0, pulled = 0, left = 0, total = -1;
-  uint64_t epoch = 0;
-};
-
-}  // namespace
-
-struct le_utt {
-  // One queued paste.
-  struct PasteJob {
-    std::vector<float> crop;
-    bool hasCrop = false;
-    int kind = kIdle, si = 0, frameNo = -1;
-    Keypoints kp{};
-    uint64_t epoch = 0;
-    double time = 0;
-  };
-
-  le_utt(le_ctx* c, const le_utt_opts& o);
-  ~le_utt();
-
-  // Threads.
-  void run();
-  void warm();
-  void dispatchLoop();
-  void pasteLoop();
-
-  // Run-thread steps.
-  void onInterrupt(uint64_t newEpoch);
-  void startRamp(int si, const float* kp, int frames);
-  bool feed(uint64_t ahead, bool chunkWait);
-  // Every frame of the utterance has come from the model.
-  bool finished() const {
-    return finishSent && !outstanding && (modelDry || (modelTotal >= 0 && modelPulled >= modelTotal));
-  }
-  bool collectJob();
-  void waitReply();
-  bool renderSpeech(int n);
-  void produceRamp();
-  bool produceIdle();
-  void setState(int s);
-
-  // Hand-offs and the paste.
-  bool enqueue(const float* crop, int kind, int si, int frameNo, const float* kp, double* acc);
-  bool enqueueRaw(const float* crop, int kind, int si, int frameNo, const float* kp, double* acc);
-  bool enqueuePipe(const float* crop, int kind, int si, int frameNo, const float* kp, double* acc);
-  bool pasteInto(const float* crop, int kind, int si, int frameNo, const Keypoints& kp, uint64_t epoch, double time,
-                 double* acc, bool onPasteThread);
-  void noteRenderFail(const char* stage, const char* message, bool fatal);
-  void stageReport();
-
-  // Configuration.
-  le_ctx* ctx;
-  std::string motionDir, motionEp, steadyModel;
-  int threads, eager, rampFrames, interruptRampFrames;
-  bool hybrid;
-  double gapMs;
-  bool a2x, pipelined;
-  std::vector<float> tmpl;  // NT rows of 63, or empty
-  int nt, width, height;
-  size_t cropFloats;
-
-  // Guarded by mu (cv wakes the run thread and waiters for frames).
-  std::mutex mu;
-  std::condition_variable cv;
-  std::vector<float> audio;
-  // Where in audio the host ended an utterance: what follows an end belongs
-  // to the next utterance, however soon it was pushed; nextStartMs is the
-  // time of that utterance's first push (0 until there is one).
-  struct End {
-    size_t at;
-    double nextStartMs;
-  };
-  std::deque<End> ends;
-  bool stop = false;
-  uint64_t epoch = 0;
-  double lastPushMs = 0, firstPushMs = 0;
-  bool firstPush = false;
-  AudioModel model;
-  bool ready = false, failed = false;
-  std::string failure;
-  std::unique_ptr<le::Renderer> chunk;  // published with the model
-  std::array<Record, kRing> ring;
-  uint64_t produced = 0, delivered = 0, serial = 0;
-  Record lastDelivered;  // pixels unused: kind, target and keypoints of the last
-                         // pulled frame
-  bool haveDelivered = false;
-  le_utt_stats stats{};
-  int64_t failures = 0;
-  std::string statusText;
-  bool fatal = false;
-  int64_t renderCalls = 0, jobsC = 0, latFrames = 0;
-  double stageA = 0, stageAWork = 0, stageAWait = 0, stageC = 0, latSum = 0;
-  double uttStartMs = 0;
-  std::deque<PasteJob> pasteQ;
-  std::condition_variable pasteCv;
-  bool pasteStop = false;
-
-  // Guarded by dmu: the mailbox.
-  std::mutex dmu;
-  std::condition_variable dcv;
-  Request req;
-  Reply reply;
-  bool requested = false, done = false, dstop = false;
-
-  // Mirrors of stop and epoch for the run thread's waits on the mailbox.
-  std::atomic<bool> stopping{false};
-  std::atomic<uint64_t> epochNow{0};
-
-  // Owned by the run thread.
-  int state = kStateIdle;
-  int idleCursor = 0;
-  uint64_t seenEpoch = 0;
-  std::vector<int> kSi = std::vector<int>(kKpRing);
-  std::vector<float> kBase = std::vector<float>(size_t(kKpRing) * kKp),
-                     kDriven = std::vector<float>(size_t(kKpRing) * kKp);
-  int kr = 0, kf = 0;  // consumed and filled
-  std::vector<float> pending;
-  bool inUtt = false, endSignalled = false, finishSent = false, resetPending = false, outstanding = false;
-  bool spoke = false;
-  bool modelBusy = false, modelDry = false;
-  int modelLeft = 0, modelTotal = -1, modelPulled = 0, speechIndex = 0, lastEagerSent = 0, hybridEager = kEagerLow;
-  int lastSpokenSi = 0;
-  double nextUttStartMs = 0;  // first push of the utterance after the last end taken
-  Keypoints lastSpoken{};
-  Keypoints rampOffset{};
-  int rampT = 0, rampC = 0, rampR = 0;
-  le::Renderer* chunkR = nullptr;
-  AudioModel readyModel;
-
-  std::thread runT, warmT, dispatchT, pasteT;
-};
 
 le_utt::le_utt(le_ctx* c, const le_utt_opts& o)
     : ctx(c),
@@ -277,8 +82,12 @@ le_utt::~le_utt() {
   {
     const std::lock_guard<std::mutex> lock(mu);
     pasteStop = true;
+    tessStop = true;
   }
   pasteCv.notify_all();
+  tessCv.notify_all();
+  // The borrow thread first: it may be waiting for room in the paste queue.
+  if (tessT.joinable()) tessT.join();
   if (pasteT.joinable()) pasteT.join();
   if (runT.joinable()) runT.join();
   if (warmT.joinable()) warmT.join();
@@ -295,14 +104,16 @@ le_utt::~le_utt() {
 void le_utt::stageReport() {
   const auto per = [](double sum, int64_t n) { return n > 0 ? sum / double(n) : 0.0; };
   const long long speech = static_cast<long long>(stats.speech_frames_delivered);
+  const int pipe = tessStarted ? 1 : 0;
   if (jobsC > 0)
     std::fprintf(stderr,
                  "[le_utt-stage] pipe=%d jobsB=%lld jobsC=%lld stageA_ms=%.3f "
                  "stageA_work_ms=%.3f "
                  "stageA_wait_ms=%.3f stageB_ms=%.3f stageC_ms=%.3f "
                  "deliver_lat_ms=%.3f over %lld speech frames\n",
-                 0, 0LL, static_cast<long long>(jobsC), per(stageA, renderCalls), per(stageAWork, renderCalls),
-                 per(stageAWait, renderCalls), 0.0, per(stageC, jobsC), per(latSum, latFrames), speech);
+                 pipe, static_cast<long long>(jobsB), static_cast<long long>(jobsC), per(stageA, renderCalls),
+                 per(stageAWork, renderCalls), per(stageAWait, renderCalls), per(stageB, jobsB), per(stageC, jobsC),
+                 per(latSum, latFrames), speech);
   else
     std::fprintf(stderr,
                  "[le_utt-stage] MEASURED NOTHING \xe2\x80\x94 the stage "
@@ -312,7 +123,7 @@ void le_utt::stageReport() {
                  "the deliver latency are NOT reported rather than reported as "
                  "zero: on this path the paste does not "
                  "run through the counted queue.\n",
-                 0, 0LL, speech);
+                 pipe, static_cast<long long>(jobsB), speech);
 }
 
 void le_utt::noteRenderFail(const char* stage, const char* message, bool isFatal) {
@@ -578,7 +389,7 @@ void le_utt::run() {
       haveModel = ready;
       ep = epoch;
       ringCount = produced - delivered;
-      queueLen = pasteQ.size();
+      queueLen = pasteQ.size() + tessQ.size();
       if (haveModel && !readyModel.h) {
         readyModel = model;
         chunkR = chunk.get();
@@ -757,10 +568,17 @@ void le_utt::produceRamp() {
 // ---------------------------------------------------------------------------
 // Hand-offs and the paste
 
-// The router: a mouth-borrow attachment takes its frames here; without one
-// they go straight to the paste.
+// The router: while a mouth borrow is attached every frame goes through the
+// borrow thread, even once the borrow has failed (the thread then hands the
+// frames on untouched), so that no frame overtakes one still in its queue;
+// without one they go straight to the paste.
 bool le_utt::enqueue(const float* crop, int kind, int si, int frameNo, const float* kp, double* acc) {
-  return enqueueRaw(crop, kind, si, frameNo, kp, acc);
+  bool borrow;
+  {
+    const std::lock_guard<std::mutex> lock(mu);
+    borrow = tess != nullptr;
+  }
+  return borrow ? enqueueTess(crop, kind, si, frameNo, kp, acc) : enqueueRaw(crop, kind, si, frameNo, kp, acc);
 }
 
 bool le_utt::enqueueRaw(const float* crop, int kind, int si, int frameNo, const float* kp, double* acc) {
@@ -770,6 +588,12 @@ bool le_utt::enqueueRaw(const float* crop, int kind, int si, int frameNo, const 
 
 bool le_utt::enqueuePipe(const float* crop, int kind, int si, int frameNo, const float* kp, double* acc) {
   const double t0 = nowMs();
+  if (!handOff(pasteQ, kPasteQueue, cv, pasteCv, makeJob(crop, kind, si, frameNo, kp, t0))) return false;
+  if (acc) *acc += nowMs() - t0;
+  return true;
+}
+
+le_utt::PasteJob le_utt::makeJob(const float* crop, int kind, int si, int frameNo, const float* kp, double t0) const {
   PasteJob job;
   if (crop) job.crop.assign(crop, crop + cropFloats);
   job.hasCrop = crop != nullptr;
@@ -779,18 +603,22 @@ bool le_utt::enqueuePipe(const float* crop, int kind, int si, int frameNo, const
   job.kp = keypointsOf(kp);
   job.epoch = seenEpoch;
   job.time = kind == kSpeech ? t0 : 0;
+  return job;
+}
+
+bool le_utt::handOff(std::deque<PasteJob>& q, size_t bound, std::condition_variable& room,
+                     std::condition_variable& wake, PasteJob&& job) {
   {
     std::unique_lock<std::mutex> lock(mu);
     if (stop) return false;
-    while (pasteQ.size() >= kPasteQueue) {
+    while (q.size() >= bound) {
       if (stop || epoch != job.epoch) return false;
-      cv.wait_for(lock, kWait);
+      room.wait_for(lock, kWait);
     }
     if (stop || epoch != job.epoch) return false;
-    pasteQ.push_back(std::move(job));
+    q.push_back(std::move(job));
   }
-  pasteCv.notify_one();
-  if (acc) *acc += nowMs() - t0;
+  wake.notify_all();
   return true;
 }
 
@@ -853,10 +681,12 @@ void le_utt::pasteLoop() {
       pasteQ.pop_front();
       if (job.epoch != epoch) {
         cv.notify_all();
+        tessCv.notify_all();
         continue;  // dropped by an interrupt
       }
     }
-    cv.notify_all();
+    cv.notify_all();  // room for the run thread or the borrow thread
+    tessCv.notify_all();
     pasteInto(job.hasCrop ? job.crop.data() : nullptr, job.kind, job.si, job.frameNo, job.kp, job.epoch, job.time,
               nullptr, true);
     {
@@ -948,9 +778,11 @@ LE_API void le_utt_interrupt(le_utt* u) {
     u->stats.frames_dropped += u->produced - u->delivered;
     u->delivered = u->produced;
     u->pasteQ.clear();
+    u->tessQ.clear();
     u->epochNow = ++u->epoch;
   }
   u->cv.notify_all();
+  u->tessCv.notify_all();
 }
 
 LE_API int le_utt_frames_available(le_utt* u) {
