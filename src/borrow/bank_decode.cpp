@@ -198,16 +198,10 @@ std::string bankDecoderBuild() {
 
 BankData bankFromMembers(const TesseraAttachInputs& in) {
   const std::string track = le::readFile(in.bank_track_path);
-  BankData bank;
-  bank.bank = decodeBankTrack(reinterpret_cast<const uint8_t*>(track.data()), track.size(), in.n_donors, in.band_h,
-                              in.band_w, in.track_order);
-  bank.cent = in.cent;
-  bank.aperture = in.aperture;
-  bank.c_canon[0] = in.c_canon[0];
-  bank.c_canon[1] = in.c_canon[1];
-  bank.n_donors = in.n_donors;
-  bank.stamp = GeometryStamp::fromArray(in.stamp.data());
-  return bank;
+  const std::vector<uint8_t> bank = decodeBankTrack(reinterpret_cast<const uint8_t*>(track.data()), track.size(),
+                                                    in.n_donors, in.band_h, in.band_w, in.track_order);
+  return BankData::fromArrays(bank.data(), in.n_donors, in.cent.data(), in.c_canon.data(), in.aperture.data(),
+                              in.stamp.data());
 }
 
 }  // namespace le::tessera
