@@ -1,7 +1,6 @@
 // Half-precision conversions, the 3x3 convolution and the retrieval sums,
 // compiled once per processor target and dispatched by Highway.
 #include <algorithm>
-#include <cmath>
 #include <cstring>
 
 #undef HWY_TARGET_INCLUDE
@@ -281,6 +280,13 @@ void ConvChannels(const ConvRow& base, const float* weight, const float* bias, i
   }
 }
 
+// True when none of the n values is infinite or NaN.
+HWY_INLINE bool AllFinite(const float* p, size_t n) {
+  bool finite = true;
+  ForEachLane(0, n, [&](auto d, size_t i) { finite = finite && hn::AllTrue(d, hn::IsFinite(hn::LoadU(d, p + i))); });
+  return finite;
+}
+
 void Conv3x3Range(const float* HWY_RESTRICT in, int /*N*/, int Cin, int H, int W, const float* HWY_RESTRICT weight,
                   const float* HWY_RESTRICT bias, int Cout, float* HWY_RESTRICT out, int begin, int end) {
   const size_t plane = static_cast<size_t>(H) * W;
@@ -299,7 +305,7 @@ void Conv3x3Range(const float* HWY_RESTRICT in, int /*N*/, int Cin, int H, int W
       if (!vectors) {
         for (int y = 0; y < H; ++y)
           for (int x = 0; x < W; ++x) at(y, x);
-      } else if (!std::all_of(w, w + Cin * 9, [](float v) { return std::isfinite(v); })) {
+      } else if (!AllFinite(w, static_cast<size_t>(Cin) * 9)) {
         // A non-finite weight times the 0 read outside the image is NaN,
         // where the skipped tap adds nothing: redo the two edge columns.
         for (int y = 0; y < H; ++y) {
