@@ -152,11 +152,14 @@ HWY_INLINE hn::Vec<D> ShiftDownOne(D d, hn::Vec<D> v) {
   return hn::IfThenElseZero(hn::FirstN(d, hn::Lanes(d) - 1), hn::TableLookupLanes(v, hn::IndicesFromVec(d, idx)));
 }
 
-// Registers for accumulators, inputs and the broadcast weight.
+// The target's vector registers hold a block's accumulators, its inputs and
+// the broadcast weight.
 constexpr size_t kVecRegs = HWY_TARGET <= HWY_AVX3 ? 32 : 16;
-// Vectors per block for G channels: G accumulators and one input per vector.
+// Column vectors per block for G output channels: G accumulators and one
+// input per vector, plus the weight.
 template <size_t G>
 constexpr size_t kMaxVecs = HWY_MIN(size_t{8}, (kVecRegs - 1) / (G + 1));
+// Output channels fed by each input load.
 constexpr size_t kConvGroup = HWY_TARGET <= HWY_AVX3 ? 8 : 4;
 
 // The one batch item's input rows and the row of output being computed.
