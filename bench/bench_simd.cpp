@@ -137,6 +137,33 @@ void BM_Conv3x3_8x128x128_to8(benchmark::State& state) {
 }
 BENCHMARK(BM_Conv3x3_8x128x128_to8)->Unit(benchmark::kMicrosecond);
 
+// One candidate through the teeth pass's blend head at its half-resolution
+// window (h, w): 7 -> 16, 16 -> 16 and 16 -> 1 channels, chained.
+void convHead(benchmark::State& state, int h, int w) {
+  std::mt19937 rng(5);
+  std::normal_distribution<float> dist(0.0f, 0.1f);
+  const size_t plane = static_cast<size_t>(h) * w;
+  std::vector<float> in(7 * plane), w0(16 * 7 * 9), w1(16 * 16 * 9), w2(16 * 9), bias(16), h1(16 * plane),
+      h2(16 * plane), out(plane);
+  for (auto* v : {&in, &w0, &w1, &w2, &bias})
+    for (auto& x : *v) x = dist(rng);
+  for (auto _ : state) {
+    le::simd::conv3x3Range(in.data(), 1, 7, h, w, w0.data(), bias.data(), 16, h1.data(), 0, 16);
+    le::simd::conv3x3Range(h1.data(), 1, 16, h, w, w1.data(), bias.data(), 16, h2.data(), 0, 16);
+    le::simd::conv3x3Range(h2.data(), 1, 16, h, w, w2.data(), bias.data(), 1, out.data(), 0, 1);
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(plane));
+}
+
+void BM_Conv3x3_TeethHead(benchmark::State& state) {
+  convHead(state, static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
+}
+// The sample avatar's window (172 x 140) and the peer comparison's stamp (128 x 96), halved.
+BENCHMARK(BM_Conv3x3_TeethHead)->Args({70, 86})->Args({48, 64})->Unit(benchmark::kMicrosecond);
+const bool convHeadPerTarget = registerPerTarget(
+    "BM_Conv3x3_TeethHead_70x86", [](benchmark::State& st) { convHead(st, 70, 86); }, benchmark::kMicrosecond);
+
 // Every row of a 512 crop pasted at scale 1.3 into a 1080p frame, with the
 // compositor's tables and fixed-point positions as it builds them.
 void BM_PasteLanczos8_512Crop(benchmark::State& state) {

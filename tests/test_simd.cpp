@@ -160,33 +160,48 @@ TEST(SimdHalf, RgbBytesToPlanarHalves) {
 }
 
 TEST(SimdConv, MatchesReferenceOnNarrowAndWidePlanes) {
-  // W <= 33 is all scalar; wider planes mix 32-column blocks (the last one
-  // overlapping) with scalar edges; Cout = 6 also runs grouped channels.
-  const struct {
+  struct Case {
     int N, Cin, H, W, Cout;
-  } cases[] = {{1, 3, 5, 7, 2}, {2, 2, 4, 33, 3}, {2, 3, 6, 70, 2}, {1, 1, 1, 99, 1}, {2, 3, 5, 40, 6}};
+  };
+  // The teeth head's layers at its two window sizes, then every width up to
+  // three vectors of the widest target (narrower than a vector, exactly one,
+  // one more, a last vector overlapping the one before), with channel counts
+  // that leave a remainder after the grouped channels.
+  std::vector<Case> cases = {{1, 7, 70, 86, 16}, {1, 16, 70, 86, 16}, {1, 16, 70, 86, 1}, {1, 16, 48, 64, 16},
+                             {1, 1, 1, 99, 1},   {2, 3, 1, 40, 6}};
+  for (int w = 1; w <= 50; ++w) cases.push_back({2, 3, 4, w, w % 2 ? 11 : 6});
   std::mt19937 rng(5);
   std::normal_distribution<float> dist;
   onEveryTarget([&] {
     for (const auto& c : cases) {
+      SCOPED_TRACE(testing::Message() << "Cin " << c.Cin << " H " << c.H << " W " << c.W << " Cout " << c.Cout);
       std::vector<float> in(static_cast<size_t>(c.N) * c.Cin * c.H * c.W), w(c.Cout * c.Cin * 9), bias(c.Cout);
       for (auto* v : {&in, &w, &bias})
         for (auto& x : *v) x = dist(rng);
-      // Non-finite weights and zeros: edge taps that are left out must not spread NaN.
+      // 16 input channels are a hidden layer's: ReLU outputs, never negative.
+      if (c.Cin == 16)
+        for (auto& x : in) x = std::max(x, 0.0f);
+      // Non-finite weights on taps that fall left and right of the image at
+      // the edge columns, which must not spread there; a last channel of -0
+      // weights and bias, which gives +0 only when its sums start at +0.
       w[0] = NAN;
-      w[4] = 0.0f;
+      if (c.Cout > 2) {
+        w[(2 * c.Cin - 1) * 9 + 8] = INFINITY;
+        std::fill(w.end() - c.Cin * 9, w.end(), -0.0f);
+        bias.back() = -0.0f;
+      }
       in[1] = INFINITY;
       const size_t plane = static_cast<size_t>(c.H) * c.W, planes = static_cast<size_t>(c.N) * c.Cout;
       std::vector<float> got(planes * plane, -7.0f), want(planes * plane, -7.0f);
-      // A middle range of planes (the ones outside it stay untouched), then
-      // an empty range.
-      const int begin = planes > 1 ? 1 : 0, end = static_cast<int>(planes);
-      for (const int b : {begin, end}) {
-        le::simd::conv3x3Range(in.data(), c.N, c.Cin, c.H, c.W, w.data(), bias.data(), c.Cout, got.data(), b, end);
-        le::ref::conv3x3(in.data(), c.Cin, c.H, c.W, w.data(), bias.data(), c.Cout, want.data(), b, end);
-        for (size_t i = 0; i < got.size(); ++i) ASSERT_TRUE(sameFloat(got[i], want[i])) << "W " << c.W << " i " << i;
+      // Ranges that start and end inside a batch item (the planes outside
+      // stay untouched), then an empty one.
+      const int p = static_cast<int>(planes), begin = p > 1 ? 1 : 0;
+      for (const auto& [b, e] : {std::pair{begin, std::max(begin, p - 1)}, {begin, p}, {p, p}}) {
+        le::simd::conv3x3Range(in.data(), c.N, c.Cin, c.H, c.W, w.data(), bias.data(), c.Cout, got.data(), b, e);
+        le::ref::conv3x3(in.data(), c.Cin, c.H, c.W, w.data(), bias.data(), c.Cout, want.data(), b, e);
+        for (size_t i = 0; i < got.size(); ++i) ASSERT_TRUE(sameFloat(got[i], want[i])) << "range " << b << ".." << e << " i " << i;
       }
-      // The test must not pass on an all-NaN plane.
+      // The test must not pass on all-NaN planes.
       EXPECT_TRUE(std::any_of(got.begin() + begin * plane, got.end(), [](float v) { return std::isfinite(v); }));
     }
   });

@@ -117,8 +117,8 @@ void Rgb8ToPlanarF16(const uint8_t* HWY_RESTRICT rgb, uint16_t* HWY_RESTRICT out
   });
 }
 
-// One output value with every tap bounds-checked; the vector block adds the
-// same products in the same order.
+// One output value with every tap bounds-checked, for planes narrower than a
+// vector and for the edge columns of channels with non-finite weights.
 HWY_INLINE float Conv3x3At(const float* src, size_t plane, int Cin, int H, int W, const float* w, float bias,
                            int y, int x) {
   float s = 0.0f;
@@ -135,76 +135,189 @@ HWY_INLINE float Conv3x3At(const float* src, size_t plane, int Cin, int H, int W
   return bias + s;
 }
 
-constexpr int kConvBlock = 32;
+// Lane i takes lane i - 1 of v, lane 0 becomes 0.
+template <class D>
+HWY_INLINE hn::Vec<D> ShiftUpOne(D d, hn::Vec<D> v) {
+  const hn::RebindToSigned<D> di;
+  const auto idx = hn::Max(hn::Sub(hn::Iota(di, 0), hn::Set(di, 1)), hn::Zero(di));
+  return hn::IfThenZeroElse(hn::FirstN(d, 1), hn::TableLookupLanes(v, hn::IndicesFromVec(d, idx)));
+}
 
-// Planes o0..o0+G-1 of one batch item, G at a time so that each input load
-// feeds G output channels. Interior columns run in 32-column blocks (the last
-// block may overlap the previous one: it recomputes the same values).
+// Lane i takes lane i + 1 of v, the last lane becomes 0.
+template <class D>
+HWY_INLINE hn::Vec<D> ShiftDownOne(D d, hn::Vec<D> v) {
+  const hn::RebindToSigned<D> di;
+  const int32_t last = static_cast<int32_t>(hn::Lanes(d)) - 1;
+  const auto idx = hn::Min(hn::Iota(di, 1), hn::Set(di, last));
+  return hn::IfThenElseZero(hn::FirstN(d, hn::Lanes(d) - 1), hn::TableLookupLanes(v, hn::IndicesFromVec(d, idx)));
+}
+
+// The target's vector registers hold a block's accumulators, its inputs and
+// the broadcast weight.
+constexpr size_t kVecRegs = HWY_TARGET <= HWY_AVX3 ? 32 : 16;
+// Column vectors per block for G output channels: G accumulators and one
+// input per vector, plus the weight.
 template <size_t G>
-HWY_INLINE void ConvPlanes(const float* src, size_t plane, int Cin, int H, int W, const float* weight,
-                           const float* bias, int o0, float* dst) {
-  const hn::ScalableTag<float> df;
-  constexpr size_t kVecs = kConvBlock / HWY_LANES(float);
-  const size_t lanes = hn::Lanes(df);
-  const float* w[G];
-  for (size_t g = 0; g < G; ++g) w[g] = weight + static_cast<size_t>(o0 + g) * Cin * 9;
-  for (int y = 0; y < H; ++y) {
-    auto scalarAt = [&](int x) {
-      for (size_t g = 0; g < G; ++g)
-        dst[g * plane + static_cast<size_t>(y) * W + x] = Conv3x3At(src, plane, Cin, H, W, w[g], bias[o0 + g], y, x);
-    };
-    int done = 0;
-    if (W > kConvBlock + 1) {
-      scalarAt(0);
-      for (int x = 1; x < W - 1; x += kConvBlock) {
-        const int bx = std::min(x, W - 1 - kConvBlock);
-        hn::Vec<decltype(df)> acc[G][kVecs];
-        for (auto& ag : acc)
-          for (auto& a : ag) a = hn::Zero(df);
-        for (int ky = 0; ky < 3; ++ky) {
-          const int iy = y + ky - 1;
-          if (iy < 0 || iy >= H) continue;
-          for (int kx = 0; kx < 3; ++kx) {
-            const float* p = src + static_cast<size_t>(iy) * W + bx + kx - 1;
-            for (int ci = 0; ci < Cin; ++ci) {
-              const float* pc = p + ci * plane;
-              hn::Vec<decltype(df)> in[kVecs];
-              for (size_t v = 0; v < kVecs; ++v) in[v] = hn::LoadU(df, pc + v * lanes);
-              for (size_t g = 0; g < G; ++g) {
-                const auto wv = hn::Set(df, w[g][(ci * 3 + ky) * 3 + kx]);
-                for (size_t v = 0; v < kVecs; ++v) acc[g][v] = hn::Add(acc[g][v], hn::Mul(wv, in[v]));
-              }
-            }
-          }
-        }
-        for (size_t g = 0; g < G; ++g) {
-          const auto b = hn::Set(df, bias[o0 + g]);
-          float* row = dst + g * plane + static_cast<size_t>(y) * W + bx;
-          for (size_t v = 0; v < kVecs; ++v) hn::StoreU(hn::Add(b, acc[g][v]), df, row + v * lanes);
-        }
-      }
-      done = W - 1;
+constexpr size_t kMaxVecs = HWY_MIN(size_t{8}, (kVecRegs - 1) / (G + 1));
+// Output channels fed by each input load.
+constexpr size_t kConvGroup = HWY_TARGET <= HWY_AVX3 ? 8 : 4;
+
+// The one batch item's input rows and the row of output being computed.
+struct ConvRow {
+  const float* src;  // channel 0 of the batch item
+  size_t plane;
+  int Cin, H, W, y;
+};
+
+// Which vector of a block reads past an image edge at a tap column: none, the
+// first one's lane 0 (column -1) or the last one's top lane (column W).
+enum class Edge { kNone, kLeft, kRight };
+
+// Adds the products of tap column kx in input row `row` over every input
+// channel. An edge vector is loaded inside the image and shifted by a lane,
+// so the outside column reads 0: a finite weight times 0 is +-0, and adding
+// that to s leaves s as it was (s starts at +0, so it is never -0).
+template <size_t G, size_t V, Edge kEdge, class D>
+HWY_INLINE void ConvTaps(D d, const ConvRow& r, const float* row, const int* off, const float* const* w,
+                         hn::Vec<D> (&acc)[G][V]) {
+  for (int ci = 0; ci < r.Cin; ++ci) {
+    const float* p = row + ci * r.plane;
+    hn::Vec<D> in[V];
+#pragma GCC unroll 8
+    for (size_t v = 0; v < V; ++v) in[v] = hn::LoadU(d, p + off[v]);
+    if (kEdge == Edge::kLeft) in[0] = ShiftUpOne(d, in[0]);
+    if (kEdge == Edge::kRight) in[V - 1] = ShiftDownOne(d, in[V - 1]);
+#pragma GCC unroll 8
+    for (size_t g = 0; g < G; ++g) {
+      const auto wv = hn::Set(d, w[g][ci * 9]);
+#pragma GCC unroll 8
+      for (size_t v = 0; v < V; ++v) acc[g][v] = hn::Add(acc[g][v], hn::Mul(wv, in[v]));
     }
-    for (int x = done; x < W; ++x) scalarAt(x);
   }
+}
+
+// Output channels o..o+G-1 of row r.y at the V column vectors starting at
+// columns xs[0..V). Each value sums its taps in the reference order: ky,
+// then kx, then ci.
+template <size_t G, size_t V, class D>
+HWY_INLINE void ConvBlock(D d, const ConvRow& r, const float* weight, const float* bias, int o, const int* xs,
+                          bool leftEdge, bool rightEdge, float* out) {
+  hn::Vec<D> acc[G][V];
+#pragma GCC unroll 8
+  for (size_t g = 0; g < G; ++g)
+#pragma GCC unroll 8
+    for (size_t v = 0; v < V; ++v) acc[g][v] = hn::Zero(d);
+  const float* w[G];
+  for (size_t g = 0; g < G; ++g) w[g] = weight + static_cast<size_t>(o + g) * r.Cin * 9;
+  for (int ky = 0; ky < 3; ++ky) {
+    const int iy = r.y + ky - 1;
+    if (iy < 0 || iy >= r.H) continue;
+    const float* row = r.src + static_cast<size_t>(iy) * r.W;
+    for (int kx = 0; kx < 3; ++kx) {
+      const float* wk[G];
+      for (size_t g = 0; g < G; ++g) wk[g] = w[g] + ky * 3 + kx;
+      int off[V];
+      for (size_t v = 0; v < V; ++v) off[v] = xs[v] + kx - 1;
+      if (kx == 0 && leftEdge) {
+        off[0] = xs[0];
+        ConvTaps<G, V, Edge::kLeft>(d, r, row, off, wk, acc);
+      } else if (kx == 2 && rightEdge) {
+        off[V - 1] = xs[V - 1];
+        ConvTaps<G, V, Edge::kRight>(d, r, row, off, wk, acc);
+      } else {
+        ConvTaps<G, V, Edge::kNone>(d, r, row, off, wk, acc);
+      }
+    }
+  }
+  const size_t plane = static_cast<size_t>(r.H) * r.W;
+#pragma GCC unroll 8
+  for (size_t g = 0; g < G; ++g) {
+    const auto b = hn::Set(d, bias[o + g]);
+    float* dst = out + g * plane + static_cast<size_t>(r.y) * r.W;
+#pragma GCC unroll 8
+    for (size_t v = 0; v < V; ++v) hn::StoreU(hn::Add(b, acc[g][v]), d, dst + xs[v]);
+  }
+}
+
+// ConvBlock for a block of `vecs` (1..V) vectors.
+template <size_t G, size_t V = kMaxVecs<G>, class D>
+HWY_INLINE void ConvBlockOf(size_t vecs, D d, const ConvRow& r, const float* weight, const float* bias, int o,
+                            const int* xs, bool leftEdge, bool rightEdge, float* out) {
+  if constexpr (V > 1) {
+    if (vecs < V) return ConvBlockOf<G, V - 1>(vecs, d, r, weight, bias, o, xs, leftEdge, rightEdge, out);
+  }
+  ConvBlock<G, V>(d, r, weight, bias, o, xs, leftEdge, rightEdge, out);
+}
+
+// Output channels o0..o1-1 of one batch item, G channels and up to
+// kMaxVecs<G> column vectors at a time, row by row so the three input rows
+// stay in cache for every channel. The row is split evenly into blocks of
+// whole vectors; the last vector ends at column W - 1 and may overlap the one
+// before it (it recomputes the same values).
+void ConvChannels(const ConvRow& base, const float* weight, const float* bias, int o0, int o1, float* out) {
+  const hn::ScalableTag<float> d;
+  const int lanes = static_cast<int>(hn::Lanes(d));
+  const int W = base.W, nv = (W + lanes - 1) / lanes;
+  const size_t plane = base.plane;
+  for (int y = 0; y < base.H; ++y) {
+    ConvRow r = base;
+    r.y = y;
+    for (int o = o0; o < o1;) {
+      const bool grouped = o + static_cast<int>(kConvGroup) <= o1;
+      const size_t maxVecs = grouped ? kMaxVecs<kConvGroup> : kMaxVecs<1>;
+      const int blocks = static_cast<int>((nv + maxVecs - 1) / maxVecs);
+      float* dst = out + static_cast<size_t>(o - o0) * plane;
+      for (int k = 0, v0 = 0; k < blocks; ++k) {
+        const int vecs = nv / blocks + (k < nv % blocks);
+        int xs[kMaxVecs<1>];
+        for (int v = 0; v < vecs; ++v) xs[v] = std::min((v0 + v) * lanes, W - lanes);
+        const bool left = v0 == 0, right = v0 + vecs == nv;
+        if (grouped)
+          ConvBlockOf<kConvGroup>(vecs, d, r, weight, bias, o, xs, left, right, dst);
+        else
+          ConvBlockOf<1>(vecs, d, r, weight, bias, o, xs, left, right, dst);
+        v0 += vecs;
+      }
+      o += grouped ? kConvGroup : 1;
+    }
+  }
+}
+
+// True when none of the n values is infinite or NaN.
+HWY_INLINE bool AllFinite(const float* p, size_t n) {
+  bool finite = true;
+  ForEachLane(0, n, [&](auto d, size_t i) { finite = finite && hn::AllTrue(d, hn::IsFinite(hn::LoadU(d, p + i))); });
+  return finite;
 }
 
 void Conv3x3Range(const float* HWY_RESTRICT in, int /*N*/, int Cin, int H, int W, const float* HWY_RESTRICT weight,
                   const float* HWY_RESTRICT bias, int Cout, float* HWY_RESTRICT out, int begin, int end) {
-  // Eight accumulators' worth of output channels per pass.
-  constexpr size_t kGroup = HWY_MAX(size_t{1}, 8 * HWY_LANES(float) / kConvBlock);
   const size_t plane = static_cast<size_t>(H) * W;
+  const bool vectors = W >= static_cast<int>(hn::Lanes(hn::ScalableTag<float>()));
+  // Runs of output channels within one batch item.
   for (int j = begin; j < end;) {
-    const int o = j % Cout;
-    const float* src = in + static_cast<size_t>(j / Cout) * Cin * plane;
+    const int b = j / Cout, o0 = j % Cout, o1 = std::min(Cout, o0 + (end - j));
+    const ConvRow r{in + static_cast<size_t>(b) * Cin * plane, plane, Cin, H, W, 0};
     float* dst = out + static_cast<size_t>(j) * plane;
-    if (o + static_cast<int>(kGroup) <= Cout && j + static_cast<int>(kGroup) <= end) {
-      ConvPlanes<kGroup>(src, plane, Cin, H, W, weight, bias, o, dst);
-      j += kGroup;
-    } else {
-      ConvPlanes<1>(src, plane, Cin, H, W, weight, bias, o, dst);
-      ++j;
+    if (vectors) ConvChannels(r, weight, bias, o0, o1, dst);
+    for (int o = o0; o < o1; ++o, dst += plane) {
+      const float* w = weight + static_cast<size_t>(o) * Cin * 9;
+      const auto at = [&](int y, int x) {
+        dst[static_cast<size_t>(y) * W + x] = Conv3x3At(r.src, plane, Cin, H, W, w, bias[o], y, x);
+      };
+      if (!vectors) {
+        for (int y = 0; y < H; ++y)
+          for (int x = 0; x < W; ++x) at(y, x);
+      } else if (!AllFinite(w, static_cast<size_t>(Cin) * 9)) {
+        // A non-finite weight times the 0 read outside the image is NaN,
+        // where the skipped tap adds nothing: redo the two edge columns.
+        for (int y = 0; y < H; ++y) {
+          at(y, 0);
+          at(y, W - 1);
+        }
+      }
     }
+    j += o1 - o0;
   }
 }
 
