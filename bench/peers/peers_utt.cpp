@@ -10,6 +10,8 @@
 //     frame's fetch, driver decode, audio model), the rate a perfectly
 //     overlapped pipeline reaches; each stage also gets a line against one
 //     frame period (peer=frame), the per-frame breakdown.
+//   utt_fps_1080p_borrow: the same utterance with the bundle's mouth borrow
+//     attached (skipped when the bundle carries none), against peer=realtime.
 //   utt_first_frame_ms_p50, _p95: 20 utterances of 1.5 s, each pushed at once
 //     and ended, from the push to the first speech frame pulled (then
 //     interrupted, and back to the idle loop before the next). peer=lookahead:
@@ -29,7 +31,9 @@
 #include <thread>
 #include <vector>
 
+#include "borrow/bank_decode.h"
 #include "bundle/le_manifest.h"
+#include "bundle/le_tessera_members.h"
 #include "driver/le_files.h"
 #include "le/le.h"
 #include "le/le_a2x.h"
@@ -69,10 +73,11 @@ double percentile(std::vector<double> v, double p) {
   return v[size_t(std::max(0.0, std::ceil(p * double(v.size())) - 1))];
 }
 
-// A context and a pipeline over it, as a host holds them.
+// A context and a pipeline over it, as a host holds them, with the bundle's
+// mouth borrow attached when asked.
 class Host {
  public:
-  explicit Host(const std::string& dir) {
+  explicit Host(const std::string& dir, bool borrow = false) {
     ctx_ = le_create(dir.c_str(), "render", kThreads, nullptr);
     if (!ctx_) throw std::runtime_error(le_last_error());
     le_utt_opts opts{};
@@ -83,6 +88,7 @@ class Host {
     const auto until = Clock::now() + std::chrono::seconds(120);
     while (u && le_utt_ready(u) == 0 && Clock::now() < until) sleepUs(1000);
     if (u && le_utt_ready(u) != 1) failure = le_utt_ready(u) < 0 ? le_utt_last_error() : "no audio model in 120 s";
+    if (failure.empty() && borrow) failure = attachBorrow(dir);
     if (!failure.empty()) {
       le_utt_destroy(u);
       le_destroy(ctx_);
@@ -120,6 +126,23 @@ class Host {
   le_utt* u = nullptr;
 
  private:
+  // The bundle's four members and its decoded bank handed to the pipeline;
+  // the refusal, if any.
+  std::string attachBorrow(const std::string& dir) {
+    try {
+      const le::TesseraAttachInputs in = le::loadTesseraMembers(dir);
+      const le::tessera::BankData bank = le::tessera::bankFromMembers(in);
+      char err[1024] = "";
+      if (le_utt_tessera_attach(u, bank.bank.data(), in.n_donors, in.cent.data(), in.c_canon.data(),
+                                in.aperture.data(), in.stamp.data(), in.head_pt.data(), uint32_t(in.head_pt.size()),
+                                in.head_json.c_str(), in.manifest_json.c_str(), err, sizeof err))
+        return err;
+      return "";
+    } catch (const std::exception& e) {
+      return std::string("no mouth borrow: ") + e.what();
+    }
+  }
+
   le_ctx* ctx_ = nullptr;
   std::vector<uint8_t> rgb_;
 };
@@ -201,29 +224,40 @@ void withAvatar(const char* name, void (*body)(const char*, const std::string&, 
   }
 }
 
+// Wall ms per speech frame of the 10 s utterance, as utt_fps_1080p describes.
+double speechMsPerFrame(const char* name, const std::string& dir, const std::vector<int16_t>& pcm, bool borrow) {
+  const int frames = int((pcm.size() + kFrameSamples - 1) / kFrameSamples);
+  Host host(dir, borrow);
+  host.pull();
+  const auto pushed = Clock::now();
+  host.push(pcm);
+  Clock::time_point first{};
+  int speech = 0;
+  while (speech < frames) {
+    if (host.pull().kind != 1) continue;
+    if (speech++ == 0) first = Clock::now();
+  }
+  const double ms = msSince(first) / (frames - 1);
+  le_utt_stats st{};
+  le_utt_get_stats(host.u, &st);
+  std::fprintf(stderr,
+               "%s: %d speech frames, %.0f ms from the push to the last; render %.1f ms per frame "
+               "inside the pipeline (moving average)\n",
+               name, frames, msSince(pushed), st.render_ms);
+  if (borrow) {
+    int64_t composited = 0, passed = 0;
+    char reason[256] = "";
+    le_utt_tessera_stats(host.u, &composited, &passed, reason, sizeof reason);
+    std::fprintf(stderr, "%s: borrow composited %lld frames, passed %lld through%s%s\n", name,
+                 static_cast<long long>(composited), static_cast<long long>(passed), *reason ? ", last: " : "",
+                 reason);
+  }
+  return ms;
+}
+
 void fps(const char* name, const std::string& dir, const std::vector<float>& sentence) {
   const std::vector<int16_t> pcm = utterance(sentence, 10.0);
-  const int frames = int((pcm.size() + kFrameSamples - 1) / kFrameSamples);
-  double leMs;
-  {
-    Host host(dir);
-    host.pull();
-    const auto pushed = Clock::now();
-    host.push(pcm);
-    Clock::time_point first{};
-    int speech = 0;
-    while (speech < frames) {
-      if (host.pull().kind != 1) continue;
-      if (speech++ == 0) first = Clock::now();
-    }
-    leMs = msSince(first) / (frames - 1);
-    le_utt_stats st{};
-    le_utt_get_stats(host.u, &st);
-    std::fprintf(stderr,
-                 "%s: %d speech frames, %.0f ms from the push to the last; render %.1f ms per frame "
-                 "inside the pipeline (moving average)\n",
-                 name, frames, msSince(pushed), st.render_ms);
-  }
+  const double leMs = speechMsPerFrame(name, dir, pcm, false);
   const Stages s = frameStages(dir);
   const double a2x = audioModelMsPerFrame(dir, asFloat(pcm));
   const double bound = std::max({s.render, s.paste, s.decode, a2x});
@@ -234,6 +268,10 @@ void fps(const char* name, const std::string& dir, const std::vector<float>& sen
   le::peers::report(n + "_stage_paste", s.paste, "frame", kFrameMs);
   le::peers::report(n + "_stage_decode", s.decode, "frame", kFrameMs);
   le::peers::report(n + "_stage_a2x", a2x, "frame", kFrameMs);
+}
+
+void fpsBorrow(const char* name, const std::string& dir, const std::vector<float>& sentence) {
+  le::peers::report(name, speechMsPerFrame(name, dir, utterance(sentence, 10.0), true), "realtime", kFrameMs);
 }
 
 void firstFrame(const char* name, const std::string& dir, const std::vector<float>& sentence) {
@@ -292,6 +330,9 @@ void interrupt(const char* name, const std::string& dir, const std::vector<float
 }
 
 const le::peers::Register regFps("utt_fps_1080p", [] { withAvatar("utt_fps_1080p", fps); });
+const le::peers::Register regFpsBorrow("utt_fps_1080p_borrow", [] {
+  withAvatar("utt_fps_1080p_borrow", fpsBorrow);
+});
 const le::peers::Register regFirst("utt_first_frame_ms", [] { withAvatar("utt_first_frame_ms", firstFrame); });
 const le::peers::Register regInterrupt("utt_interrupt_ms", [] { withAvatar("utt_interrupt_ms", interrupt); });
 
