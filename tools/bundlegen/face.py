@@ -237,7 +237,10 @@ class Scene:
     def teeth(paint, g, p):
         """Upper and lower teeth inside the mouth opening: a row under each lip, at most its
         height and never more than a share of the opening, split into teeth by darker seams and
-        shaded towards the corners."""
+        shaded towards the corners. The shares leave most of a small opening dark, as a render
+        of the same opening shows it: the teeth pass matches donors to the frame over the whole
+        mouth while the frame has no teeth of its own, and teeth filling the opening would make
+        the narrower donors (lips where the frame is dark) the closer match."""
         mu, mv, _ = g.mouth()
         rx = g.MOUTH_RX * 0.8
 
@@ -247,8 +250,8 @@ class Scene:
             shade = 1.0 - 0.35 * np.clip(((a - mu) / rx) ** 2, 0.0, 1.0)
             return (shade * (1.0 - 0.45 * dark))[..., None] * np.asarray(TEETH)
 
-        upper = min(g.UPPER_TEETH, 0.6 * g.gap)
-        lower = min(g.LOWER_TEETH, 0.35 * g.gap)
+        upper = min(g.UPPER_TEETH, 0.35 * g.gap)
+        lower = min(g.LOWER_TEETH, 0.15 * g.gap)
         for v0, v1 in ((mv - g.gap - 0.01, mv - g.gap + upper), (mv + g.gap - lower, mv + g.gap + 0.01)):
             paint(colour, mu, mv, g.MOUTH_RX,
                   lambda a, b, _, v0=v0, v1=v1: np.minimum(ellipse(a, b, mu, mv, rx, g.gap, p),
