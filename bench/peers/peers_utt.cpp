@@ -133,9 +133,9 @@ class Host {
       const le::TesseraAttachInputs in = le::loadTesseraMembers(dir);
       const le::tessera::BankData bank = le::tessera::bankFromMembers(in);
       char err[1024] = "";
-      if (le_utt_tessera_attach(u, bank.bank.data(), in.n_donors, in.cent.data(), in.c_canon.data(),
-                                in.aperture.data(), in.stamp.data(), in.head_pt.data(), uint32_t(in.head_pt.size()),
-                                in.head_json.c_str(), in.manifest_json.c_str(), err, sizeof err))
+      if (le_utt_tessera_attach(u, bank.bank.data(), in.n_donors, in.cent.data(), in.c_canon.data(), in.aperture.data(),
+                                in.stamp.data(), in.head_pt.data(), uint32_t(in.head_pt.size()), in.head_json.c_str(),
+                                in.manifest_json.c_str(), err, sizeof err))
         return err;
       return "";
     } catch (const std::exception& e) {
@@ -249,8 +249,7 @@ double speechMsPerFrame(const char* name, const std::string& dir, const std::vec
     char reason[256] = "";
     le_utt_tessera_stats(host.u, &composited, &passed, reason, sizeof reason);
     std::fprintf(stderr, "%s: borrow composited %lld frames, passed %lld through%s%s\n", name,
-                 static_cast<long long>(composited), static_cast<long long>(passed), *reason ? ", last: " : "",
-                 reason);
+                 static_cast<long long>(composited), static_cast<long long>(passed), *reason ? ", last: " : "", reason);
   }
   return ms;
 }
@@ -330,9 +329,7 @@ void interrupt(const char* name, const std::string& dir, const std::vector<float
 }
 
 const le::peers::Register regFps("utt_fps_1080p", [] { withAvatar("utt_fps_1080p", fps); });
-const le::peers::Register regFpsBorrow("utt_fps_1080p_borrow", [] {
-  withAvatar("utt_fps_1080p_borrow", fpsBorrow);
-});
+const le::peers::Register regFpsBorrow("utt_fps_1080p_borrow", [] { withAvatar("utt_fps_1080p_borrow", fpsBorrow); });
 const le::peers::Register regFirst("utt_first_frame_ms", [] { withAvatar("utt_first_frame_ms", firstFrame); });
 const le::peers::Register regInterrupt("utt_interrupt_ms", [] { withAvatar("utt_interrupt_ms", interrupt); });
 

@@ -12,7 +12,7 @@ namespace le::tessera {
 
 namespace {
 
-constexpr size_t kPlaneGrain = 4096;
+constexpr size_t kRowGrain = 16;
 
 // A 0..1 value as the byte it rounds to (half to even, the default rounding).
 double quantised(double x) { return std::nearbyint(std::clamp(x, 0.0, 1.0) * 255.0); }
@@ -59,21 +59,35 @@ StreamBorrow::StreamBorrow(const BankData& bank, const HeadWeights& head, const 
   mask_.resize(pixels);
 }
 
+// The pass reads the frame's pixels only in its window moved by at most pad,
+// so only those rows and columns are converted; the rest of rgb_ stays as it
+// was and is never read.
+StreamBorrow::Region StreamBorrow::readRegion() const {
+  const GeometryStamp& s = stamp();
+  return {size_t(std::max(0, s.window_y0 - s.pad)), size_t(std::min(side_, s.window_y0 + s.window_h + s.pad)),
+          size_t(std::max(0, s.window_x0 - s.pad)), size_t(std::min(side_, s.window_x0 + s.window_w + s.pad))};
+}
+
 bool StreamBorrow::push(const float* planes, const float* kp, FrameResult& out) {
   const size_t pixels = size_t(side_) * size_t(side_);
-  for (int c = 0; c < 3; ++c) {
-    const float* plane = planes + size_t(c) * pixels;
-    le::pool::parallelRange(pixels, kPlaneGrain, [&](size_t begin, size_t end) {
-      for (size_t i = begin; i < end; ++i) rgb_[i * 3 + size_t(c)] = uint8_t(quantised(plane[i]));
-    });
-  }
+  const Region r = readRegion();
+  le::pool::parallelRange(r.y1 - r.y0, kRowGrain, [&](size_t begin, size_t end) {
+    for (size_t y = r.y0 + begin; y < r.y0 + end; ++y)
+      for (size_t x = r.x0; x < r.x1; ++x) {
+        const size_t i = y * size_t(side_) + x;
+        for (size_t c = 0; c < 3; ++c) rgb_[i * 3 + c] = uint8_t(quantised(planes[c * pixels + i]));
+      }
+  });
   return pushSynth(kp, out);
 }
 
 bool StreamBorrow::pushRgba(const uint8_t* rgba, const float* kp, FrameResult& out) {
-  const size_t pixels = size_t(side_) * size_t(side_);
-  for (size_t i = 0; i < pixels; ++i)
-    for (size_t c = 0; c < 3; ++c) rgb_[i * 3 + c] = rgba[i * 4 + c];
+  const Region r = readRegion();
+  for (size_t y = r.y0; y < r.y1; ++y)
+    for (size_t x = r.x0; x < r.x1; ++x) {
+      const size_t i = y * size_t(side_) + x;
+      for (size_t c = 0; c < 3; ++c) rgb_[i * 3 + c] = rgba[i * 4 + c];
+    }
   return pushSynth(kp, out);
 }
 

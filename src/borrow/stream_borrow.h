@@ -28,8 +28,6 @@ class StreamBorrow : public TeethPass {
   bool push(const float* planes, const float* kp, FrameResult& out);
   // side x side RGBA bytes (alpha ignored).
   bool pushRgba(const uint8_t* rgba, const float* kp, FrameResult& out);
-  // The step both share, on the RGB already in the buffer.
-  bool pushSynth(const float* kp, FrameResult& out);
   using TeethPass::flush;
 
   // The result's window into a crop: the window's bytes replace the crop's
@@ -43,6 +41,14 @@ class StreamBorrow : public TeethPass {
   int side() const { return side_; }
 
  private:
+  // Canvas rows [y0, y1) and columns [x0, x1) the pass can read.
+  struct Region {
+    size_t y0, y1, x0, x1;
+  };
+  Region readRegion() const;
+  // The step both pushes share, on the RGB already in the buffer.
+  bool pushSynth(const float* kp, FrameResult& out);
+
   UnifiedPi pi_;
   std::unique_ptr<LipContour> contour_;
   double canon_[2];
