@@ -61,8 +61,9 @@ const char* kUsage =
     "  --family motion: the bundle's motion generator (BUNDLE/motion).\n"
     "--realtime: pushes the speech at its own pace in 20 ms pieces, pulls a frame every 40 ms and\n"
     "  reports the late frames and the latency from the first speech to its first frame (shown 120 ms\n"
-    "  after it is made, as by a player that keeps three frames buffered); the mp4 is\n"
-    "  encoded at idle priority. With 2 cores or fewer it sets LE_WARP_NODE=1 unless it is set.\n"
+    "  after it is made, as by a player that keeps three frames buffered; a frame that comes late is\n"
+    "  skipped once the next is ready, as a player keeps the picture with its sound); the mp4 holds\n"
+    "  every frame, encoded at idle priority. With 2 cores or fewer it sets LE_WARP_NODE=1 unless set.\n"
     "--stream: the whole utterance in one call through the bundle's FCA model (speech frames only).\n"
     "--borrow: real teeth from the bundle's donor bank composited into the mouth of every rendered\n"
     "  frame (the mouth borrow); on by default when the bundle carries its four members, and then\n"
@@ -141,8 +142,7 @@ Options parse(int argc, char** argv) {
       const int choice = a == "--borrow" ? 1 : -1;
       if (o.borrow == -choice) throw std::invalid_argument("--borrow and --no-borrow exclude each other");
       o.borrow = choice;
-    }
-    else if (a == "--model-key")
+    } else if (a == "--model-key")
       o.key = value(), o.keyGiven = true;
     else if (a == "--threads")
       o.threads = std::atoi(value().c_str());
@@ -363,13 +363,18 @@ void runOffline(le_utt* u, const std::vector<int16_t>& pcm16, Recorder& rec, std
 // feeder thread (after a second of idle), a frame pulled every 40 ms. Like a
 // player that keeps a little video buffered, the clock is set once the first
 // speech frame is made so that it is shown kPlayout later: the frames in
-// between wait in the pipeline's output ring and absorb its hiccups.
+// between wait in the pipeline's output ring and absorb its hiccups. A tick
+// with no frame ready is late (the screen keeps the last frame); like a player
+// holding the picture to its sound, the host then skips the frame that came
+// late as soon as the one after it is ready too, so one hiccup costs one frame
+// rather than the buffer. The mp4 still records every frame.
 void runRealtime(le_utt* u, const std::vector<int16_t>& pcm16, Recorder& rec, std::vector<uint8_t>& rgb) {
   std::jthread feeder;
   Clock::time_point fed{}, lastFrame = Clock::now();
   double hostLatencyMs = -1;
   int late = 0, lateBeforeSpeech = 0, lateInSpeech = 0, ticks = 0;
-  std::string lateAt;  // the frames since the first speech frame at the late ticks, the first dozen
+  int behind = 0, skipped = 0;  // frames the screen owes the clock, and those it skipped to catch up
+  std::string lateAt;           // the frames since the first speech frame at the late ticks, the first dozen
   SpeechStart begun;
   bool awaitingSpeech = true;
   for (Clock::time_point next = Clock::now(); !rec.complete(); ++ticks, next += kTick) {
@@ -386,7 +391,12 @@ void runRealtime(le_utt* u, const std::vector<int16_t>& pcm16, Recorder& rec, st
       if (info.kind == 1 && info.frame_no == 0)
         hostLatencyMs = std::chrono::duration<double, std::milli>(lastFrame - fed).count();
       rec.add(rgb, info.kind, info.frame_no);
+      // Frames owed by late ticks: skipped on screen while the next is ready.
+      for (; behind > 0 && le_utt_frames_available(u) > 0 && le_utt_pull_frame(u, rgb.data(), rgb.size(), &info);
+           --behind, ++skipped)
+        rec.add(rgb, info.kind, info.frame_no);
     } else {
+      ++behind;
       if (*le_utt_last_error()) throw std::runtime_error(le_utt_last_error());
       ++late;
       if (feeder.joinable() && !rec.spoken()) ++lateBeforeSpeech;
@@ -408,13 +418,14 @@ void runRealtime(le_utt* u, const std::vector<int16_t>& pcm16, Recorder& rec, st
   }
   std::fprintf(stderr,
                "le-render: realtime: %d late ticks of %d (no frame ready), %d of them between the first push "
-               "and the first speech frame, %d from the first speech frame on%s%s%s; first speech frame shown %.0f ms "
-               "after the first push (pipeline: produced after %.0f ms, shown %lld ms later)\n",
+               "and the first speech frame, %d from the first speech frame on%s%s%s; %d late frames skipped to catch "
+               "up; first speech frame shown %.0f ms after the first push (pipeline: produced after %.0f ms, shown "
+               "%lld ms later)\n",
                late, ticks, lateBeforeSpeech, lateInSpeech, lateAt.empty() ? "" : " (after frame ", lateAt.c_str(),
                lateAt.empty()      ? ""
                : lateInSpeech > 12 ? ", ...)"
                                    : ")",
-               hostLatencyMs, stats(u).first_frame_ms, static_cast<long long>(kPlayout.count()));
+               skipped, hostLatencyMs, stats(u).first_frame_ms, static_cast<long long>(kPlayout.count()));
   const char* warpNode = std::getenv("LE_WARP_NODE");
   if (lateInSpeech > 0 && !(warpNode && *warpNode && *warpNode != '0'))
     std::fprintf(stderr,
@@ -465,9 +476,8 @@ std::unique_ptr<MouthBorrow> openBorrow(const Options& o) {
   std::vector<int32_t> trackOrder(size_t(le_tessera_members_n_donors(m)));
   for (size_t i = 0; i < trackOrder.size(); ++i) trackOrder[i] = int32_t(i);
   const std::vector<uint8_t> frames =
-      le::tessera::decodeBankTrack(reinterpret_cast<const uint8_t*>(track.data()), track.size(),
-                                   int(trackOrder.size()), le_tessera_members_band_h(m), le_tessera_members_band_w(m),
-                                   trackOrder);
+      le::tessera::decodeBankTrack(reinterpret_cast<const uint8_t*>(track.data()), track.size(), int(trackOrder.size()),
+                                   le_tessera_members_band_h(m), le_tessera_members_band_w(m), trackOrder);
   b->bank.resize(le_tessera_members_band_bytes(m));
   if (le_tessera_members_reorder(m, frames.data(), b->bank.data(), err, sizeof err)) throw std::runtime_error(err);
   return b;
