@@ -16,6 +16,7 @@
 #include "audio/le_motion.h"
 #include "driver/le_files.h"
 #include "le/le_motion.h"
+#include "bundle_fixtures.h"
 
 namespace {
 
@@ -28,18 +29,14 @@ constexpr int kDim = MotionGenerator::kDim;
 
 // A motion directory made from the probe's (models linked, tables copied) for
 // a test to change.
-struct MotionDir {
-  std::string path;
+struct MotionDir : le::test::TempDir {
   MotionDir() {
-    char tmpl[] = "/tmp/le_motion_XXXXXX";
-    path = mkdtemp(tmpl);
     for (const auto& e : fs::directory_iterator(kProbe)) {
-      const fs::path to = fs::path(path) / e.path().filename();
+      const fs::path to = file(e.path().filename());
       e.path().extension() == ".onnx" ? fs::create_symlink(e.path(), to) : (void)fs::copy_file(e.path(), to);
     }
   }
-  ~MotionDir() { fs::remove_all(path); }
-  std::string file(const std::string& name) const { return path + "/" + name; }
+  std::string file(const std::string& name) const { return *this / name; }
   std::vector<float> table(const std::string& name) const { return le::readFloats(file(name)); }
   void set(const std::string& name, const std::vector<float>& v) const {
     std::ofstream(file(name), std::ios::binary)
@@ -113,7 +110,7 @@ TEST(Motion, ChunkedMotionOverEchoedConditioning) {
   d.set("ch_xs_info.bin", info), d.set("hubert_fmean.bin", fmean), d.set("src_xs_info.bin", src);
   d.set("v_min_max.bin", vmm);
   d.meta(", \"s_bridge\": 2");
-  MotionGenerator g(d.path, 1, "");
+  MotionGenerator g(d.path(), 1, "");
 
   // Chunks start at 0 and 70 once 80 and 150 rows exist; the last 10 motion
   // frames are held back.
@@ -139,7 +136,8 @@ TEST(Motion, ChunkedMotionOverEchoedConditioning) {
   std::vector<float> window(le::LogMel::kSamples), m(80 * 21);
   for (int j = 0; j < 150; ++j) {
     const int w = j - j % 5, i = j % 5;
-    for (int k = 0; k < le::LogMel::kSamples; ++k) window[k] = 640 * w - 2000 + k >= 0 ? audio[640 * w - 2000 + k] : 0.0f;
+    for (int k = 0; k < le::LogMel::kSamples; ++k)
+      window[k] = 640 * w - 2000 + k >= 0 ? audio[640 * w - 2000 + k] : 0.0f;
     mel.compute(window.data(), m.data());
     const float* row = g.conditioningRow(j);
     // Speech model frames 6 + 2i and 7 + 2i averaged, then emotion j mod 4.
@@ -226,7 +224,7 @@ TEST(Motion, TemplateCursorLoopsOrBounces) {
     for (int t = 0; t < c.nt; ++t)
       for (int k = 0; k < 63; ++k) keys.push_back(100.0f * t + k);
     d.set("src_xs_info.bin", info), d.set("xs_target.bin", keys), d.meta("", c.nt);
-    le_motion* m = le_motion_create(d.path.c_str(), 1, "");
+    le_motion* m = le_motion_create(d.path().c_str(), 1, "");
     ASSERT_NE(m, nullptr) << le_motion_last_error();
     EXPECT_EQ(le_motion_nt(m), c.nt);
     le_motion_reset(m, c.start, c.dir, c.loop);
@@ -262,7 +260,7 @@ TEST(Motion, PitchOffsetTurnsTheCanonicalKeypointsThroughBinExpectations) {
     }
   d.set("src_xs_info.bin", src);
   d.meta(", \"s_bridge\": 0.5, \"delta_pitch\": 10");
-  le_motion* m = le_motion_create(d.path.c_str(), 1, "");
+  le_motion* m = le_motion_create(d.path().c_str(), 1, "");
   ASSERT_NE(m, nullptr) << le_motion_last_error();
   const std::vector<float> audio = speechLike(640 * 4);
   le_motion_push(m, audio.data(), static_cast<int>(audio.size()));
@@ -274,8 +272,8 @@ TEST(Motion, PitchOffsetTurnsTheCanonicalKeypointsThroughBinExpectations) {
   const auto rotation = [](double a1, double a2, double a3) {
     const double k = M_PI / 180.0, c1 = std::cos(a1 * k), s1 = std::sin(a1 * k), c2 = std::cos(a2 * k),
                  s2 = std::sin(a2 * k), c3 = std::cos(a3 * k), s3 = std::sin(a3 * k);
-    const std::vector<double> r = mul({c3, -s3, 0, s3, c3, 0, 0, 0, 1}, mul({c2, 0, s2, 0, 1, 0, -s2, 0, c2},
-                                                                           {1, 0, 0, 0, c1, -s1, 0, s1, c1}));
+    const std::vector<double> r =
+        mul({c3, -s3, 0, s3, c3, 0, 0, 0, 1}, mul({c2, 0, s2, 0, 1, 0, -s2, 0, c2}, {1, 0, 0, 0, c1, -s1, 0, s1, c1}));
     return std::vector<double>{r[0], r[3], r[6], r[1], r[4], r[7], r[2], r[5], r[8]};
   };
   std::vector<float> logits(66, 0.37f);
@@ -297,29 +295,28 @@ TEST(Motion, RefusesBadDirectoriesAndArguments) {
     std::function<void(const MotionDir&)> change;
     std::string error;  // after "le_motion_create: ", a shell pattern
   };
-  const auto resize = [](const char* name, int by) {
-    return [=](const MotionDir& d) {
-      std::vector<float> v = d.table(name);
-      v.resize(v.size() + by);
-      d.set(name, v);
-    };
+  const auto meta = [](const char* text) {
+    return [=](const MotionDir& d) { std::ofstream(d.file("meta.json")) << text; };
   };
+  const auto remove = [](const char* name) { return [=](const MotionDir& d) { fs::remove(d.file(name)); }; };
   const std::vector<Case> cases = {
-      {[](const MotionDir& d) { std::ofstream(d.file("meta.json")) << "{\"n_src\": 4, \"n_emo\": 2}"; },
-       "meta.json: missing nt"},
-      {[](const MotionDir& d) { std::ofstream(d.file("meta.json")) << "{\"n_src\": 4, \"n_emo\": 2, \"nt\"}"; },
-       "meta.json: bad nt"},
-      {[](const MotionDir& d) { std::ofstream(d.file("meta.json")) << "{\"nt\": 12, \"n_src\": 6, \"n_emo\": 4}"; },
-       "le_motion: n_src != nt unsupported"},
-      {resize("v_min_max.bin", -1), "short read *v_min_max.bin*"},
-      {[](const MotionDir& d) { fs::remove(d.file("ch_eye_ball.bin")); }, "cannot open *ch_eye_ball.bin"},
-      {[](const MotionDir& d) { fs::remove(d.file("stitch.onnx")); }, "*stitch.onnx*"},
+      {meta(R"({"n_src": 4, "n_emo": 2})"), "meta.json: missing nt"},
+      {meta(R"({"n_src": 4, "n_emo": 2, "nt"})"), "meta.json: bad nt"},
+      {meta(R"({"nt": 12, "n_src": 6, "n_emo": 4})"), "le_motion: n_src != nt unsupported"},
+      {[](const MotionDir& d) {
+         std::vector<float> v = d.table("v_min_max.bin");
+         d.set("v_min_max.bin", std::vector<float>(v.begin(), v.end() - 1));
+       },
+       "short read *v_min_max.bin*"},
+      {remove("ch_eye_ball.bin"), "cannot open *ch_eye_ball.bin"},
+      {remove("stitch.onnx"), "*stitch.onnx*"},
   };
   for (const Case& c : cases) {
     MotionDir d;
     c.change(d);
-    EXPECT_EQ(le_motion_create(d.path.c_str(), 1, ""), nullptr);
-    EXPECT_EQ(fnmatch(("le_motion_create: " + c.error).c_str(), le_motion_last_error(), 0), 0) << le_motion_last_error();
+    EXPECT_EQ(le_motion_create(d.path().c_str(), 1, ""), nullptr);
+    EXPECT_EQ(fnmatch(("le_motion_create: " + c.error).c_str(), le_motion_last_error(), 0), 0)
+        << le_motion_last_error();
   }
   EXPECT_EQ(le_motion_create(nullptr, 1, ""), nullptr);
   EXPECT_STREQ(le_motion_last_error(), "le_motion_create: NULL motion_dir");

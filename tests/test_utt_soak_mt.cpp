@@ -3,7 +3,8 @@
 // them at random moments, while another pulls at 25 fps or faster (with
 // stalls that let the ring fill). Every event goes through one checker in the
 // order the pipeline saw it. The run lasts LE_SOAK_SECONDS (split between the
-// configurations; scripts/soak runs it for minutes).
+// configurations; scripts/soak runs it for minutes) and draws its schedule
+// from LE_SOAK_SEED (1 when unset).
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include <fstream>
 #include <mutex>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,9 +32,9 @@ using std::chrono::milliseconds;
 
 constexpr int kRampFrames = 5, kInterruptRampFrames = 3;  // not the defaults, so a mix-up shows
 
-double soakSeconds() {
-  const char* v = std::getenv("LE_SOAK_SECONDS");
-  return v && *v ? std::atof(v) : LE_SOAK_DEFAULT_SECONDS;
+double envOr(const char* name, double fallback) {
+  const char* v = std::getenv(name);
+  return v && *v ? std::atof(v) : fallback;
 }
 
 size_t residentBytes() {
@@ -40,6 +42,13 @@ size_t residentBytes() {
   size_t pages = 0, resident = 0;
   statm >> pages >> resident;
   return resident * size_t(sysconf(_SC_PAGESIZE));
+}
+
+template <class... T>
+std::string str(const T&... parts) {
+  std::ostringstream s;
+  (s << ... << parts);
+  return s.str();
 }
 
 // What the delivered frames must be, given the pushes, ends and interrupts
@@ -52,13 +61,13 @@ class Checker {
   explicit Checker(int nt) : nt_(nt) {}
 
   void push(int utt, int samples) {
-    note("push " + std::to_string(utt) + " " + std::to_string(samples));
+    note(str("push ", utt, " ", samples));
     if (utts_.empty() || utts_.back().id != utt) utts_.push_back({utt, 0, false});
     utts_.back().samples += samples;
   }
   void end(int utt) {
-    note("end " + std::to_string(utt));
-    if (utts_.empty() || utts_.back().id != utt) return fail("end of utterance " + std::to_string(utt) + " unseen");
+    note(str("end ", utt));
+    if (utts_.empty() || utts_.back().id != utt) return fail(str("end of utterance ", utt, " unseen"));
     utts_.back().ended = true;
   }
   void interrupt() {
@@ -73,28 +82,23 @@ class Checker {
   void frame(const le_utt_frame_info& f) {
     ++frames;
     speech += f.kind == 1;
-    note("frame serial " + std::to_string(f.serial) + " kind " + std::to_string(f.kind) + " target " +
-         std::to_string(f.target) + " frame_no " + std::to_string(f.frame_no));
+    note(str("frame serial ", f.serial, " kind ", f.kind, " target ", f.target, " frame_no ", f.frame_no));
     // Serials count from 0; an interrupt before the first pull drops from there.
     const uint64_t next = have_ ? last_.serial + 1 : 0;
-    if (afterInterrupt_ && f.serial >= next) {
+    if (afterInterrupt_ && f.serial >= next)
       dropped += f.serial - next;
-    } else if (f.serial != next) {
-      fail("serial " + std::to_string(f.serial) + " where " + std::to_string(next) + " was due");
-    }
-    if (have_) {
-      if (f.target != (last_.target + 1) % nt_)
-        fail("target " + std::to_string(f.target) + " after " + std::to_string(last_.target));
-    }
-    if (f.kind != 1 && f.frame_no != -1) fail("kind " + std::to_string(f.kind) + " with frame_no");
+    else if (f.serial != next)
+      fail(str("serial ", f.serial, " where ", next, " was due"));
+    if (have_ && f.target != (last_.target + 1) % nt_) fail(str("target ", f.target, " after ", last_.target));
+    if (f.kind != 1 && f.frame_no != -1) fail(str("kind ", f.kind, " with frame_no"));
     if (rampLeft_ > 0) {
-      if (f.kind != 2) fail("kind " + std::to_string(f.kind) + " where a ramp frame was due");
+      if (f.kind != 2) fail(str("kind ", f.kind, " where a ramp frame was due"));
       --rampLeft_;
       rampFrames += f.kind == 2;
     } else if (f.kind == 2) {
       fail("a ramp frame beyond the ramp's length");
     } else if (f.kind == 0) {
-      if (pos_ > 0) fail("idle frame inside utterance " + std::to_string(utts_.front().id));
+      if (pos_ > 0) fail(str("idle frame inside utterance ", utts_.front().id));
     } else {
       speechFrame(f);
     }
@@ -106,9 +110,8 @@ class Checker {
   // After the host's last end: nothing may be left to play.
   void drained() {
     if (!utts_.empty())
-      fail("utterance " + std::to_string(utts_.front().id) + " ended with " + std::to_string(pos_) + " of " +
-           std::to_string(utts_.front().frames()) + " frames");
-    if (rampLeft_ > 0) fail("the last ramp is short by " + std::to_string(rampLeft_));
+      fail(str("utterance ", utts_.front().id, " ended with ", pos_, " of ", utts_.front().frames(), " frames"));
+    if (rampLeft_ > 0) fail(str("the last ramp is short by ", rampLeft_));
   }
 
   std::vector<std::string> errors;
@@ -123,22 +126,17 @@ class Checker {
   };
 
   void speechFrame(const le_utt_frame_info& f) {
-    if (utts_.empty()) return fail("speech frame " + std::to_string(f.frame_no) + " with no utterance pushed");
+    if (utts_.empty()) return fail(str("speech frame ", f.frame_no, " with no utterance pushed"));
     if (f.frame_no == 0 && pos_ > 0) {  // the next utterance began: the one before stopped short
-      fail("utterance " + std::to_string(utts_.front().id) + " stopped after " + std::to_string(pos_) + " of " +
-           std::to_string(utts_.front().frames()) + " frames");
+      fail(str("utterance ", utts_.front().id, " stopped after ", pos_, " of ", utts_.front().frames(), " frames"));
       utts_.pop_front();
       pos_ = 0;
       if (utts_.empty()) return;
     }
     const Utt& u = utts_.front();
-    if (f.frame_no != pos_)
-      fail("utterance " + std::to_string(u.id) + ": frame " + std::to_string(f.frame_no) + " where " +
-           std::to_string(pos_) + " was due");
+    if (f.frame_no != pos_) fail(str("utterance ", u.id, ": frame ", f.frame_no, " where ", pos_, " was due"));
     pos_ = f.frame_no + 1;
-    if (pos_ > u.frames())
-      fail("utterance " + std::to_string(u.id) + " of " + std::to_string(u.frames()) + " frames delivered frame " +
-           std::to_string(f.frame_no));
+    if (pos_ > u.frames()) fail(str("utterance ", u.id, " of ", u.frames(), " frames delivered frame ", f.frame_no));
     if (pos_ >= u.frames() && u.ended) {
       ++whole;
       utts_.pop_front();
@@ -147,7 +145,7 @@ class Checker {
     }
   }
   void fail(const std::string& what) {
-    std::string text = "frame " + std::to_string(frames) + ": " + what;
+    std::string text = str("frame ", frames, ": ", what);
     if (errors.empty())  // the first failure comes with the events that led to it
       for (const std::string& e : recent_) text += "\n  " + e;
     if (errors.size() < 20) errors.push_back(text);
@@ -180,9 +178,8 @@ class Soak : public testing::TestWithParam<Config> {};
 TEST_P(Soak, EveryUtteranceWholeOrCutNothingRepeatedMemoryFlat) {
   const Config& c = GetParam();
   setenv("LE_UTT_PIPELINE_PASTE", c.pipelinedPaste, 1);
-  const double seconds = soakSeconds() / 2;  // two configurations share the time
-  const char* seedText = std::getenv("LE_SOAK_SEED");
-  const unsigned seed = seedText && *seedText ? unsigned(std::strtoul(seedText, nullptr, 10)) : std::random_device{}();
+  const double seconds = envOr("LE_SOAK_SECONDS", LE_SOAK_DEFAULT_SECONDS) / 2;  // two configurations share the time
+  const unsigned seed = unsigned(envOr("LE_SOAK_SEED", 1));
   std::printf("soak: %s for %.0f s, LE_SOAK_SEED=%u\n", c.name, seconds, seed);
 
   le_utt_opts opts{};
@@ -203,33 +200,28 @@ TEST_P(Soak, EveryUtteranceWholeOrCutNothingRepeatedMemoryFlat) {
 
   std::thread puller([&] {
     std::mt19937 rng(seed + 1);
+    const auto rand = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
     std::vector<uint8_t> rgb(p.rgb.size());
-    int idleRun = 0;
+    int idleRun = 0, mode = 0;  // mode 0 as fast as frames come, 1 at 25 fps, 2 a stall
     auto lastFrame = Clock::now(), modeUntil = Clock::now();
-    int mode = 0;  // 0 as fast as frames come, 1 at 25 fps, 2 a stall
     Clock::time_point drainFrom{};
     while (!done) {
       const auto now = Clock::now();
       if (now >= modeUntil && !draining) {
-        const int r = std::uniform_int_distribution<int>(0, 9)(rng);
+        const int r = rand(0, 9);
         mode = r < 4 ? 0 : r < 9 ? 1 : 2;
-        modeUntil = now + milliseconds(mode == 2 ? std::uniform_int_distribution<int>(100, 400)(rng)
-                                                 : std::uniform_int_distribution<int>(300, 3000)(rng));
+        modeUntil = now + milliseconds(mode == 2 ? rand(100, 400) : rand(300, 3000));
         if (mode == 2) {
           std::this_thread::sleep_until(modeUntil);
           continue;
         }
       }
-      if (draining) {
-        mode = 0;
-        if (drainFrom == Clock::time_point{}) drainFrom = now;
-      }
+      if (draining && drainFrom == Clock::time_point{}) mode = 0, drainFrom = now;
       le_utt_frame_info info{};
       int got;
       {
         const std::lock_guard<std::mutex> lock(mu);
-        got = le_utt_pull_frame(p.u, rgb.data(), rgb.size(), &info);
-        if (got) check.frame(info);
+        if ((got = le_utt_pull_frame(p.u, rgb.data(), rgb.size(), &info))) check.frame(info);
       }
       if (got) {
         lastFrame = Clock::now();
@@ -237,11 +229,10 @@ TEST_P(Soak, EveryUtteranceWholeOrCutNothingRepeatedMemoryFlat) {
         // Drained: the last utterance and its ramp played, the idle loop runs on.
         if (draining && idleRun >= 10 && lastFrame - drainFrom > milliseconds(300)) break;
         if (mode == 1) std::this_thread::sleep_for(milliseconds(40));
+      } else if (Clock::now() - lastFrame > std::chrono::seconds(30)) {
+        pullerFailure = "no frame for 30 s";
+        break;
       } else {
-        if (Clock::now() - lastFrame > std::chrono::seconds(30)) {
-          pullerFailure = "no frame for 30 s";
-          break;
-        }
         std::this_thread::sleep_for(std::chrono::microseconds(300));
       }
     }
@@ -254,11 +245,11 @@ TEST_P(Soak, EveryUtteranceWholeOrCutNothingRepeatedMemoryFlat) {
   const auto pause = [&](int maxMs) {
     if (rand(0, 2) > 0) std::this_thread::sleep_for(milliseconds(rand(0, maxMs)));
   };
-  const auto interrupt = [&] {
+  const auto locked = [&](auto fn) {
     const std::lock_guard<std::mutex> lock(mu);
-    le_utt_interrupt(p.u);
-    check.interrupt();
+    return fn();
   };
+  const auto interrupt = [&] { locked([&] { le_utt_interrupt(p.u), check.interrupt(); }); };
   // Resident memory after the first quarter (warm-up), at half time and at the end.
   size_t resident[3] = {0, 0, 0};
   const auto start = Clock::now();
@@ -270,42 +261,28 @@ TEST_P(Soak, EveryUtteranceWholeOrCutNothingRepeatedMemoryFlat) {
     if (!resident[0] && Clock::now() > at(0.25)) resident[0] = residentBytes();
     if (!resident[1] && Clock::now() > at(0.5)) resident[1] = residentBytes();
     // At most three utterances wait to play, so interrupts find one playing.
-    for (;;) {
-      {
-        const std::lock_guard<std::mutex> lock(mu);
-        if (check.pending() < 3) break;
-      }
-      std::this_thread::sleep_for(milliseconds(20));
-    }
+    while (locked([&] { return check.pending() >= 3; })) std::this_thread::sleep_for(milliseconds(20));
     ++utt;
     const int samples = rand(320, 32000);
     const int cutAt = rand(0, 9) == 0 ? rand(1, samples) : samples + 1;  // an interrupt while pushing
     size_t from = size_t(rand(0, int(speech.size()) - 1));
-    bool cutShort = false;
-    for (int pushed = 0; pushed < samples;) {
-      if (pushed >= cutAt) {
-        interrupt();
-        cutShort = true;
-        break;
-      }
+    int pushed = 0;
+    for (; pushed < samples && pushed < cutAt; pause(30)) {
       const int n = std::min(samples - pushed, rand(1, 4000));
       std::vector<int16_t> piece(static_cast<size_t>(n));
       for (int16_t& s : piece) s = speech[from++ % speech.size()];
-      {
-        const std::lock_guard<std::mutex> lock(mu);
+      locked([&] {
         EXPECT_EQ(le_utt_push_audio(p.u, piece.data(), n), 1);
         check.push(utt, n);
-      }
+      });
       if (rand(0, 19) == 0) le_utt_push_audio(p.u, piece.data(), 0);  // only marks the time
       pushed += n;
-      pause(30);
     }
-    if (cutShort) continue;
-    {
-      const std::lock_guard<std::mutex> lock(mu);
-      le_utt_end_utterance(p.u);
-      check.end(utt);
+    if (pushed < samples) {
+      interrupt();
+      continue;
     }
+    locked([&] { le_utt_end_utterance(p.u), check.end(utt); });
     // The next utterance follows at once, while this one plays, or after it.
     pause(rand(0, 3) == 0 ? 2500 : 400);
     if (rand(0, 6) == 0) interrupt();
@@ -328,12 +305,11 @@ TEST_P(Soak, EveryUtteranceWholeOrCutNothingRepeatedMemoryFlat) {
   EXPECT_EQ(le_utt_render_status(p.u, status, sizeof status, &failures), 0) << status;
   EXPECT_EQ(failures, 0) << status;
   EXPECT_GT(check.whole, 0);
-  std::printf(
-      "soak: %d utterances pushed, %d played whole, %d interrupts (%d cut one short), %llu frames "
-      "(%llu speech, %llu ramp, %llu dropped), resident %.1f, %.1f, %.1f MiB\n",
-      utt, check.whole, check.interrupts, check.cut, (unsigned long long)check.frames, (unsigned long long)check.speech,
-      (unsigned long long)check.rampFrames, (unsigned long long)check.dropped, resident[0] / 1048576.0,
-      resident[1] / 1048576.0, resident[2] / 1048576.0);
+  std::printf("%s\n", str("soak: ", utt, " utterances pushed, ", check.whole, " played whole, ", check.interrupts,
+                          " interrupts (", check.cut, " cut one short), ", check.frames, " frames (", check.speech,
+                          " speech, ", check.rampFrames, " ramp, ", check.dropped, " dropped), resident ",
+                          resident[0] >> 20, ", ", resident[1] >> 20, ", ", resident[2] >> 20, " MiB")
+                          .c_str());
   // A leak grows with the work, in both halves after the warm-up. Memory
   // taken once may come late: the chunk renderer's working memory for a
   // whole chunk (some 60 MiB on tiny_b24) waits for the first chunk, which
