@@ -43,15 +43,10 @@ HeadWeights head(float scale, unsigned seed) {
   std::mt19937 rng(seed);
   std::uniform_real_distribution<float> u(-scale, scale);
   HeadWeights h;
-  for (auto [v, n] : {std::pair{&h.cand0_w, 1008},
-                      {&h.cand0_b, 16},
-                      {&h.cand2_w, 2304},
-                      {&h.cand2_b, 16},
-                      {&h.cand4_w, 144},
-                      {&h.cand4_b, 1}}) {
-    v->resize(n);
+  h.cand0_w.resize(1008), h.cand0_b.resize(16), h.cand2_w.resize(2304);
+  h.cand2_b.resize(16), h.cand4_w.resize(144), h.cand4_b.resize(1);
+  for (auto* v : {&h.cand0_w, &h.cand0_b, &h.cand2_w, &h.cand2_b, &h.cand4_w, &h.cand4_b})
     for (float& x : *v) x = u(rng);
-  }
   return h;
 }
 
