@@ -39,19 +39,6 @@ std::vector<float> flat(const HeadWeights& w) {
   return out;
 }
 
-std::vector<float> expected(const std::string& name) {
-  const std::string s = readAll(kDir + name);
-  std::vector<float> v(s.size() / 4);
-  std::memcpy(v.data(), s.data(), v.size() * 4);
-  return v;
-}
-
-// Bit for bit, so a byte-order or offset slip cannot hide in a tolerance.
-void expectSameBits(const std::vector<float>& got, const std::vector<float>& want, const std::string& what) {
-  ASSERT_EQ(got.size(), want.size()) << what;
-  EXPECT_EQ(std::memcmp(got.data(), want.data(), got.size() * 4), 0) << what;
-}
-
 TEST(HeadWeights, ReadsTheGeneratedFilesExactly) {
   struct Case {
     const char* file;
@@ -71,7 +58,10 @@ TEST(HeadWeights, ReadsTheGeneratedFilesExactly) {
   for (const Case& c : cases) {
     const HeadWeights w = load(c.file);
     EXPECT_EQ(w.params(), c.params) << c.file;
-    expectSameBits(flat(w), expected(c.values), c.file);
+    // bit for bit, so a byte-order or offset slip cannot hide in a tolerance
+    const std::vector<float> got = flat(w), want = le::readFloats(kDir + c.values);
+    ASSERT_EQ(got.size(), want.size()) << c.file;
+    EXPECT_EQ(std::memcmp(got.data(), want.data(), got.size() * 4), 0) << c.file;
   }
   const HeadWeights h8 = load("blendhead8.pt");
   EXPECT_TRUE(h8.syn0_w.empty() && h8.syn0_b.empty() && h8.syn2_w.empty() && h8.syn2_b.empty());
@@ -139,12 +129,12 @@ TEST(HeadWeights, PickleFormsTheWriterDoesNotUse) {
     std::string error;
   };
   const Case cases[] = {
-      {"\x80\x02J\xff\xff", "teeth: pickle truncated"},                    // BININT needs four bytes
-      {"\x80\x02)b.", "teeth: head .pt state_dict is empty"},                // BUILD does nothing
-      {"K\x05q\x03.", "teeth: head .pt state_dict is empty"},                // BINPUT stores, nothing else
-      {"N\x88\x89s.", "teeth: head .pt lacks 'cand.0.weight'"},              // SETITEM of any key
-      {"K\x01K\x02s", "teeth: head .pt lacks 'cand.0.weight'"},              // no STOP: the entry's end
-      {"(\x85...", "teeth: pickle stack underflow"},                         // nothing above the mark
+      {"\x80\x02J\xff\xff", "teeth: pickle truncated"},          // BININT needs four bytes
+      {"\x80\x02)b.", "teeth: head .pt state_dict is empty"},    // BUILD does nothing
+      {"K\x05q\x03.", "teeth: head .pt state_dict is empty"},    // BINPUT stores, nothing else
+      {"N\x88\x89s.", "teeth: head .pt lacks 'cand.0.weight'"},  // SETITEM of any key
+      {"K\x01K\x02s", "teeth: head .pt lacks 'cand.0.weight'"},  // no STOP: the entry's end
+      {"(\x85...", "teeth: pickle stack underflow"},             // nothing above the mark
       {"N)R..", "teeth: head .pt calls None — this reader refuses code it does not model"},
       {"K\x01Q..", "teeth: unexpected persistent id in head .pt"},
       {"\x94\x00\x00\x00\x00", "teeth: unsupported pickle opcode 0x94 in head .pt"},
@@ -199,8 +189,8 @@ TEST(ServeConfig, IntegersAreTruncatedAndKindsUnchecked) {
     int32_t K;
   };
   const Case cases[] = {
-      {"63.9", 63}, {"-3.7", -3}, {"0.999", 0}, {"1e3", 1000}, {R"("64")", 0}, {"true", 0}, {"[64]", 0},
-      {"3e10", INT32_MAX}, {"-3e10", INT32_MIN},
+      {"63.9", 63}, {"-3.7", -3}, {"0.999", 0},        {"1e3", 1000},        {R"("64")", 0},
+      {"true", 0},  {"[64]", 0},  {"3e10", INT32_MAX}, {"-3e10", INT32_MIN},
   };
   for (const Case& c : cases) {
     const ServeConfig s = ServeConfig::fromHeadMemberJson(
