@@ -1,4 +1,5 @@
-// Scratch directories and small file and error helpers shared by the tests.
+// Scratch directories, small file and error helpers and a bundle's mouth-borrow
+// members, shared by the tests.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -13,6 +14,11 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "borrow/bank_decode.h"
+#include "bundle/le_manifest.h"
+#include "bundle/le_unified_pi.h"
+#include "driver/le_files.h"
 
 namespace le::test {
 
@@ -68,8 +74,10 @@ using JsonFields = std::vector<std::pair<std::string, std::string>>;
 inline std::string jsonObject(JsonFields fields, const JsonFields& edits) {
   for (const auto& e : edits) {
     auto it = std::find_if(fields.begin(), fields.end(), [&](const auto& f) { return f.first == e.first; });
-    if (e.second.empty()) fields.erase(it);
-    else it == fields.end() ? fields.push_back(e) : void(it->second = e.second);
+    if (e.second.empty())
+      fields.erase(it);
+    else
+      it == fields.end() ? fields.push_back(e) : void(it->second = e.second);
   }
   std::string out = "{";
   for (const auto& [k, v] : fields) out += (out.size() > 1 ? ",\n \"" : "\"") + k + "\": " + v;
@@ -88,5 +96,27 @@ inline std::map<std::string, std::string> filesUnder(const std::string& dir) {
     if (e.is_regular_file()) out[std::filesystem::relative(e.path(), dir).generic_string()] = readAll(e.path());
   return out;
 }
+
+// A bundle's mouth-borrow members as the engine reads them, the bank decoded
+// into donor order, and the bundle's template keypoints (63 floats a frame).
+struct BorrowMembers {
+  explicit BorrowMembers(const std::string& bundle)
+      : in(le::loadTesseraMembers(bundle)),
+        bank(le::tessera::bankFromMembers(in)),
+        keypoints(le::readFloats(le::resolveMember(bundle, "xs_target.bin"))) {}
+  le::tessera::HeadWeights head() const { return le::tessera::loadHeadPt(in.head_pt); }
+  le::tessera::ServeConfig config() const { return le::tessera::ServeConfig::fromHeadMemberJson(in.head_json); }
+  int frames() const { return static_cast<int>(keypoints.size() / 63); }
+  const float* kp(int i) const { return keypoints.data() + 63 * static_cast<size_t>(i % frames()); }
+  // The geometry the corpus match picks by the bank's canonical centre.
+  le::tessera::UnifiedPi corpusPi(std::string* detail = nullptr) const {
+    return le::tessera::UnifiedPi::corpusFromManifestJson(in.manifest_json, bank.stamp.canvas_w, keypoints.data(),
+                                                          frames(), bank.c_canon, detail);
+  }
+
+  le::TesseraAttachInputs in;
+  le::tessera::BankData bank;
+  std::vector<float> keypoints;
+};
 
 }  // namespace le::test

@@ -1,21 +1,17 @@
 // The stream borrow and the offline run on a generated bundle's own members
 // (bank decoded from its track, head and serve config read from their files):
-// the streamed windows equal the offline run's frame for frame, the windows
-// write back exactly, and the construction and run refusals.
+// the bank's canonical centre picks the compose geometry, the streamed windows
+// equal the offline run's frame for frame, the windows write back exactly, and
+// the construction and run refusals.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <span>
 #include <string>
 #include <vector>
 
-#include "borrow/bank_decode.h"
-#include "borrow/head_weights.h"
-#include "borrow/serve_config.h"
 #include "borrow/stream_borrow.h"
-#include "bundle/le_tessera_members.h"
-#include "bundle/le_unified_pi.h"
 #include "bundle_fixtures.h"
 #include "le/le_tessera.h"
 
@@ -23,30 +19,15 @@ namespace {
 
 using le::tessera::FrameResult;
 using le::tessera::StreamBorrow;
-using le::test::readAll;
+using le::tessera::UnifiedPi;
 
-const std::string kBundle = std::string(LE_FIXTURE_DIR) + "/tiny_bank";
-
-// Everything the pass is built from, read as a host would.
-struct Members {
-  le::TesseraAttachInputs in = le::loadTesseraMembers(kBundle);
-  le::tessera::BankData bank;
-  le::tessera::UnifiedPi pi;
-  std::vector<float> keypoints;  // the bundle's target frames, 63 floats each
-
-  Members() {
-    bank = le::tessera::bankFromMembers(in);
-    pi = le::tessera::UnifiedPi::fromManifestJson(in.manifest_json, bank.stamp.canvas_w);
-    const std::string kp = readAll(kBundle + "/target_keypoints.bin");
-    keypoints.resize(kp.size() / sizeof(float));
-    std::memcpy(keypoints.data(), kp.data(), keypoints.size() * sizeof(float));
-  }
-  le::tessera::HeadWeights head() const { return le::tessera::loadHeadPt(in.head_pt); }
-  le::tessera::ServeConfig config() const { return le::tessera::ServeConfig::fromHeadMemberJson(in.head_json); }
-  StreamBorrow stream(const std::string& lips = "") const { return {bank, head(), config(), pi, lips}; }
+// The members, and the compose geometry the manifest names.
+struct Members : le::test::BorrowMembers {
+  Members() : BorrowMembers(LE_FIXTURE_DIR "/tiny_bank"), pi(UnifiedPi::fromManifestJson(in.manifest_json, side())) {}
+  StreamBorrow stream() const { return {bank, head(), config(), pi, ""}; }
   int side() const { return bank.stamp.canvas_w; }
-  int frames() const { return int(keypoints.size() / 63); }
-  const float* kp(int i) const { return keypoints.data() + 63 * size_t(i % frames()); }
+  size_t windowBytes() const { return size_t(bank.stamp.window_w) * bank.stamp.window_h * 3; }
+  UnifiedPi pi;
 };
 
 // Three float planes of a smooth face-coloured image that changes per frame.
@@ -70,6 +51,7 @@ std::vector<uint8_t> rgbOf(const std::vector<float>& planes, int side) {
   return rgb;
 }
 
+// n frames through le_tessera_run_shift; 0, or 1 with the refusal in *err.
 int runOffline(const Members& m, const std::vector<uint8_t>& frames, const std::vector<uint8_t>& masks,
                const int32_t* shifts, int n, std::vector<uint8_t>& windows, std::vector<uint8_t>& passed,
                std::string* err = nullptr) {
@@ -82,14 +64,26 @@ int runOffline(const Members& m, const std::vector<uint8_t>& frames, const std::
   return rc;
 }
 
+TEST(StreamBorrow, TheBanksCanonicalCentreSinglesOutOneGeometry) {
+  // The generator's c_canon against the engine's centroid of the geometry
+  // it picks over the bundle's own template frames.
+  const Members m;
+  std::string detail;
+  const UnifiedPi pi = m.corpusPi(&detail);
+  EXPECT_EQ(detail.rfind("corpus pi geometry v1: ", 0), 0u) << detail;
+  double x = 0, y = 0;
+  pi.canonicalCentroid(m.keypoints.data(), m.frames(), &x, &y);
+  EXPECT_NEAR(x, m.bank.c_canon[0], 1e-3);
+  EXPECT_NEAR(y, m.bank.c_canon[1], 1e-3);
+}
+
 TEST(StreamBorrow, StreamedWindowsEqualTheOfflineRunFrameForFrame) {
   const Members m;
   StreamBorrow stream = m.stream();
   const int side = m.side(), n = 8;
-  const size_t canvas = size_t(side) * side;
-  const size_t window = size_t(m.bank.stamp.window_w) * m.bank.stamp.window_h * 3;
+  const size_t canvas = size_t(side) * side, window = m.windowBytes();
   std::vector<uint8_t> frames, masks(n * canvas);
-  std::vector<int32_t> shifts(2 * n);
+  std::vector<int32_t> shifts(2 * n), derive(2 * n, 0);
   std::vector<FrameResult> streamed;
   FrameResult r;
   for (int i = 0; i < n; ++i) {
@@ -97,112 +91,94 @@ TEST(StreamBorrow, StreamedWindowsEqualTheOfflineRunFrameForFrame) {
     const std::vector<uint8_t> rgb = rgbOf(planes, side);
     frames.insert(frames.end(), rgb.begin(), rgb.end());
     // The mask and shift the stream builds without a lip template: the pi ellipse.
-    int dy = 0, dx = 0;
-    ASSERT_TRUE(m.pi.piU8AndShift(m.kp(i), m.bank.c_canon, masks.data() + i * canvas, &dy, &dx));
-    shifts[2 * i] = dy;
-    shifts[2 * i + 1] = dx;
+    ASSERT_TRUE(
+        m.pi.piU8AndShift(m.kp(i), m.bank.c_canon, masks.data() + i * canvas, &shifts[2 * i], &shifts[2 * i + 1]));
+    derive[2 * i] = -10000;  // left to the pass: derived from the same mask
     if (stream.push(planes.data(), m.kp(i), r)) streamed.push_back(r);
   }
   if (stream.flush(r)) streamed.push_back(r);
   ASSERT_EQ(streamed.size(), size_t(n));
 
-  std::vector<uint8_t> windows(n * window, 7), passed(n, 9);
-  ASSERT_EQ(runOffline(m, frames, masks, shifts.data(), n, windows, passed), 0);
-  int composited = 0;
-  for (int i = 0; i < n; ++i) {
-    SCOPED_TRACE(i);
-    ASSERT_EQ(passed[i], streamed[i].passed ? 1 : 0);
-    if (streamed[i].passed) continue;
-    ++composited;
-    EXPECT_EQ(std::vector<uint8_t>(windows.begin() + i * window, windows.begin() + (i + 1) * window),
-              streamed[i].window);
-  }
-  EXPECT_GT(composited, n / 2);
-
-  // Shifts left to the pass (dy = -10000) are derived from the same masks.
-  std::vector<int32_t> derive(2 * n, 0);
-  for (int i = 0; i < n; ++i) derive[2 * i] = -10000;
-  std::vector<uint8_t> derived(n * window), derivedPassed(n);
-  ASSERT_EQ(runOffline(m, frames, masks, derive.data(), n, derived, derivedPassed), 0);
-  EXPECT_EQ(derivedPassed, passed);
-  for (int i = 0; i < n; ++i) {
-    if (!passed[i]) {
-      EXPECT_TRUE(
-          std::equal(derived.begin() + i * window, derived.begin() + (i + 1) * window, windows.begin() + i * window));
+  for (const std::vector<int32_t>* given : {&shifts, &derive}) {
+    SCOPED_TRACE(given == &shifts ? "shifts given" : "shifts derived");
+    std::vector<uint8_t> windows(n * window, 7), passed(n, 9);
+    ASSERT_EQ(runOffline(m, frames, masks, given->data(), n, windows, passed), 0);
+    int composited = 0;
+    for (int i = 0; i < n; ++i) {
+      SCOPED_TRACE(i);
+      ASSERT_EQ(passed[i], streamed[i].passed ? 1 : 0);
+      if (streamed[i].passed) continue;
+      ++composited;
+      EXPECT_TRUE(std::equal(streamed[i].window.begin(), streamed[i].window.end(), windows.begin() + i * window));
     }
+    EXPECT_GT(composited, n / 2);
   }
 }
 
 TEST(StreamBorrow, OfflineRunAnswersEveryFrameOrFails) {
   const Members m;
-  const int side = m.side();
-  const size_t canvas = size_t(side) * side;
-  const size_t window = size_t(m.bank.stamp.window_w) * m.bank.stamp.window_h * 3;
-  const std::vector<uint8_t> frame = rgbOf(crop(side, 0), side);
-  std::vector<uint8_t> mask(canvas);
+  const size_t canvas = size_t(m.side()) * m.side(), window = m.windowBytes();
+  std::vector<uint8_t> frames = rgbOf(crop(m.side(), 0), m.side()), masks(canvas);
   int dy, dx;
-  ASSERT_TRUE(m.pi.piU8AndShift(m.kp(0), m.bank.c_canon, mask.data(), &dy, &dx));
-
-  // One frame is answered at the flush; an empty mask without a shift passes through, its window untouched.
-  std::vector<uint8_t> frames = frame, masks = mask;
-  frames.insert(frames.end(), frame.begin(), frame.end());
+  ASSERT_TRUE(m.pi.piU8AndShift(m.kp(0), m.bank.c_canon, masks.data(), &dy, &dx));
+  // A second frame whose empty mask, without a shift, passes it through.
+  frames.insert(frames.end(), frames.begin(), frames.end());
   masks.insert(masks.end(), canvas, 0);
+
+  // One frame is answered at the flush; the second's slots stay as they were.
   std::vector<uint8_t> windows(2 * window, 7), passed(2, 9);
   ASSERT_EQ(runOffline(m, frames, masks, nullptr, 1, windows, passed), 0);
-  EXPECT_EQ(passed[0], 0);
-  EXPECT_EQ(passed[1], 9);
+  EXPECT_EQ(passed, (std::vector<uint8_t>{0, 9}));
   ASSERT_EQ(runOffline(m, frames, masks, nullptr, 2, windows, passed), 0);
   EXPECT_EQ(passed[1], 1);
   EXPECT_TRUE(std::all_of(windows.begin() + window, windows.end(), [](uint8_t v) { return v == 7; }));
 
-  std::string err;
-  Members broken;
-  broken.in.stamp[4] = 0;  // window_w
-  EXPECT_EQ(runOffline(broken, frames, masks, nullptr, 1, windows, passed, &err), 1);
-  EXPECT_EQ(err.rfind("teeth: GeometryStamp incoherent: window dims must be positive;", 0), 0u) << err;
-  broken = Members();
-  broken.in.head_pt.resize(broken.in.head_pt.size() / 2);
-  EXPECT_EQ(runOffline(broken, frames, masks, nullptr, 1, windows, passed, &err), 1);
-  EXPECT_EQ(err.rfind("teeth: ", 0), 0u) << err;
+  struct Case {
+    void (*spoil)(Members&);
+    std::string prefix;
+  };
+  const Case cases[] = {
+      {[](Members& b) { b.in.stamp[4] = 0; }, "teeth: GeometryStamp incoherent: window dims must be positive;"},
+      {[](Members& b) { b.in.head_pt.resize(b.in.head_pt.size() / 2); }, "teeth: "},
+  };
+  for (const Case& c : cases) {
+    Members broken = m;
+    c.spoil(broken);
+    std::string err;
+    EXPECT_EQ(runOffline(broken, frames, masks, nullptr, 1, windows, passed, &err), 1);
+    EXPECT_EQ(err.rfind(c.prefix, 0), 0u) << err;
+  }
   EXPECT_EQ(le_tessera_run(nullptr, 1, nullptr, nullptr, nullptr, nullptr, nullptr, 0, nullptr, nullptr, nullptr, 0,
                            nullptr, nullptr, nullptr, 0),
             1);
 }
 
 TEST(StreamBorrow, WindowsWriteBackAsADeltaKeepingTheResidual) {
+  // An 8 x 8 canvas with a 3 x 2 window at (2, 3).
   le::tessera::GeometryStamp s;
   s.canvas_w = s.canvas_h = 8;
-  s.window_x0 = 2;
-  s.window_y0 = 3;
-  s.window_w = 3;
-  s.window_h = 2;
+  s.window_x0 = 2, s.window_y0 = 3, s.window_w = 3, s.window_h = 2;
   const int side = 8;
-  FrameResult r;
-  for (int i = 0; i < s.window_w * s.window_h * 3; ++i) r.window.push_back(uint8_t(40 * i % 256));
-  const auto inWindow = [&](int y, int x) {
-    return y >= s.window_y0 && y < s.window_y0 + s.window_h && x >= s.window_x0 && x < s.window_x0 + s.window_w;
-  };
-
-  // RGBA: the window's bytes exactly; every other pixel kept; alpha 255 everywhere.
-  std::vector<uint8_t> rgba(side * side * 4);
-  for (size_t i = 0; i < rgba.size(); ++i) rgba[i] = uint8_t(i * 7);
-  const std::vector<uint8_t> before = rgba;
-  StreamBorrow::writeWindowDeltaRgba(rgba.data(), side, r, s);
-  for (int y = 0; y < side; ++y)
-    for (int x = 0; x < side; ++x)
-      for (int c = 0; c < 4; ++c) {
-        const size_t at = (size_t(y) * side + x) * 4 + c;
-        const uint8_t want = c == 3 ? 255
-                             : inWindow(y, x)
-                                 ? r.window[((size_t(y - s.window_y0) * s.window_w) + (x - s.window_x0)) * 3 + c]
-                                 : before[at];
-        ASSERT_EQ(rgba[at], want) << y << "," << x << "," << c;
-      }
-  FrameResult passed;
+  FrameResult r, passed;
+  for (int i = 0; i < 3 * 2 * 3; ++i) r.window.push_back(uint8_t(40 * i % 256));
   passed.passed = true;
-  rgba = before;
-  StreamBorrow::writeWindowDeltaRgba(rgba.data(), side, passed, s);
-  for (size_t i = 0; i < rgba.size(); ++i) ASSERT_EQ(rgba[i], i % 4 == 3 ? 255 : before[i]);
+
+  // RGBA: the window's bytes exactly, every other pixel kept, alpha 255
+  // everywhere; a passed-through frame only sets the alpha.
+  std::vector<uint8_t> before(side * side * 4);
+  for (size_t i = 0; i < before.size(); ++i) before[i] = uint8_t(i * 7);
+  for (const FrameResult* result : {&r, &passed}) {
+    std::vector<uint8_t> rgba = before;
+    StreamBorrow::writeWindowDeltaRgba(rgba.data(), side, *result, s);
+    for (int y = 0; y < side; ++y)
+      for (int x = 0; x < side; ++x)
+        for (int c = 0; c < 4; ++c) {
+          const size_t at = (size_t(y) * side + x) * 4 + c;
+          const bool inside = !result->passed && y >= 3 && y < 5 && x >= 2 && x < 5;
+          const uint8_t want = c == 3 ? 255 : inside ? r.window[((y - 3) * 3 + x - 2) * 3 + c] : before[at];
+          ASSERT_EQ(rgba[at], want) << y << "," << x << "," << c << (result->passed ? " passed" : "");
+        }
+  }
 
   // Floats: a value whose byte the window repeats keeps its residual; others become window byte + residual.
   std::vector<float> planes(3 * side * side, 0.5004f);
@@ -215,35 +191,23 @@ TEST(StreamBorrow, WindowsWriteBackAsADeltaKeepingTheResidual) {
   EXPECT_EQ(planes[0], 0.5004f);                                           // outside the window
 
   r.window.pop_back();
-  try {
-    StreamBorrow::writeWindowDelta(planes.data(), side, r, s);
-    FAIL() << "a short window was written back";
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(),
-                 "teeth stream: window 17 bytes does not match the stamp window 3x2 \u2014 refusing to write back");
-  }
+  EXPECT_EQ(le::test::errorOf([&] { StreamBorrow::writeWindowDelta(planes.data(), side, r, s); }),
+            "teeth stream: window 17 bytes does not match the stamp window 3x2 \u2014 refusing to write back");
 }
 
 TEST(StreamBorrow, RefusesCanvasesTheStampDoesNotNameAndNamesItsMask) {
   const Members m;
-  testing::internal::CaptureStderr();
-  { const StreamBorrow ellipse = m.stream(); }
-  const std::string banner = testing::internal::GetCapturedStderr();
+  const std::string banner = le::test::stderrOf([&] { m.stream(); });
   EXPECT_EQ(banner.rfind("[borrow] !!! delivery mask: ELLIPSE \u2014 this bundle carries no lip_template.v1.json", 0),
             0u)
       << banner;
   EXPECT_EQ(banner.find('\n'), banner.size() - 1);
 
-  le::tessera::UnifiedPi other = m.pi;
+  UnifiedPi other = m.pi;
   other.canvas = m.side() * 2;
-  try {
-    StreamBorrow(m.bank, m.head(), m.config(), other, "");
-    FAIL() << "a pi canvas the stamp does not name was taken";
-  } catch (const std::runtime_error& e) {
-    EXPECT_EQ(std::string(e.what()), "teeth stream: manifest pi canvas " + std::to_string(m.side() * 2) +
-                                         " != bank compose canvas " + std::to_string(m.side()) +
-                                         " \u2014 refusing to compose a mouth on a canvas the stamp does not name");
-  }
+  EXPECT_EQ(le::test::errorOf([&] { StreamBorrow(m.bank, m.head(), m.config(), other, ""); }),
+            "teeth stream: manifest pi canvas " + std::to_string(m.side() * 2) + " != bank compose canvas " +
+                std::to_string(m.side()) + " \u2014 refusing to compose a mouth on a canvas the stamp does not name");
 }
 
 }  // namespace

@@ -130,22 +130,34 @@ struct Reference {
     }
     return a2xSpeech(bundle, pcm, start);
   }
-  std::vector<uint8_t> render(int si, const float* ks, const float* kd) {
+  // The crop of template frame si driven from ks to kd: three planes.
+  std::vector<float> crop(int si, const float* ks, const float* kd) {
+    const float* c = le_render_kp_crop(ctx, si, ks, kd);
+    if (!c) throw std::runtime_error(le_last_error());
+    return std::vector<float>(c, c + 3 * size_t(le_crop(ctx)) * le_crop(ctx));
+  }
+  std::vector<uint8_t> paste(int si, const std::vector<float>& crop) {
     std::vector<uint8_t> out(size_t(le_width(ctx)) * le_height(ctx) * 3);
-    const float* crop = le_render_kp_crop(ctx, si, ks, kd);
-    if (!crop || le_paste_crop(ctx, si, crop, out.data(), out.size()) != 1) throw std::runtime_error(le_last_error());
+    if (le_paste_crop(ctx, si, crop.data(), out.data(), out.size()) != 1) throw std::runtime_error(le_last_error());
     return out;
   }
+  std::vector<uint8_t> render(int si, const float* ks, const float* kd) { return paste(si, crop(si, ks, kd)); }
   std::vector<uint8_t> idle(int si) {
     const uint8_t* f = le_target_frame(ctx, si);
     return std::vector<uint8_t>(f, f + size_t(le_width(ctx)) * le_height(ctx) * 3);
   }
-  // Ramp step j of R from the pose (si, kd) back to the template.
-  std::vector<uint8_t> ramp(int si, const float* kd, int j, int R) {
+  // Ramp step j of R from the pose (si, kd) back to the template: the
+  // template frame it renders, with the keypoints driving it in *driven.
+  int rampPose(int si, const float* kd, int j, int R, std::vector<float>* driven) const {
     const int t = (si + j) % nt;
     const float w = 1.0f - float(j) / float(R);
-    std::vector<float> driven(kKp);
-    for (int k = 0; k < kKp; ++k) driven[k] = w * (kd[k] - tmpl[si * kKp + k]) + tmpl[t * kKp + k];
+    driven->resize(kKp);
+    for (int k = 0; k < kKp; ++k) (*driven)[k] = w * (kd[k] - tmpl[si * kKp + k]) + tmpl[t * kKp + k];
+    return t;
+  }
+  std::vector<uint8_t> ramp(int si, const float* kd, int j, int R) {
+    std::vector<float> driven;
+    const int t = rampPose(si, kd, j, R, &driven);
     return render(t, &tmpl[t * kKp], driven.data());
   }
 
