@@ -382,6 +382,7 @@ void runRealtime(le_utt* u, const std::vector<int16_t>& pcm16, Recorder& rec, st
       if (awaitingSpeech && feeder.joinable() && begun(u)) {
         awaitingSpeech = false;
         next = now + kPlayout;
+        behind = 0;  // the clock starts again with speech
       }
       std::this_thread::sleep_until(std::min(next, now + std::chrono::milliseconds(2)));
     }
