@@ -31,8 +31,8 @@ void onEveryTarget(const Body& body) {
 // arithmetic instruction propagates depends on operand order).
 ::testing::AssertionResult sameFloat(float a, float b) {
   if (bitsOf(a) == bitsOf(b) || (std::isnan(a) && std::isnan(b))) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << a << " (0x" << std::hex << bitsOf(a) << ") vs " << b << " (0x"
-                                       << bitsOf(b) << ")";
+  return ::testing::AssertionFailure() << a << " (0x" << std::hex << bitsOf(a) << ") vs " << b << " (0x" << bitsOf(b)
+                                       << ")";
 }
 
 std::vector<uint8_t> randomBytes(std::mt19937& rng, size_t n) {
@@ -107,9 +107,8 @@ TEST(SimdHalf, EveryHalfWidensExactly) {
 
 std::vector<float> narrowingInputs() {
   const auto p2 = [](float m, int e) { return std::ldexp(m, e); };
-  std::vector<float> v = {0.0f, -0.0f, 1.0f, -1.0f, 65504.0f, 65519.99f, 65520.0f, -65520.0f, 65536.0f, 1e30f,
-                          INFINITY, -INFINITY, std::numeric_limits<float>::quiet_NaN(),
-                          -std::numeric_limits<float>::quiet_NaN(),
+  std::vector<float> v = {0.0f, -0.0f, 1.0f, -1.0f, 65504.0f, 65519.99f, 65520.0f, -65520.0f, 65536.0f, 1e30f, INFINITY,
+                          -INFINITY, std::numeric_limits<float>::quiet_NaN(), -std::numeric_limits<float>::quiet_NaN(),
                           floatOf(0x7F800001),  // signalling NaN whose payload does not survive narrowing
                           floatOf(0x7FA02000), floatOf(0xFFC00001),
                           // Normal/subnormal edges, ties and near-ties, ties to even down and up.
@@ -167,8 +166,8 @@ TEST(SimdConv, MatchesReferenceOnNarrowAndWidePlanes) {
   // three vectors of the widest target (narrower than a vector, exactly one,
   // one more, a last vector overlapping the one before), with channel counts
   // that leave a remainder after the grouped channels.
-  std::vector<Case> cases = {{1, 7, 70, 86, 16}, {1, 16, 70, 86, 16}, {1, 16, 70, 86, 1}, {1, 16, 48, 64, 16},
-                             {1, 1, 1, 99, 1},   {2, 3, 1, 40, 6}};
+  std::vector<Case> cases = {{1, 7, 70, 86, 16},  {1, 16, 70, 86, 16}, {1, 16, 70, 86, 1},
+                             {1, 16, 48, 64, 16}, {1, 1, 1, 99, 1},    {2, 3, 1, 40, 6}};
   for (int w = 1; w <= 50; ++w) cases.push_back({2, 3, 4, w, w % 2 ? 11 : 6});
   std::mt19937 rng(5);
   std::normal_distribution<float> dist;
@@ -199,7 +198,8 @@ TEST(SimdConv, MatchesReferenceOnNarrowAndWidePlanes) {
       for (const auto& [b, e] : {std::pair{begin, std::max(begin, p - 1)}, {begin, p}, {p, p}}) {
         le::simd::conv3x3Range(in.data(), c.N, c.Cin, c.H, c.W, w.data(), bias.data(), c.Cout, got.data(), b, e);
         le::ref::conv3x3(in.data(), c.Cin, c.H, c.W, w.data(), bias.data(), c.Cout, want.data(), b, e);
-        for (size_t i = 0; i < got.size(); ++i) ASSERT_TRUE(sameFloat(got[i], want[i])) << "range " << b << ".." << e << " i " << i;
+        for (size_t i = 0; i < got.size(); ++i)
+          ASSERT_TRUE(sameFloat(got[i], want[i])) << "range " << b << ".." << e << " i " << i;
       }
       // The test must not pass on all-NaN planes.
       EXPECT_TRUE(std::any_of(got.begin() + begin * plane, got.end(), [](float v) { return std::isfinite(v); }));
@@ -226,7 +226,8 @@ TEST(SimdPaste, RunsOfEveryFootprintKindMatchReference) {
   // or 2), so levels near the skip threshold occur.
   std::vector<uint8_t> mask(side * side);
   for (int y = 0; y < side; ++y)
-    for (int x = 0; x < side; ++x) mask[y * side + x] = x < kZeroCols ? 0 : static_cast<uint8_t>(1 + rng() % (y < 20 ? 2 : 255));
+    for (int x = 0; x < side; ++x)
+      mask[y * side + x] = x < kZeroCols ? 0 : static_cast<uint8_t>(1 + rng() % (y < 20 ? 2 : 255));
   auto within = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo * 1024, hi * 1024 - 1)(rng); };
   auto place = [&](char kind, int& sx, int& sy) {
     // Bilinear samples at ix and ix + 1: both in the zero columns for 'z'.
@@ -303,7 +304,46 @@ TEST(SimdRetrieve, ZeroWeightsDropNaNButPooledKeepsIt) {
     EXPECT_TRUE(std::isnan(le::simd::retrieveTermPooled(nanImage.data(), zeros.data(), pooledW.data(), n)));
   });
   w[20] = 0.5f;
-  onEveryTarget([&] { EXPECT_TRUE(std::isnan(le::simd::retrieveTermExact(nanImage.data(), zeros.data(), w.data(), n))); });
+  onEveryTarget(
+      [&] { EXPECT_TRUE(std::isnan(le::simd::retrieveTermExact(nanImage.data(), zeros.data(), w.data(), n))); });
+}
+
+std::vector<float> randomFloats(std::mt19937& rng, size_t n, float lo, float hi) {
+  std::uniform_real_distribution<float> dist(lo, hi);
+  std::vector<float> v(n);
+  for (auto& x : v) x = dist(rng);
+  return v;
+}
+
+TEST(SimdRetrieve, ManySumsMatchOneImageAtATime) {
+  std::mt19937 rng(10);
+  const size_t n = 700;
+  const auto b = randomHalves(rng, 3 * n, 0.0f, 1.0f);
+  std::vector<float> w = randomFloats(rng, n, 0.0f, 1.0f);
+  // Runs of zero weights longer than any vector, and single ones.
+  std::fill(w.begin() + 100, w.begin() + 260, 0.0f);
+  for (size_t i = 0; i < n; i += 5) w[i] = 0.0f;
+  struct Case {
+    size_t count, begin, end;
+  };
+  const Case cases[] = {{1, 0, n}, {8, 0, n}, {11, 3, 301}, {17, 99, 261}, {9, 120, 250}, {3, 7, 7}};
+  for (const Case& c : cases) {
+    std::vector<std::vector<uint16_t>> images;
+    for (size_t g = 0; g < c.count; ++g) images.push_back(randomHalves(rng, 3 * n, 0.0f, 1.0f));
+    // NaN under a zero weight drops out; under a weight it spoils only its own image's sum.
+    images[0][n + 100] = 0x7E00;
+    images.back()[2 * n + 301] = 0x7E00;
+    std::vector<const uint16_t*> a;
+    for (const auto& im : images) a.push_back(im.data());
+    onEveryTarget([&] {
+      std::vector<float> got(c.count + 1, -1.0f);
+      le::simd::retrieveTermExactRangeMany(a.data(), c.count, b.data(), w.data(), n, c.begin, c.end, got.data());
+      for (size_t g = 0; g < c.count; ++g)
+        EXPECT_TRUE(sameFloat(got[g], le::ref::retrieveExact(a[g], b.data(), w.data(), n, c.begin, c.end)))
+            << "count " << c.count << " image " << g << " range " << c.begin << ".." << c.end;
+      EXPECT_EQ(got[c.count], -1.0f);
+    });
+  }
 }
 
 }  // namespace

@@ -93,7 +93,9 @@ HWY_INLINE void ForEachLane(size_t begin, size_t end, const Body& body) {
 }
 
 void F16ToF32(const uint16_t* HWY_RESTRICT in, float* HWY_RESTRICT out, size_t n) {
-  ForEachLane(0, n, [&](auto d, size_t i) { hn::StoreU(HalfToFloat(d, hn::LoadU(HalfTag<decltype(d)>(), in + i)), d, out + i); });
+  ForEachLane(0, n, [&](auto d, size_t i) {
+    hn::StoreU(HalfToFloat(d, hn::LoadU(HalfTag<decltype(d)>(), in + i)), d, out + i);
+  });
 }
 
 void F32ToF16(const float* HWY_RESTRICT in, uint16_t* HWY_RESTRICT out, size_t n) {
@@ -102,8 +104,7 @@ void F32ToF16(const float* HWY_RESTRICT in, uint16_t* HWY_RESTRICT out, size_t n
   });
 }
 
-void Rgb8ToPlanarF16(const uint8_t* HWY_RESTRICT rgb, uint16_t* HWY_RESTRICT out, size_t planeStride,
-                     size_t count) {
+void Rgb8ToPlanarF16(const uint8_t* HWY_RESTRICT rgb, uint16_t* HWY_RESTRICT out, size_t planeStride, size_t count) {
   ForEachLane(0, count, [&](auto d, size_t i) {
     const hn::Rebind<uint8_t, decltype(d)> d8;
     const hn::Rebind<int32_t, decltype(d)> di;
@@ -119,8 +120,8 @@ void Rgb8ToPlanarF16(const uint8_t* HWY_RESTRICT rgb, uint16_t* HWY_RESTRICT out
 
 // One output value with every tap bounds-checked, for planes narrower than a
 // vector and for the edge columns of channels with non-finite weights.
-HWY_INLINE float Conv3x3At(const float* src, size_t plane, int Cin, int H, int W, const float* w, float bias,
-                           int y, int x) {
+HWY_INLINE float Conv3x3At(const float* src, size_t plane, int Cin, int H, int W, const float* w, float bias, int y,
+                           int x) {
   float s = 0.0f;
   for (int ky = 0; ky < 3; ++ky) {
     const int iy = y + ky - 1;
@@ -354,14 +355,43 @@ float RetrieveTermExactRange(const uint16_t* HWY_RESTRICT a, const uint16_t* HWY
   return total;
 }
 
-float RetrieveTermPooled(const uint16_t* HWY_RESTRICT a, const uint16_t* HWY_RESTRICT b,
-                         const uint16_t* HWY_RESTRICT w, size_t n) {
+float RetrieveTermPooled(const uint16_t* HWY_RESTRICT a, const uint16_t* HWY_RESTRICT b, const uint16_t* HWY_RESTRICT w,
+                         size_t n) {
   float total = 0.0f;
   ForEachLane(0, n, [&](auto d, size_t i) {
     const auto wv = HalfToFloat(d, hn::LoadU(HalfTag<decltype(d)>(), w + i));
     AddInOrder(d, RoundToHalf(d, hn::Mul(MeanAbsDiff(d, a, b, n, i), wv)), total);
   });
   return total;
+}
+
+// One group of G images. A pixel's float addition has a four-cycle latency;
+// G independent sums keep the adder busy while each stays in index order.
+template <size_t G>
+HWY_INLINE void ExactGroup(const uint16_t* const* a, const uint16_t* b, const float* w, size_t n, size_t begin,
+                           size_t end, float* totals) {
+  float total[G] = {};
+  HWY_ALIGN float terms[G][hn::MaxLanes(hn::ScalableTag<float>())];
+  ForEachLane(begin, end, [&](auto d, size_t i) {
+    const auto wv = hn::LoadU(d, w + i);
+    const auto on = hn::Ne(wv, hn::Zero(d));
+    // Only +0 terms here: they leave every sum as it is.
+    if (hn::AllFalse(d, on)) return;
+    for (size_t g = 0; g < G; ++g)
+      hn::Store(hn::IfThenElseZero(on, hn::Mul(wv, MeanAbsDiff(d, a[g], b, n, i))), d, terms[g]);
+    for (size_t l = 0; l < hn::Lanes(d); ++l)
+      for (size_t g = 0; g < G; ++g) total[g] += terms[g][l];
+  });
+  std::copy_n(total, G, totals);
+}
+
+void RetrieveTermExactRangeMany(const uint16_t* const* HWY_RESTRICT a, size_t count, const uint16_t* HWY_RESTRICT b,
+                                const float* HWY_RESTRICT w, size_t n, size_t begin, size_t end,
+                                float* HWY_RESTRICT totals) {
+  constexpr size_t kGroup = 8;
+  size_t g = 0;
+  for (; g + kGroup <= count; g += kGroup) ExactGroup<kGroup>(a + g, b, w, n, begin, end, totals + g);
+  for (; g < count; ++g) ExactGroup<1>(a + g, b, w, n, begin, end, totals + g);
 }
 
 const char* ActiveTarget() { return hwy::TargetName(HWY_TARGET); }
@@ -379,6 +409,7 @@ HWY_EXPORT(Rgb8ToPlanarF16);
 HWY_EXPORT(Conv3x3Range);
 HWY_EXPORT(RetrieveTermExactRange);
 HWY_EXPORT(RetrieveTermPooled);
+HWY_EXPORT(RetrieveTermExactRangeMany);
 HWY_EXPORT(ActiveTarget);
 
 void f16ToF32(const uint16_t* in, float* out, size_t n) { HWY_DYNAMIC_DISPATCH(F16ToF32)(in, out, n); }
@@ -398,13 +429,17 @@ float retrieveTermExact(const uint16_t* a, const uint16_t* b, const float* w, si
   return retrieveTermExactRange(a, b, w, n, 0, n);
 }
 
-float retrieveTermExactRange(const uint16_t* a, const uint16_t* b, const float* w, size_t n, size_t begin,
-                             size_t end) {
+float retrieveTermExactRange(const uint16_t* a, const uint16_t* b, const float* w, size_t n, size_t begin, size_t end) {
   return HWY_DYNAMIC_DISPATCH(RetrieveTermExactRange)(a, b, w, n, begin, end);
 }
 
 float retrieveTermPooled(const uint16_t* a, const uint16_t* b, const uint16_t* w, size_t n) {
   return HWY_DYNAMIC_DISPATCH(RetrieveTermPooled)(a, b, w, n);
+}
+
+void retrieveTermExactRangeMany(const uint16_t* const* a, size_t count, const uint16_t* b, const float* w, size_t n,
+                                size_t begin, size_t end, float* totals) {
+  HWY_DYNAMIC_DISPATCH(RetrieveTermExactRangeMany)(a, count, b, w, n, begin, end, totals);
 }
 
 const char* target() {

@@ -13,8 +13,7 @@ namespace le::simd {
 
 // One row of BT.601 limited-range 4:2:0 video to packed R,G,B. chromaStep is
 // 1 for planar chroma rows, 2 for interleaved UV (u = uv, v = uv + 1).
-void yuv420RowToRgb24(const uint8_t* y, const uint8_t* u, const uint8_t* v, int width, int chromaStep,
-                      uint8_t* rgb);
+void yuv420RowToRgb24(const uint8_t* y, const uint8_t* u, const uint8_t* v, int width, int chromaStep, uint8_t* rgb);
 
 // Packed RGB bytes to three f16 planes of value/255.
 void rgb8ToPlanarF16(const uint8_t* rgb, uint16_t* out, size_t planeStride, size_t count);
@@ -24,19 +23,22 @@ void f32ToF16(const float* in, uint16_t* out, size_t n);
 
 // Stride-1, zero-padded 3x3 convolution (NCHW) of output planes
 // j = b*Cout + o in [begin, end).
-void conv3x3Range(const float* in, int N, int Cin, int H, int W, const float* weight, const float* bias,
-                  int Cout, float* out, int begin, int end);
+void conv3x3Range(const float* in, int N, int Cin, int H, int W, const float* weight, const float* bias, int Cout,
+                  float* out, int begin, int end);
 
 // One output row of the paste compositor: Lanczos-8 colour, bilinear mask.
 void pasteLanczos8Row(const float* crop4, int side, const uint8_t* mask, const float* lanczosTable,
-                      const float* bilinTable, const int* colX, const int* colY, int offX, int offY, int x0,
-                      int x1, uint8_t* dstRow);
+                      const float* bilinTable, const int* colX, const int* colY, int offX, int offY, int x0, int x1,
+                      uint8_t* dstRow);
 
 // Weighted mean-absolute-difference sums of the mouth-borrow retrieval.
 float retrieveTermExact(const uint16_t* a, const uint16_t* b, const float* w, size_t n);
-float retrieveTermExactRange(const uint16_t* a, const uint16_t* b, const float* w, size_t n, size_t begin,
-                             size_t end);
+float retrieveTermExactRange(const uint16_t* a, const uint16_t* b, const float* w, size_t n, size_t begin, size_t end);
 float retrieveTermPooled(const uint16_t* a, const uint16_t* b, const uint16_t* w, size_t n);
+// totals[g] = retrieveTermExactRange(a[g], b, w, n, begin, end) for g in
+// [0, count): the images share b and w, and their sums run side by side.
+void retrieveTermExactRangeMany(const uint16_t* const* a, size_t count, const uint16_t* b, const float* w, size_t n,
+                                size_t begin, size_t end, float* totals);
 
 // Highway's name of the best target the processor supports (compiled or not).
 const char* target();
