@@ -308,6 +308,13 @@ TEST(SimdRetrieve, ZeroWeightsDropNaNButPooledKeepsIt) {
       [&] { EXPECT_TRUE(std::isnan(le::simd::retrieveTermExact(nanImage.data(), zeros.data(), w.data(), n))); });
 }
 
+// Every float of got and want is the same, and none outside [begin, end)
+// of a plane was touched (both start from the same fill).
+void expectSameFloats(const std::vector<float>& got, const std::vector<float>& want, const std::string& what) {
+  ASSERT_EQ(got.size(), want.size());
+  for (size_t i = 0; i < got.size(); ++i) ASSERT_TRUE(sameFloat(got[i], want[i])) << what << " at " << i;
+}
+
 std::vector<float> randomFloats(std::mt19937& rng, size_t n, float lo, float hi) {
   std::uniform_real_distribution<float> dist(lo, hi);
   std::vector<float> v(n);
@@ -342,6 +349,97 @@ TEST(SimdRetrieve, ManySumsMatchOneImageAtATime) {
         EXPECT_TRUE(sameFloat(got[g], le::ref::retrieveExact(a[g], b.data(), w.data(), n, c.begin, c.end)))
             << "count " << c.count << " image " << g << " range " << c.begin << ".." << c.end;
       EXPECT_EQ(got[c.count], -1.0f);
+    });
+  }
+}
+
+TEST(SimdHead, PoolingDifferenceAndReluMatchReference) {
+  std::mt19937 rng(11);
+  struct Case {
+    size_t h2, w2, stride;  // stride in pixels, at least 2 w2
+  };
+  const Case cases[] = {{1, 1, 2}, {2, 3, 7}, {5, 17, 34}, {3, 40, 85}, {48, 64, 128}, {4, 33, 66}};
+  for (const Case& c : cases) {
+    const auto rgb = randomBytes(rng, 3 * c.stride * 2 * c.h2);
+    const size_t n = c.h2 * c.w2;
+    const auto a = randomFloats(rng, 3 * n, 0.0f, 1.0f), b = randomFloats(rng, 3 * n, 0.0f, 1.0f);
+    std::vector<float> v = randomFloats(rng, n, -2.0f, 2.0f);
+    const float special[] = {-0.0f, 0.0f, NAN, -INFINITY, INFINITY, -1e-40f};
+    for (size_t i = 0; i < std::size(special) && i < n; ++i) v[n - 1 - i] = special[i];
+    std::vector<float> pooled(3 * n), diff(n), relu = v;
+    le::ref::pool2Rgb8(rgb.data(), c.stride, c.h2, c.w2, pooled.data());
+    le::ref::meanAbsDiff3(a.data(), b.data(), n, diff.data());
+    le::ref::relu(relu.data(), n);
+    onEveryTarget([&] {
+      const std::string size = std::to_string(c.h2) + " x " + std::to_string(c.w2);
+      std::vector<float> got(3 * n, -1.0f);
+      le::simd::pool2Rgb8(rgb.data(), c.stride, c.h2, c.w2, got.data());
+      expectSameFloats(got, pooled, "pool2 " + size);
+      got.assign(n, -1.0f);
+      le::simd::meanAbsDiff3(a.data(), b.data(), n, got.data());
+      expectSameFloats(got, diff, "meanAbsDiff3 " + size);
+      got = v;
+      le::simd::relu(got.data(), n);
+      expectSameFloats(got, relu, "relu " + size);
+    });
+  }
+}
+
+TEST(SimdHead, InterpolationMatchesReference) {
+  std::mt19937 rng(12);
+  for (size_t n : {1, 5, 16, 31, 128, 261}) {
+    const size_t m = n / 2 + 1;
+    const auto in = randomFloats(rng, m, -10.0f, 10.0f), a = randomFloats(rng, n, -10.0f, 10.0f),
+               b = randomFloats(rng, n, -10.0f, 10.0f), frac = randomFloats(rng, n, 0.0f, 1.0f);
+    std::vector<int32_t> lo(n), hi(n);
+    for (size_t x = 0; x < n; ++x) {
+      lo[x] = static_cast<int32_t>(rng() % m);
+      hi[x] = static_cast<int32_t>(rng() % m);
+    }
+    std::vector<float> taps(n);
+    le::ref::lerpTaps(in.data(), lo.data(), hi.data(), frac.data(), n, taps.data());
+    onEveryTarget([&] {
+      std::vector<float> got(n);
+      le::simd::lerpTaps(in.data(), lo.data(), hi.data(), frac.data(), n, got.data());
+      expectSameFloats(got, taps, "lerpTaps " + std::to_string(n));
+      for (float f : {0.0f, 0.25f, 0.75f, 1.0f, frac[0]}) {
+        std::vector<float> want(n);
+        le::ref::lerp(a.data(), b.data(), f, n, want.data());
+        le::simd::lerp(a.data(), b.data(), f, n, got.data());
+        expectSameFloats(got, want, "lerp " + std::to_string(n) + " f " + std::to_string(f));
+      }
+    });
+  }
+}
+
+TEST(SimdHead, SoftmaxAndBlendMatchReference) {
+  std::mt19937 rng(13);
+  struct Case {
+    size_t count, plane, begin, end;
+  };
+  const Case cases[] = {{1, 7, 0, 7}, {3, 40, 5, 37}, {64, 300, 0, 300}, {5, 129, 17, 128}, {2, 10, 4, 4}};
+  for (const Case& c : cases) {
+    std::vector<float> logits = randomFloats(rng, c.count * c.plane, -20.0f, 20.0f);
+    // A pixel of -inf everywhere (NaN weights), a NaN in the first and in a
+    // later plane, and an infinite logit.
+    const size_t last = c.end > c.begin ? c.end - 1 : c.begin;
+    for (size_t k = 0; k < c.count; ++k) logits[k * c.plane + last] = -INFINITY;
+    logits[c.begin] = NAN;
+    logits[(c.count - 1) * c.plane + c.plane / 2] = c.count > 1 ? NAN : INFINITY;
+    const auto rgb = randomBytes(rng, c.count * c.plane * 3);
+    std::vector<float> weights = logits;
+    le::ref::softmaxPlanes(weights.data(), c.count, c.plane, c.begin, c.end);
+    const std::vector<float> w = randomFloats(rng, c.count * c.plane, 0.0f, 1.0f);
+    std::vector<float> blend(3 * c.plane, -1.0f);
+    le::ref::blendRgb8(w.data(), rgb.data(), c.count, c.plane, c.begin, c.end, blend.data());
+    onEveryTarget([&] {
+      const std::string size = std::to_string(c.count) + " x " + std::to_string(c.plane);
+      std::vector<float> got = logits;
+      le::simd::softmaxPlanes(got.data(), c.count, c.plane, c.begin, c.end);
+      expectSameFloats(got, weights, "softmax " + size);
+      got.assign(3 * c.plane, -1.0f);
+      le::simd::blendRgb8(w.data(), rgb.data(), c.count, c.plane, c.begin, c.end, got.data());
+      expectSameFloats(got, blend, "blend " + size);
     });
   }
 }

@@ -19,6 +19,7 @@ namespace le::tessera {
 namespace {
 
 constexpr size_t kCompositeGrain = 4;  // window rows
+constexpr size_t kUsageGroup = 8;      // candidates
 
 bool contains(const std::vector<int32_t>& list, int32_t d) {
   return std::find(list.begin(), list.end(), d) != list.end();
@@ -249,9 +250,20 @@ void TeethPass::emit(const Pending& p, const std::vector<int32_t>* ahead, FrameR
   stats_.syn_mean_sum += out.syn_mean;
   stats_.syn_max = std::max(stats_.syn_max, out.syn_max);
 
+  // Each candidate's usage sums its plane in pixel order; eight sums run side
+  // by side to hide the adder's latency (short groups repeat a plane).
   std::vector<double> usage(count, 0.0);
-  for (size_t i = 0; i < plane; ++i)
-    for (size_t c = 0; c < count; ++c) usage[c] += work_.weights[i * count + c];
+  pool::parallelRange((count + kUsageGroup - 1) / kUsageGroup, 1, [&](size_t b, size_t e) {
+    for (size_t g = b; g < e; ++g) {
+      const size_t c0 = g * kUsageGroup, n = std::min(kUsageGroup, count - c0);
+      const float* w[kUsageGroup];
+      for (size_t j = 0; j < kUsageGroup; ++j) w[j] = work_.weights.data() + (c0 + (j < n ? j : 0)) * plane;
+      double sum[kUsageGroup] = {};
+      for (size_t i = 0; i < plane; ++i)
+        for (size_t j = 0; j < kUsageGroup; ++j) sum[j] += w[j][i];
+      std::copy_n(sum, n, usage.begin() + c0);
+    }
+  });
   std::vector<size_t> order(count);
   std::iota(order.begin(), order.end(), size_t{0});
   std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return usage[a] > usage[b]; });

@@ -154,8 +154,9 @@ class TeethPass {
   struct EmitWork {
     std::vector<uint8_t> windows;  // candidates' placed windows, RGB
     std::vector<uint8_t> support;  // delivered band pixels every candidate stores
-    std::vector<float> logits;     // per candidate, half resolution
-    std::vector<float> weights;    // per window pixel, one per candidate
+    std::vector<float> frame;      // the frame's window pooled 2 x 2, three planes
+    std::vector<float> rows;       // per candidate the logit rows upsampled to window width
+    std::vector<float> weights;    // per candidate a plane of blend weights
     std::vector<float> blend;      // three planes
   };
 

@@ -1,6 +1,7 @@
 // Half-precision conversions, the 3x3 convolution and the retrieval sums,
 // compiled once per processor target and dispatched by Highway.
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #undef HWY_TARGET_INCLUDE
@@ -394,6 +395,120 @@ void RetrieveTermExactRangeMany(const uint16_t* const* HWY_RESTRICT a, size_t co
   for (; g < count; ++g) ExactGroup<1>(a + g, b, w, n, begin, end, totals + g);
 }
 
+// Bytes to value/255, as the scalar division does it.
+template <class DF>
+HWY_INLINE hn::Vec<DF> UnitFromBytes(DF df, hn::Vec<hn::Rebind<uint8_t, DF>> v) {
+  return hn::Div(hn::ConvertTo(df, hn::PromoteTo(hn::Rebind<int32_t, DF>(), v)), hn::Set(df, 255.0f));
+}
+
+void Pool2Rgb8(const uint8_t* HWY_RESTRICT rgb, size_t stride, size_t h2, size_t w2, float* HWY_RESTRICT out) {
+  const size_t plane = h2 * w2;
+  const hn::ScalableTag<float> d;
+  const hn::Rebind<uint8_t, decltype(d)> d8;
+  const size_t lanes = hn::Lanes(d);
+  for (size_t y = 0; y < h2; ++y) {
+    const uint8_t* top = rgb + 2 * y * stride * 3;
+    const uint8_t* bottom = top + stride * 3;
+    float* o = out + y * w2;
+    size_t x = 0;
+    for (; x + lanes <= w2; x += lanes) {
+      // Columns 2x .. 2x + 2 lanes - 1 of both rows, split into even and odd.
+      hn::Vec<decltype(d)> even[2][3], odd[2][3];
+      for (size_t r = 0; r < 2; ++r) {
+        const uint8_t* p = (r ? bottom : top) + 6 * x;
+        hn::Vec<decltype(d8)> lo[3], hi[3];
+        hn::LoadInterleaved3(d8, p, lo[0], lo[1], lo[2]);
+        hn::LoadInterleaved3(d8, p + 3 * lanes, hi[0], hi[1], hi[2]);
+        for (size_t k = 0; k < 3; ++k) {
+          const auto a = UnitFromBytes(d, lo[k]), b = UnitFromBytes(d, hi[k]);
+          even[r][k] = hn::ConcatEven(d, b, a);
+          odd[r][k] = hn::ConcatOdd(d, b, a);
+        }
+      }
+      for (size_t k = 0; k < 3; ++k) {
+        const auto sum = hn::Add(hn::Add(hn::Add(even[0][k], odd[0][k]), even[1][k]), odd[1][k]);
+        hn::StoreU(hn::Div(sum, hn::Set(d, 4.0f)), d, o + k * plane + x);
+      }
+    }
+    for (; x < w2; ++x) {
+      const uint8_t* p = top + 6 * x;
+      const uint8_t* q = bottom + 6 * x;
+      for (size_t k = 0; k < 3; ++k)
+        o[k * plane + x] = (p[k] / 255.0f + p[3 + k] / 255.0f + q[k] / 255.0f + q[3 + k] / 255.0f) / 4.0f;
+    }
+  }
+}
+
+void MeanAbsDiff3(const float* HWY_RESTRICT a, const float* HWY_RESTRICT b, size_t n, float* HWY_RESTRICT out) {
+  ForEachLane(0, n, [&](auto d, size_t i) {
+    hn::Vec<decltype(d)> diff[3];
+    for (size_t k = 0; k < 3; ++k) diff[k] = hn::Abs(hn::Sub(hn::LoadU(d, a + k * n + i), hn::LoadU(d, b + k * n + i)));
+    hn::StoreU(hn::Div(hn::Add(hn::Add(diff[0], diff[1]), diff[2]), hn::Set(d, 3.0f)), d, out + i);
+  });
+}
+
+void Relu(float* HWY_RESTRICT v, size_t n) {
+  ForEachLane(0, n, [&](auto d, size_t i) {
+    const auto x = hn::LoadU(d, v + i);
+    hn::StoreU(hn::IfThenZeroElse(hn::Lt(x, hn::Zero(d)), x), d, v + i);
+  });
+}
+
+void LerpTaps(const float* HWY_RESTRICT in, const int32_t* HWY_RESTRICT lo, const int32_t* HWY_RESTRICT hi,
+              const float* HWY_RESTRICT frac, size_t n, float* HWY_RESTRICT out) {
+  ForEachLane(0, n, [&](auto d, size_t i) {
+    const hn::Rebind<int32_t, decltype(d)> di;
+    const auto f = hn::LoadU(d, frac + i);
+    const auto a = hn::GatherIndex(d, in, hn::LoadU(di, lo + i));
+    const auto b = hn::GatherIndex(d, in, hn::LoadU(di, hi + i));
+    hn::StoreU(hn::Add(hn::Mul(hn::Sub(hn::Set(d, 1.0f), f), a), hn::Mul(f, b)), d, out + i);
+  });
+}
+
+void Lerp(const float* HWY_RESTRICT a, const float* HWY_RESTRICT b, float f, size_t n, float* HWY_RESTRICT out) {
+  const float g = 1.0f - f;
+  ForEachLane(0, n, [&](auto d, size_t i) {
+    hn::StoreU(hn::Add(hn::Mul(hn::Set(d, g), hn::LoadU(d, a + i)), hn::Mul(hn::Set(d, f), hn::LoadU(d, b + i))), d,
+               out + i);
+  });
+}
+
+void SoftmaxPlanes(float* HWY_RESTRICT v, size_t count, size_t plane, size_t begin, size_t end) {
+  ForEachLane(begin, end, [&](auto d, size_t i) {
+    // Which NaN or signed zero the maximum keeps does not matter: a NaN
+    // spoils the sum, and exp(+-0) is 1.
+    auto top = hn::Set(d, -INFINITY);
+    for (size_t c = 0; c < count; ++c) top = hn::Max(top, hn::LoadU(d, v + c * plane + i));
+    auto sum = hn::Zero(d);
+    HWY_ALIGN float lane[hn::MaxLanes(hn::ScalableTag<float>())];
+    for (size_t c = 0; c < count; ++c) {
+      // The library exponential, lane by lane, so the weights do not depend
+      // on the target.
+      hn::Store(hn::Sub(hn::LoadU(d, v + c * plane + i), top), d, lane);
+      for (size_t l = 0; l < hn::Lanes(d); ++l) lane[l] = std::exp(lane[l]);
+      const auto e = hn::Load(d, lane);
+      hn::StoreU(e, d, v + c * plane + i);
+      sum = hn::Add(sum, e);
+    }
+    for (size_t c = 0; c < count; ++c) hn::StoreU(hn::Div(hn::LoadU(d, v + c * plane + i), sum), d, v + c * plane + i);
+  });
+}
+
+void BlendRgb8(const float* HWY_RESTRICT w, const uint8_t* HWY_RESTRICT rgb, size_t count, size_t plane, size_t begin,
+               size_t end, float* HWY_RESTRICT out) {
+  ForEachLane(begin, end, [&](auto d, size_t i) {
+    const hn::Rebind<uint8_t, decltype(d)> d8;
+    hn::Vec<decltype(d)> acc[3] = {hn::Zero(d), hn::Zero(d), hn::Zero(d)};
+    for (size_t c = 0; c < count; ++c) {
+      const auto wv = hn::LoadU(d, w + c * plane + i);
+      hn::Vec<decltype(d8)> px[3];
+      hn::LoadInterleaved3(d8, rgb + c * 3 * plane + 3 * i, px[0], px[1], px[2]);
+      for (size_t k = 0; k < 3; ++k) acc[k] = hn::Add(acc[k], hn::Mul(wv, UnitFromBytes(d, px[k])));
+    }
+    for (size_t k = 0; k < 3; ++k) hn::StoreU(acc[k], d, out + k * plane + i);
+  });
+}
+
 const char* ActiveTarget() { return hwy::TargetName(HWY_TARGET); }
 
 }  // namespace HWY_NAMESPACE
@@ -410,6 +525,13 @@ HWY_EXPORT(Conv3x3Range);
 HWY_EXPORT(RetrieveTermExactRange);
 HWY_EXPORT(RetrieveTermPooled);
 HWY_EXPORT(RetrieveTermExactRangeMany);
+HWY_EXPORT(Pool2Rgb8);
+HWY_EXPORT(MeanAbsDiff3);
+HWY_EXPORT(Relu);
+HWY_EXPORT(LerpTaps);
+HWY_EXPORT(Lerp);
+HWY_EXPORT(SoftmaxPlanes);
+HWY_EXPORT(BlendRgb8);
 HWY_EXPORT(ActiveTarget);
 
 void f16ToF32(const uint16_t* in, float* out, size_t n) { HWY_DYNAMIC_DISPATCH(F16ToF32)(in, out, n); }
@@ -440,6 +562,32 @@ float retrieveTermPooled(const uint16_t* a, const uint16_t* b, const uint16_t* w
 void retrieveTermExactRangeMany(const uint16_t* const* a, size_t count, const uint16_t* b, const float* w, size_t n,
                                 size_t begin, size_t end, float* totals) {
   HWY_DYNAMIC_DISPATCH(RetrieveTermExactRangeMany)(a, count, b, w, n, begin, end, totals);
+}
+
+void pool2Rgb8(const uint8_t* rgb, size_t stride, size_t h2, size_t w2, float* out) {
+  HWY_DYNAMIC_DISPATCH(Pool2Rgb8)(rgb, stride, h2, w2, out);
+}
+
+void meanAbsDiff3(const float* a, const float* b, size_t n, float* out) {
+  HWY_DYNAMIC_DISPATCH(MeanAbsDiff3)(a, b, n, out);
+}
+
+void relu(float* v, size_t n) { HWY_DYNAMIC_DISPATCH(Relu)(v, n); }
+
+void lerpTaps(const float* in, const int32_t* lo, const int32_t* hi, const float* frac, size_t n, float* out) {
+  HWY_DYNAMIC_DISPATCH(LerpTaps)(in, lo, hi, frac, n, out);
+}
+
+void lerp(const float* a, const float* b, float f, size_t n, float* out) {
+  HWY_DYNAMIC_DISPATCH(Lerp)(a, b, f, n, out);
+}
+
+void softmaxPlanes(float* v, size_t count, size_t plane, size_t begin, size_t end) {
+  HWY_DYNAMIC_DISPATCH(SoftmaxPlanes)(v, count, plane, begin, end);
+}
+
+void blendRgb8(const float* w, const uint8_t* rgb, size_t count, size_t plane, size_t begin, size_t end, float* out) {
+  HWY_DYNAMIC_DISPATCH(BlendRgb8)(w, rgb, count, plane, begin, end, out);
 }
 
 const char* target() {

@@ -40,6 +40,28 @@ float retrieveTermPooled(const uint16_t* a, const uint16_t* b, const uint16_t* w
 void retrieveTermExactRangeMany(const uint16_t* const* a, size_t count, const uint16_t* b, const float* w, size_t n,
                                 size_t begin, size_t end, float* totals);
 
+// The mouth-borrow blend head's per-pixel steps. Planar 3-channel images
+// have plane stride n (or plane), each plane k starting at element k * n.
+
+// Mean of each 2 x 2 block of packed RGB bytes (rows `stride` pixels apart)
+// into three planes of h2 x w2: ((p00/255 + p01/255) + p10/255 + p11/255) / 4.
+void pool2Rgb8(const uint8_t* rgb, size_t stride, size_t h2, size_t w2, float* out);
+// out[i] = (|a0 - b0| + |a1 - b1| + |a2 - b2|) / 3 per pixel, summed in channel order.
+void meanAbsDiff3(const float* a, const float* b, size_t n, float* out);
+// v = v < 0 ? 0 : v (so -0 and NaN stay as they are).
+void relu(float* v, size_t n);
+// out[x] = (1 - frac[x]) * in[lo[x]] + frac[x] * in[hi[x]].
+void lerpTaps(const float* in, const int32_t* lo, const int32_t* hi, const float* frac, size_t n, float* out);
+// out[x] = (1 - f) * a[x] + f * b[x].
+void lerp(const float* a, const float* b, float f, size_t n, float* out);
+// Softmax across count planes of stride `plane`, in place, for the pixels in
+// [begin, end): subtract the largest value, exponentiate (std::exp), divide
+// by the sum taken in plane order.
+void softmaxPlanes(float* v, size_t count, size_t plane, size_t begin, size_t end);
+// out plane k at pixel i = the sum in candidate order of
+// w[c * plane + i] * (rgb[c * 3 * plane + 3 * i + k] / 255), for i in [begin, end).
+void blendRgb8(const float* w, const uint8_t* rgb, size_t count, size_t plane, size_t begin, size_t end, float* out);
+
 // Highway's name of the best target the processor supports (compiled or not).
 const char* target();
 
