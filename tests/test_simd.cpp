@@ -353,6 +353,35 @@ TEST(SimdRetrieve, ManySumsMatchOneImageAtATime) {
   }
 }
 
+TEST(SimdRetrieve, PooledGroupsMatchOneImageAtATime) {
+  std::mt19937 rng(14);
+  constexpr size_t G = le::simd::kPooledGroup;
+  struct Case {
+    size_t n, groups;
+  };
+  for (const Case& c : {Case{1, 1}, Case{37, 3}, Case{192, 2}}) {
+    const auto b = randomHalves(rng, 3 * c.n, 0.0f, 1.0f);
+    auto w = randomHalves(rng, c.n, 0.0f, 1.0f);
+    w[0] = 0;  // zero weights still count: 0 * NaN is NaN
+    std::vector<std::vector<uint16_t>> images;
+    for (size_t j = 0; j < c.groups * G; ++j) images.push_back(randomHalves(rng, 3 * c.n, 0.0f, 1.0f));
+    images[G - 1][c.n - 1] = 0x7E00;
+    images.back()[0] = 0x7C00;
+    std::vector<uint16_t> lanes(c.groups * G * 3 * c.n);
+    for (size_t j = 0; j < images.size(); ++j)
+      for (size_t k = 0; k < 3; ++k)
+        for (size_t i = 0; i < c.n; ++i) lanes[(((j / G) * c.n + i) * 3 + k) * G + j % G] = images[j][k * c.n + i];
+    onEveryTarget([&] {
+      std::vector<float> got(images.size() + 1, -1.0f);
+      le::simd::retrieveTermPooledGroups(lanes.data(), c.groups, b.data(), w.data(), c.n, got.data());
+      for (size_t j = 0; j < images.size(); ++j)
+        EXPECT_TRUE(sameFloat(got[j], le::ref::retrievePooled(images[j].data(), b.data(), w.data(), c.n)))
+            << "n " << c.n << " image " << j;
+      EXPECT_EQ(got.back(), -1.0f);
+    });
+  }
+}
+
 TEST(SimdHead, PoolingDifferenceAndReluMatchReference) {
   std::mt19937 rng(11);
   struct Case {

@@ -173,9 +173,10 @@ class TeethPass {
   BankData bank_;
   HeadWeights head_;
   ServeConfig config_;
-  std::vector<int32_t> sy_, sx_;   // per donor shift from the canonical centre
-  int32_t gridH_ = 0, gridW_ = 0;  // the 4 x 4 retrieval grid
-  std::vector<uint16_t> index_;    // per donor three pooled planes, f16
+  std::vector<int32_t> sy_, sx_;      // per donor shift from the canonical centre
+  int32_t gridH_ = 0, gridW_ = 0;     // the 4 x 4 retrieval grid
+  std::vector<uint16_t> index_;       // per donor three pooled planes, f16
+  std::vector<uint16_t> indexLanes_;  // the same, one lane per donor (simd::retrieveTermPooledGroups)
 
   std::vector<float> prevWeights_;
   bool hasPrev_ = false;

@@ -77,6 +77,15 @@ void TeethPass::buildIndex() {
       simd::f32ToF16(pooled.data(), index_.data() + d * 3 * cells, pooled.size());
     }
   });
+  // The same index lane by lane for the pooled score; a short last group
+  // is padded with zeros.
+  constexpr size_t G = simd::kPooledGroup;
+  const size_t n = static_cast<size_t>(bank_.n_donors);
+  indexLanes_.assign((n + G - 1) / G * G * 3 * cells, 0);
+  for (size_t d = 0; d < n; ++d)
+    for (size_t k = 0; k < 3; ++k)
+      for (size_t i = 0; i < cells; ++i)
+        indexLanes_[((d / G * cells + i) * 3 + k) * G + d % G] = index_[(d * 3 + k) * cells + i];
 }
 
 void TeethPass::retrievePrepare(const uint8_t* rgb, const uint8_t* mask, int32_t dy, int32_t dx, RetrieveWork& work) {
@@ -148,13 +157,14 @@ void TeethPass::retrievePrepare(const uint8_t* rgb, const uint8_t* mask, int32_t
 }
 
 void TeethPass::scorePooled(const RetrieveWork& work, float* score) const {
-  const size_t cells = static_cast<size_t>(gridH_) * gridW_;
-  pool::parallelRange(static_cast<size_t>(bank_.n_donors), 1, [&](size_t b, size_t e) {
-    for (size_t d = b; d < e; ++d)
-      score[d] = roundHalf(simd::retrieveTermPooled(index_.data() + d * 3 * cells, work.pooled_query.data(),
-                                                    work.pooled_weights.data(), cells)) /
-                 work.pooled_weight_sum;
+  constexpr size_t G = simd::kPooledGroup;
+  const size_t cells = static_cast<size_t>(gridH_) * gridW_, n = static_cast<size_t>(bank_.n_donors);
+  std::vector<float> totals((n + G - 1) / G * G);
+  pool::parallelRange(totals.size() / G, 1, [&](size_t b, size_t e) {
+    simd::retrieveTermPooledGroups(indexLanes_.data() + b * G * 3 * cells, e - b, work.pooled_query.data(),
+                                   work.pooled_weights.data(), cells, totals.data() + b * G);
   });
+  for (size_t d = 0; d < n; ++d) score[d] = roundHalf(totals[d]) / work.pooled_weight_sum;
 }
 
 void TeethPass::scoreExact(const RetrieveWork& work, const int32_t* donors, size_t n, float* exact) const {

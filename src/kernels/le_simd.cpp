@@ -323,17 +323,25 @@ void Conv3x3Range(const float* HWY_RESTRICT in, int /*N*/, int Cin, int H, int W
   }
 }
 
-// m = h((|h(a0-b0)| + |h(a1-b1)| + |h(a2-b2)|) / 3) for the lanes at i.
+// m = h((|h(a0-b0)| + |h(a1-b1)| + |h(a2-b2)|) / 3) per lane, from the
+// halves' bits of the three channels.
+template <class DF>
+HWY_INLINE hn::Vec<DF> MeanAbsDiffOf(DF df, const hn::Vec<HalfTag<DF>>* a, const hn::Vec<HalfTag<DF>>* b) {
+  hn::Vec<DF> d[3];
+  for (size_t k = 0; k < 3; ++k) d[k] = hn::Abs(RoundToHalf(df, hn::Sub(HalfToFloat(df, a[k]), HalfToFloat(df, b[k]))));
+  return RoundToHalf(df, hn::Div(hn::Add(hn::Add(d[0], d[1]), d[2]), hn::Set(df, 3.0f)));
+}
+
+// MeanAbsDiffOf for the lanes at i of planar images.
 template <class DF>
 HWY_INLINE hn::Vec<DF> MeanAbsDiff(DF df, const uint16_t* a, const uint16_t* b, size_t n, size_t i) {
   const HalfTag<DF> dh;
-  hn::Vec<DF> d[3];
+  hn::Vec<HalfTag<DF>> ha[3], hb[3];
   for (size_t k = 0; k < 3; ++k) {
-    const auto ak = HalfToFloat(df, hn::LoadU(dh, a + k * n + i));
-    const auto bk = HalfToFloat(df, hn::LoadU(dh, b + k * n + i));
-    d[k] = hn::Abs(RoundToHalf(df, hn::Sub(ak, bk)));
+    ha[k] = hn::LoadU(dh, a + k * n + i);
+    hb[k] = hn::LoadU(dh, b + k * n + i);
   }
-  return RoundToHalf(df, hn::Div(hn::Add(hn::Add(d[0], d[1]), d[2]), hn::Set(df, 3.0f)));
+  return MeanAbsDiffOf(df, ha, hb);
 }
 
 // Adds the per-pixel terms of one vector into total in index order.
@@ -393,6 +401,29 @@ void RetrieveTermExactRangeMany(const uint16_t* const* HWY_RESTRICT a, size_t co
   size_t g = 0;
   for (; g + kGroup <= count; g += kGroup) ExactGroup<kGroup>(a + g, b, w, n, begin, end, totals + g);
   for (; g < count; ++g) ExactGroup<1>(a + g, b, w, n, begin, end, totals + g);
+}
+
+// One lane per image: each lane's sum runs in index order on its own, so
+// no vector is ever summed across.
+void RetrieveTermPooledGroups(const uint16_t* HWY_RESTRICT a, size_t groups, const uint16_t* HWY_RESTRICT b,
+                              const uint16_t* HWY_RESTRICT w, size_t n, float* HWY_RESTRICT totals) {
+  const hn::CappedTag<float, kPooledGroup> d;
+  const HalfTag<decltype(d)> dh;
+  for (size_t g = 0; g < groups; ++g)
+    for (size_t j = 0; j < kPooledGroup; j += hn::Lanes(d)) {
+      const uint16_t* p = a + g * n * 3 * kPooledGroup + j;
+      auto total = hn::Zero(d);
+      for (size_t i = 0; i < n; ++i, p += 3 * kPooledGroup) {
+        hn::Vec<decltype(dh)> ha[3], hb[3];
+        for (size_t k = 0; k < 3; ++k) {
+          ha[k] = hn::LoadU(dh, p + k * kPooledGroup);
+          hb[k] = hn::Set(dh, b[k * n + i]);
+        }
+        const auto wv = HalfToFloat(d, hn::Set(dh, w[i]));
+        total = hn::Add(total, RoundToHalf(d, hn::Mul(MeanAbsDiffOf(d, ha, hb), wv)));
+      }
+      hn::StoreU(total, d, totals + g * kPooledGroup + j);
+    }
 }
 
 // Bytes to value/255, as the scalar division does it.
@@ -525,6 +556,7 @@ HWY_EXPORT(Conv3x3Range);
 HWY_EXPORT(RetrieveTermExactRange);
 HWY_EXPORT(RetrieveTermPooled);
 HWY_EXPORT(RetrieveTermExactRangeMany);
+HWY_EXPORT(RetrieveTermPooledGroups);
 HWY_EXPORT(Pool2Rgb8);
 HWY_EXPORT(MeanAbsDiff3);
 HWY_EXPORT(Relu);
@@ -562,6 +594,11 @@ float retrieveTermPooled(const uint16_t* a, const uint16_t* b, const uint16_t* w
 void retrieveTermExactRangeMany(const uint16_t* const* a, size_t count, const uint16_t* b, const float* w, size_t n,
                                 size_t begin, size_t end, float* totals) {
   HWY_DYNAMIC_DISPATCH(RetrieveTermExactRangeMany)(a, count, b, w, n, begin, end, totals);
+}
+
+void retrieveTermPooledGroups(const uint16_t* a, size_t groups, const uint16_t* b, const uint16_t* w, size_t n,
+                              float* totals) {
+  HWY_DYNAMIC_DISPATCH(RetrieveTermPooledGroups)(a, groups, b, w, n, totals);
 }
 
 void pool2Rgb8(const uint8_t* rgb, size_t stride, size_t h2, size_t w2, float* out) {

@@ -35,6 +35,13 @@ void pasteLanczos8Row(const float* crop4, int side, const uint8_t* mask, const f
 float retrieveTermExact(const uint16_t* a, const uint16_t* b, const float* w, size_t n);
 float retrieveTermExactRange(const uint16_t* a, const uint16_t* b, const float* w, size_t n, size_t begin, size_t end);
 float retrieveTermPooled(const uint16_t* a, const uint16_t* b, const uint16_t* w, size_t n);
+// Pooled sums of images laid out lane by lane: groups of kPooledGroup
+// images, value (channel k, element i) of image j of group g at
+// a[((g * n + i) * 3 + k) * kPooledGroup + j]. totals[g * kPooledGroup + j]
+// is retrieveTermPooled of that image against b and w.
+constexpr size_t kPooledGroup = 16;
+void retrieveTermPooledGroups(const uint16_t* a, size_t groups, const uint16_t* b, const uint16_t* w, size_t n,
+                              float* totals);
 // totals[g] = retrieveTermExactRange(a[g], b, w, n, begin, end) for g in
 // [0, count): the images share b and w, and their sums run side by side.
 void retrieveTermExactRangeMany(const uint16_t* const* a, size_t count, const uint16_t* b, const float* w, size_t n,
