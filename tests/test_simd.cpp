@@ -143,9 +143,12 @@ TEST(SimdHalf, NarrowingRoundsToNearestEven) {
 
 TEST(SimdHalf, RgbBytesToPlanarHalves) {
   std::mt19937 rng(4);
+  // Every byte in every channel once, then random runs.
+  std::vector<uint8_t> every(3 * 256);
+  for (size_t i = 0; i < every.size(); ++i) every[i] = static_cast<uint8_t>(i * 97 / 3);
   onEveryTarget([&] {
-    for (size_t count : {1, 3, 16, 37, 4096}) {
-      const auto rgb = randomBytes(rng, 3 * count);
+    for (size_t count : {256, 1, 3, 16, 37, 4096}) {
+      const auto rgb = count == 256 ? every : randomBytes(rng, 3 * count);
       const size_t stride = count + 5;
       std::vector<uint16_t> out(3 * stride, 0xEEEE);
       le::simd::rgb8ToPlanarF16(rgb.data(), out.data(), stride, count);
