@@ -177,4 +177,15 @@ inline void blendRgb8(const float* w, const uint8_t* rgb, size_t count, size_t p
     }
 }
 
+inline void compositeRgb8(const uint8_t* frame, const uint8_t* mask, const float* blend, size_t planeStride, size_t n,
+                          uint8_t* out) {
+  for (size_t x = 0; x < n; ++x) {
+    const float a = mask[x] / 255.0f;
+    for (size_t k = 0; k < 3; ++k) {
+      const float v = std::clamp((1.0f - a) * (frame[3 * x + k] / 255.0f) + a * blend[k * planeStride + x], 0.0f, 1.0f);
+      out[3 * x + k] = static_cast<uint8_t>(std::clamp(std::rint(v * 255.0f), 0.0f, 255.0f));
+    }
+  }
+}
+
 }  // namespace le::ref

@@ -476,4 +476,25 @@ TEST(SimdHead, SoftmaxAndBlendMatchReference) {
   }
 }
 
+TEST(SimdHead, CompositeMatchesReference) {
+  std::mt19937 rng(15);
+  for (size_t n : {1, 7, 16, 33, 128, 200}) {
+    const auto frame = randomBytes(rng, 3 * n);
+    auto mask = randomBytes(rng, n);
+    mask[0] = 255;
+    if (n > 1) mask[1] = 0;
+    // Blends beyond 0..1 clamp; k/510 lands v * 255 on halves where the mask is 255.
+    std::vector<float> blend = randomFloats(rng, 3 * n + 5, -0.5f, 1.5f);
+    for (size_t i = 0; i < blend.size(); i += 3) blend[i] = static_cast<float>(rng() % 511) / 510.0f;
+    std::vector<uint8_t> want(3 * n);
+    le::ref::compositeRgb8(frame.data(), mask.data(), blend.data(), n + 1, n, want.data());
+    onEveryTarget([&] {
+      std::vector<uint8_t> got(3 * n + 1, 7);
+      le::simd::compositeRgb8(frame.data(), mask.data(), blend.data(), n + 1, n, got.data());
+      EXPECT_TRUE(std::equal(want.begin(), want.end(), got.begin())) << "n " << n;
+      EXPECT_EQ(got.back(), 7);
+    });
+  }
+}
+
 }  // namespace

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "kernels/le_pool.h"
+#include "kernels/le_simd.h"
 
 namespace le::tessera {
 
@@ -150,11 +151,15 @@ void TeethPass::gatherWindowsU8(const std::vector<int32_t>& donors, int32_t dy, 
       const int32_t xa = std::clamp(-col, 0, s.window_w), xb = std::clamp(sw - col, xa, s.window_w);
       for (int32_t y = 0; y < s.window_h; ++y) {
         uint8_t* dst = out + (c * s.window_h + y) * rowBytes;
-        std::fill_n(dst, rowBytes, uint8_t{0});
         const int32_t sr = y + row;
-        if (sr >= 0 && sr < sh && xa < xb)
-          std::copy_n(patch + (static_cast<size_t>(sr) * sw + xa + col) * 3, static_cast<size_t>(xb - xa) * 3,
-                      dst + static_cast<size_t>(xa) * 3);
+        if (sr < 0 || sr >= sh || xa == xb) {
+          std::fill_n(dst, rowBytes, uint8_t{0});
+          continue;
+        }
+        std::fill(dst, dst + xa * 3, uint8_t{0});
+        std::copy_n(patch + (static_cast<size_t>(sr) * sw + xa + col) * 3, static_cast<size_t>(xb - xa) * 3,
+                    dst + static_cast<size_t>(xa) * 3);
+        std::fill(dst + xb * 3, dst + rowBytes, uint8_t{0});
       }
     }
   });
@@ -260,6 +265,7 @@ void TeethPass::emit(const Pending& p, const std::vector<int32_t>* ahead, FrameR
       for (size_t j = 0; j < kUsageGroup; ++j) w[j] = work_.weights.data() + (c0 + (j < n ? j : 0)) * plane;
       double sum[kUsageGroup] = {};
       for (size_t i = 0; i < plane; ++i)
+#pragma GCC unroll 8
         for (size_t j = 0; j < kUsageGroup; ++j) sum[j] += w[j][i];
       std::copy_n(sum, n, usage.begin() + c0);
     }
@@ -275,17 +281,11 @@ void TeethPass::emit(const Pending& p, const std::vector<int32_t>* ahead, FrameR
 
   out.window.resize(plane * 3);
   pool::parallelRange(static_cast<size_t>(s.window_h), kCompositeGrain, [&](size_t b, size_t e) {
-    for (size_t y = b; y < e; ++y)
-      for (int32_t x = 0; x < s.window_w; ++x) {
-        const size_t c = (s.window_y0 + y) * s.canvas_w + s.window_x0 + x;
-        const size_t i = y * s.window_w + x;
-        const float a = p.mask[c] / 255.0f;
-        for (int k = 0; k < 3; ++k) {
-          const float frame = p.rgb[c * 3 + k] / 255.0f;
-          const float v = std::clamp((1.0f - a) * frame + a * work_.blend[k * plane + i], 0.0f, 1.0f);
-          out.window[i * 3 + k] = static_cast<uint8_t>(std::clamp(std::rint(v * 255.0f), 0.0f, 255.0f));
-        }
-      }
+    for (size_t y = b; y < e; ++y) {
+      const size_t c = (s.window_y0 + y) * s.canvas_w + s.window_x0, i = y * s.window_w;
+      simd::compositeRgb8(p.rgb.data() + c * 3, p.mask.data() + c, work_.blend.data() + i, plane, s.window_w,
+                          out.window.data() + i * 3);
+    }
   });
   out.passed = false;
   out.reason.clear();

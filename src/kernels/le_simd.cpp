@@ -542,6 +542,25 @@ void BlendRgb8(const float* HWY_RESTRICT w, const uint8_t* HWY_RESTRICT rgb, siz
   });
 }
 
+void CompositeRgb8(const uint8_t* HWY_RESTRICT frame, const uint8_t* HWY_RESTRICT mask, const float* HWY_RESTRICT blend,
+                   size_t planeStride, size_t n, uint8_t* HWY_RESTRICT out) {
+  ForEachLane(0, n, [&](auto d, size_t i) {
+    const hn::Rebind<uint8_t, decltype(d)> d8;
+    const hn::Rebind<int32_t, decltype(d)> di;
+    const auto a = UnitFromBytes(d, hn::LoadU(d8, mask + i));
+    const auto keep = hn::Sub(hn::Set(d, 1.0f), a);
+    hn::Vec<decltype(d8)> px[3];
+    hn::LoadInterleaved3(d8, frame + 3 * i, px[0], px[1], px[2]);
+    for (size_t k = 0; k < 3; ++k) {
+      auto v = hn::Add(hn::Mul(keep, UnitFromBytes(d, px[k])), hn::Mul(a, hn::LoadU(d, blend + k * planeStride + i)));
+      v = hn::Min(hn::Max(v, hn::Zero(d)), hn::Set(d, 1.0f));
+      // v * 255 is within 0..255 already; Round is rint's ties-to-even.
+      px[k] = hn::DemoteTo(d8, hn::ConvertTo(di, hn::Round(hn::Mul(v, hn::Set(d, 255.0f)))));
+    }
+    hn::StoreInterleaved3(px[0], px[1], px[2], d8, out + 3 * i);
+  });
+}
+
 const char* ActiveTarget() { return hwy::TargetName(HWY_TARGET); }
 
 }  // namespace HWY_NAMESPACE
@@ -566,6 +585,7 @@ HWY_EXPORT(LerpTaps);
 HWY_EXPORT(Lerp);
 HWY_EXPORT(SoftmaxPlanes);
 HWY_EXPORT(BlendRgb8);
+HWY_EXPORT(CompositeRgb8);
 HWY_EXPORT(ActiveTarget);
 
 void f16ToF32(const uint16_t* in, float* out, size_t n) { HWY_DYNAMIC_DISPATCH(F16ToF32)(in, out, n); }
@@ -627,6 +647,11 @@ void softmaxPlanes(float* v, size_t count, size_t plane, size_t begin, size_t en
 
 void blendRgb8(const float* w, const uint8_t* rgb, size_t count, size_t plane, size_t begin, size_t end, float* out) {
   HWY_DYNAMIC_DISPATCH(BlendRgb8)(w, rgb, count, plane, begin, end, out);
+}
+
+void compositeRgb8(const uint8_t* frame, const uint8_t* mask, const float* blend, size_t planeStride, size_t n,
+                   uint8_t* out) {
+  HWY_DYNAMIC_DISPATCH(CompositeRgb8)(frame, mask, blend, planeStride, n, out);
 }
 
 const char* target() {

@@ -68,6 +68,10 @@ void softmaxPlanes(float* v, size_t count, size_t plane, size_t begin, size_t en
 // out plane k at pixel i = the sum in candidate order of
 // w[c * plane + i] * (rgb[c * 3 * plane + 3 * i + k] / 255), for i in [begin, end).
 void blendRgb8(const float* w, const uint8_t* rgb, size_t count, size_t plane, size_t begin, size_t end, float* out);
+// One row of the composite: with a = mask/255 and f = frame/255 per channel,
+// out = rint(255 * clamp((1 - a) * f + a * blend, 0, 1)) as packed RGB.
+void compositeRgb8(const uint8_t* frame, const uint8_t* mask, const float* blend, size_t planeStride, size_t n,
+                   uint8_t* out);
 
 // Highway's name of the best target the processor supports (compiled or not).
 const char* target();
