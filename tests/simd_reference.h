@@ -167,13 +167,13 @@ inline void softmaxPlanes(float* v, size_t count, size_t plane, size_t begin, si
   }
 }
 
-inline void blendRgb8(const float* w, const uint8_t* rgb, size_t count, size_t plane, size_t begin, size_t end,
-                      float* out) {
+inline void blendRgb8(const float* w, size_t wStride, const uint8_t* rgb, size_t rgbStride, size_t count, size_t begin,
+                      size_t end, float* out, size_t outStride) {
   for (size_t k = 0; k < 3; ++k)
     for (size_t i = begin; i < end; ++i) {
       float s = 0.0f;
-      for (size_t c = 0; c < count; ++c) s += w[c * plane + i] * (rgb[(c * plane + i) * 3 + k] / 255.0f);
-      out[k * plane + i] = s;
+      for (size_t c = 0; c < count; ++c) s += w[c * wStride + i] * (rgb[c * rgbStride + i * 3 + k] / 255.0f);
+      out[k * outStride + i] = s;
     }
 }
 

@@ -458,19 +458,21 @@ TEST(SimdHead, SoftmaxAndBlendMatchReference) {
     for (size_t k = 0; k < c.count; ++k) logits[k * c.plane + last] = -INFINITY;
     logits[c.begin] = NAN;
     logits[(c.count - 1) * c.plane + c.plane / 2] = c.count > 1 ? NAN : INFINITY;
-    const auto rgb = randomBytes(rng, c.count * c.plane * 3);
     std::vector<float> weights = logits;
     le::ref::softmaxPlanes(weights.data(), c.count, c.plane, c.begin, c.end);
-    const std::vector<float> w = randomFloats(rng, c.count * c.plane, 0.0f, 1.0f);
-    std::vector<float> blend(3 * c.plane, -1.0f);
-    le::ref::blendRgb8(w.data(), rgb.data(), c.count, c.plane, c.begin, c.end, blend.data());
+    // The blend's weight planes, windows and output planes each with a stride of their own.
+    const size_t wStride = c.plane + 3, rgbStride = 3 * c.plane + 5, outStride = c.plane + 1;
+    const auto rgb = randomBytes(rng, c.count * rgbStride);
+    const std::vector<float> w = randomFloats(rng, c.count * wStride, 0.0f, 1.0f);
+    std::vector<float> blend(3 * outStride, -1.0f);
+    le::ref::blendRgb8(w.data(), wStride, rgb.data(), rgbStride, c.count, c.begin, c.end, blend.data(), outStride);
     onEveryTarget([&] {
       const std::string size = std::to_string(c.count) + " x " + std::to_string(c.plane);
       std::vector<float> got = logits;
       le::simd::softmaxPlanes(got.data(), c.count, c.plane, c.begin, c.end);
       expectSameFloats(got, weights, "softmax " + size);
-      got.assign(3 * c.plane, -1.0f);
-      le::simd::blendRgb8(w.data(), rgb.data(), c.count, c.plane, c.begin, c.end, got.data());
+      got.assign(3 * outStride, -1.0f);
+      le::simd::blendRgb8(w.data(), wStride, rgb.data(), rgbStride, c.count, c.begin, c.end, got.data(), outStride);
       expectSameFloats(got, blend, "blend " + size);
     });
   }

@@ -68,7 +68,7 @@ void TeethPass::headForward(const Pending& p, size_t count) {
     logits.resize(half);
     std::copy(work_.frame.begin(), work_.frame.end(), input.begin() + 3 * half);
     for (size_t c = b; c < e; ++c) {
-      simd::pool2Rgb8(work_.windows.data() + c * plane * 3, width, h2, w2, input.data());
+      simd::pool2Rgb8(work_.windows.data() + c * work_.windowStride, width, h2, w2, input.data());
       simd::meanAbsDiff3(input.data(), input.data() + 3 * half, half, input.data() + 6 * half);
       simd::conv3x3Range(input.data(), 1, kInputs, h2, w2, head_.cand0_w.data(), head_.cand0_b.data(), kHidden,
                          hidden1.data(), 0, kHidden);
@@ -85,13 +85,15 @@ void TeethPass::headForward(const Pending& p, size_t count) {
   });
 
   // Upsampled down the columns, then softmaxed across the candidates per
-  // pixel: one weight plane per candidate. A window too small for a
-  // half-resolution map blends its candidates evenly.
-  work_.weights.resize(count * plane);
+  // pixel, a row piece at a time while its planes are in cache: one weight
+  // plane per candidate. A window too small for a half-resolution map blends
+  // its candidates evenly.
+  const size_t stride = work_.weightStride;
+  work_.weights.resize(count * stride);
   pool::parallelRange(plane, kPixelGrain, [&](size_t b, size_t e) {
     forRowPieces(b, e, width, [&](size_t y, size_t x0, size_t x1) {
       for (size_t c = 0; c < count; ++c) {
-        float* out = work_.weights.data() + c * plane + y * width + x0;
+        float* out = work_.weights.data() + c * stride + y * width + x0;
         if (half == 0) {
           std::fill(out, out + (x1 - x0), 0.0f);
           continue;
@@ -99,8 +101,8 @@ void TeethPass::headForward(const Pending& p, size_t count) {
         const float* rows = work_.rows.data() + c * h2 * width + x0;
         simd::lerp(rows + ty.lo[y] * width, rows + ty.hi[y] * width, ty.frac[y], x1 - x0, out);
       }
+      simd::softmaxPlanes(work_.weights.data(), count, stride, y * width + x0, y * width + x1);
     });
-    simd::softmaxPlanes(work_.weights.data(), count, plane, b, e);
   });
 
   // Supported pixels blend the candidates; the others keep the frame's own value.
@@ -110,7 +112,8 @@ void TeethPass::headForward(const Pending& p, size_t count) {
       size_t j = i;
       while (j < e && work_.support[j] == work_.support[i]) ++j;
       if (work_.support[i]) {
-        simd::blendRgb8(work_.weights.data(), work_.windows.data(), count, plane, i, j, work_.blend.data());
+        simd::blendRgb8(work_.weights.data(), stride, work_.windows.data(), work_.windowStride, count, i, j,
+                        work_.blend.data(), plane);
       } else {
         for (; i < j; ++i) {
           const uint8_t* px = frameWindow + ((i / width) * s.canvas_w + i % width) * 3;

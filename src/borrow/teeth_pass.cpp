@@ -21,6 +21,7 @@ namespace {
 
 constexpr size_t kCompositeGrain = 4;  // window rows
 constexpr size_t kUsageGroup = 8;      // candidates
+constexpr size_t kLine = 64;           // bytes in a cache line
 
 bool contains(const std::vector<int32_t>& list, int32_t d) {
   return std::find(list.begin(), list.end(), d) != list.end();
@@ -139,7 +140,8 @@ void TeethPass::deriveShift(const uint8_t* mask, const int32_t* shift, Pending& 
   p.ok = true;
 }
 
-void TeethPass::gatherWindowsU8(const std::vector<int32_t>& donors, int32_t dy, int32_t dx, uint8_t* out) const {
+void TeethPass::gatherWindowsU8(const std::vector<int32_t>& donors, int32_t dy, int32_t dx, uint8_t* out,
+                                size_t stride) const {
   const GeometryStamp& s = bank_.stamp;
   const size_t rowBytes = static_cast<size_t>(s.window_w) * 3;
   const int32_t sh = s.storedH(), sw = s.storedW();
@@ -150,7 +152,7 @@ void TeethPass::gatherWindowsU8(const std::vector<int32_t>& donors, int32_t dy, 
       placement(donors[c], dy, dx, row, col);
       const int32_t xa = std::clamp(-col, 0, s.window_w), xb = std::clamp(sw - col, xa, s.window_w);
       for (int32_t y = 0; y < s.window_h; ++y) {
-        uint8_t* dst = out + (c * s.window_h + y) * rowBytes;
+        uint8_t* dst = out + c * stride + y * rowBytes;
         const int32_t sr = y + row;
         if (sr < 0 || sr >= sh || xa == xb) {
           std::fill_n(dst, rowBytes, uint8_t{0});
@@ -223,8 +225,10 @@ void TeethPass::emit(const Pending& p, const std::vector<int32_t>* ahead, FrameR
   const size_t count = candidates_.size();
 
   const size_t plane = static_cast<size_t>(s.window_h) * s.window_w;
-  work_.windows.resize(count * plane * 3);
-  gatherWindowsU8(candidates_, p.dy, p.dx, work_.windows.data());
+  work_.windowStride = (plane * 3 + kLine - 1) / kLine * kLine + kLine;
+  work_.weightStride = (plane * sizeof(float) + kLine - 1) / kLine * kLine / sizeof(float) + kLine / sizeof(float);
+  work_.windows.resize(count * work_.windowStride);
+  gatherWindowsU8(candidates_, p.dy, p.dx, work_.windows.data(), work_.windowStride);
 
   // A band pixel is supported when it is delivered and every candidate stores it.
   int32_t y0 = s.band_r0, y1 = s.band_r1, x0 = s.band_c0, x1 = s.band_c1;
@@ -262,7 +266,8 @@ void TeethPass::emit(const Pending& p, const std::vector<int32_t>* ahead, FrameR
     for (size_t g = b; g < e; ++g) {
       const size_t c0 = g * kUsageGroup, n = std::min(kUsageGroup, count - c0);
       const float* w[kUsageGroup];
-      for (size_t j = 0; j < kUsageGroup; ++j) w[j] = work_.weights.data() + (c0 + (j < n ? j : 0)) * plane;
+      for (size_t j = 0; j < kUsageGroup; ++j)
+        w[j] = work_.weights.data() + (c0 + (j < n ? j : 0)) * work_.weightStride;
       double sum[kUsageGroup] = {};
       for (size_t i = 0; i < plane; ++i)
 #pragma GCC unroll 8

@@ -150,21 +150,26 @@ class TeethPass {
   void canonicalWindowF16Rows(int32_t donor, int32_t r0, int32_t r1, uint16_t* out) const;
 
  private:
-  // Scratch of one composed frame, kept to avoid per-frame allocation.
+  // Scratch of one composed frame, kept to avoid per-frame allocation. The
+  // candidates' windows and weight planes lie a cache line further apart than
+  // their size, so that one pixel of every candidate does not crowd into a
+  // single cache set.
   struct EmitWork {
-    std::vector<uint8_t> windows;  // candidates' placed windows, RGB
+    std::vector<uint8_t> windows;  // candidates' placed windows, RGB, windowStride bytes apart
     std::vector<uint8_t> support;  // delivered band pixels every candidate stores
     std::vector<float> frame;      // the frame's window pooled 2 x 2, three planes
     std::vector<float> rows;       // per candidate the logit rows upsampled to window width
-    std::vector<float> weights;    // per candidate a plane of blend weights
+    std::vector<float> weights;    // per candidate a plane of blend weights, weightStride apart
     std::vector<float> blend;      // three planes
+    size_t windowStride = 0, weightStride = 0;
   };
 
   // Stored pixel offset of donor d at frame shift (dy, dx): window pixel
   // (y, x) reads stored (y + row, x + col).
   void placement(int32_t d, int32_t dy, int32_t dx, int32_t& row, int32_t& col) const;
   void buildIndex();
-  void gatherWindowsU8(const std::vector<int32_t>& donors, int32_t dy, int32_t dx, uint8_t* out) const;
+  // The donors' windows at frame shift (dy, dx), RGB, `stride` bytes apart.
+  void gatherWindowsU8(const std::vector<int32_t>& donors, int32_t dy, int32_t dx, uint8_t* out, size_t stride) const;
   // Fills work_.weights with each candidate's blend weight per window pixel
   // and work_.blend with the blended window.
   void headForward(const Pending& p, size_t count);

@@ -527,18 +527,18 @@ void SoftmaxPlanes(float* HWY_RESTRICT v, size_t count, size_t plane, size_t beg
   });
 }
 
-void BlendRgb8(const float* HWY_RESTRICT w, const uint8_t* HWY_RESTRICT rgb, size_t count, size_t plane, size_t begin,
-               size_t end, float* HWY_RESTRICT out) {
+void BlendRgb8(const float* HWY_RESTRICT w, size_t wStride, const uint8_t* HWY_RESTRICT rgb, size_t rgbStride,
+               size_t count, size_t begin, size_t end, float* HWY_RESTRICT out, size_t outStride) {
   ForEachLane(begin, end, [&](auto d, size_t i) {
     const hn::Rebind<uint8_t, decltype(d)> d8;
     hn::Vec<decltype(d)> acc[3] = {hn::Zero(d), hn::Zero(d), hn::Zero(d)};
     for (size_t c = 0; c < count; ++c) {
-      const auto wv = hn::LoadU(d, w + c * plane + i);
+      const auto wv = hn::LoadU(d, w + c * wStride + i);
       hn::Vec<decltype(d8)> px[3];
-      hn::LoadInterleaved3(d8, rgb + c * 3 * plane + 3 * i, px[0], px[1], px[2]);
+      hn::LoadInterleaved3(d8, rgb + c * rgbStride + 3 * i, px[0], px[1], px[2]);
       for (size_t k = 0; k < 3; ++k) acc[k] = hn::Add(acc[k], hn::Mul(wv, UnitFromBytes(d, px[k])));
     }
-    for (size_t k = 0; k < 3; ++k) hn::StoreU(acc[k], d, out + k * plane + i);
+    for (size_t k = 0; k < 3; ++k) hn::StoreU(acc[k], d, out + k * outStride + i);
   });
 }
 
@@ -645,8 +645,9 @@ void softmaxPlanes(float* v, size_t count, size_t plane, size_t begin, size_t en
   HWY_DYNAMIC_DISPATCH(SoftmaxPlanes)(v, count, plane, begin, end);
 }
 
-void blendRgb8(const float* w, const uint8_t* rgb, size_t count, size_t plane, size_t begin, size_t end, float* out) {
-  HWY_DYNAMIC_DISPATCH(BlendRgb8)(w, rgb, count, plane, begin, end, out);
+void blendRgb8(const float* w, size_t wStride, const uint8_t* rgb, size_t rgbStride, size_t count, size_t begin,
+               size_t end, float* out, size_t outStride) {
+  HWY_DYNAMIC_DISPATCH(BlendRgb8)(w, wStride, rgb, rgbStride, count, begin, end, out, outStride);
 }
 
 void compositeRgb8(const uint8_t* frame, const uint8_t* mask, const float* blend, size_t planeStride, size_t n,

@@ -65,9 +65,10 @@ void lerp(const float* a, const float* b, float f, size_t n, float* out);
 // [begin, end): subtract the largest value, exponentiate (std::exp), divide
 // by the sum taken in plane order.
 void softmaxPlanes(float* v, size_t count, size_t plane, size_t begin, size_t end);
-// out plane k at pixel i = the sum in candidate order of
-// w[c * plane + i] * (rgb[c * 3 * plane + 3 * i + k] / 255), for i in [begin, end).
-void blendRgb8(const float* w, const uint8_t* rgb, size_t count, size_t plane, size_t begin, size_t end, float* out);
+// out[k * outStride + i] = the sum in candidate order of
+// w[c * wStride + i] * (rgb[c * rgbStride + 3 * i + k] / 255), for i in [begin, end).
+void blendRgb8(const float* w, size_t wStride, const uint8_t* rgb, size_t rgbStride, size_t count, size_t begin,
+               size_t end, float* out, size_t outStride);
 // One row of the composite: with a = mask/255 and f = frame/255 per channel,
 // out = rint(255 * clamp((1 - a) * f + a * blend, 0, 1)) as packed RGB.
 void compositeRgb8(const uint8_t* frame, const uint8_t* mask, const float* blend, size_t planeStride, size_t n,
