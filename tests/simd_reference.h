@@ -157,12 +157,29 @@ inline void lerp(const float* a, const float* b, float f, size_t n, float* out) 
   for (size_t x = 0; x < n; ++x) out[x] = (1.0f - f) * a[x] + f * b[x];
 }
 
+// e^x: reduction by n ln 2 (ln 2 in two parts), a degree-5 polynomial,
+// then 2^n as two exponent-field scalings.
+inline float exp(float x) {
+  if (std::isnan(x)) return x;
+  const float xc = std::min(std::max(x, -104.0f), 89.0f);
+  const float n = std::nearbyint(xc * 1.44269504088896341f);
+  const float r = (xc - n * 0.693359375f) - n * -2.12194440e-4f;
+  const float p = (((((1.9875691500e-4f * r + 1.3981999507e-3f) * r + 8.3334519073e-3f) * r + 4.1665795894e-2f) * r +
+                    1.6666665459e-1f) *
+                       r +
+                   5.0000001201e-1f) *
+                      (r * r) +
+                  r + 1.0f;
+  const int k = static_cast<int>(n), half = k >> 1;
+  return p * floatOf(static_cast<uint32_t>(half + 127) << 23) * floatOf(static_cast<uint32_t>(k - half + 127) << 23);
+}
+
 inline void softmaxPlanes(float* v, size_t count, size_t plane, size_t begin, size_t end) {
   std::vector<float> e(count);
   for (size_t i = begin; i < end; ++i) {
     float top = -INFINITY, sum = 0.0f;
     for (size_t c = 0; c < count; ++c) top = std::max(top, v[c * plane + i]);
-    for (size_t c = 0; c < count; ++c) sum += e[c] = std::exp(v[c * plane + i] - top);
+    for (size_t c = 0; c < count; ++c) sum += e[c] = exp(v[c * plane + i] - top);
     for (size_t c = 0; c < count; ++c) v[c * plane + i] = e[c] / sum;
   }
 }

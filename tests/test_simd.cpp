@@ -444,6 +444,41 @@ TEST(SimdHead, InterpolationMatchesReference) {
   }
 }
 
+TEST(SimdHead, ExponentialIsWithinAnUlpAndTheSameOnEveryTarget) {
+  std::mt19937 rng(16);
+  std::vector<float> x = randomFloats(rng, 200000, -106.0f, 90.0f);
+  const std::vector<float> near0 = randomFloats(rng, 20000, -1e-3f, 1e-3f);
+  x.insert(x.end(), near0.begin(), near0.end());
+  // Subnormal results, the edges of the range and the special values.
+  for (float v = -104.0f; v < -87.0f; v += 0.01f) x.push_back(v);
+  for (const float v : {0.0f, -0.0f, -INFINITY, INFINITY, NAN, 88.72f, 88.7228394f, 88.73f, -103.97f, -103.98f,
+                        -87.33655f, 1e-30f, -1e-30f})
+    x.push_back(v);
+  std::vector<float> want(x.size());
+  for (size_t i = 0; i < x.size(); ++i) {
+    want[i] = le::ref::exp(x[i]);
+    // The reference itself: one unit in the last place of the exact value.
+    const double exact = std::exp(static_cast<double>(x[i]));
+    const float rounded = static_cast<float>(exact);
+    if (std::isnan(x[i])) {
+      ASSERT_TRUE(std::isnan(want[i]));
+    } else if (std::isinf(rounded) || rounded == 0.0f) {
+      ASSERT_EQ(want[i], rounded) << std::hexfloat << x[i];
+    } else {
+      const int64_t ulps = static_cast<int64_t>(bitsOf(want[i])) - static_cast<int64_t>(bitsOf(rounded));
+      ASSERT_LE(std::abs(ulps), 1) << std::hexfloat << x[i] << " gives " << want[i] << " for " << exact;
+    }
+  }
+  EXPECT_EQ(want[x.size() - 13], 1.0f);
+  onEveryTarget([&] {
+    std::vector<float> got(x.size() + 1, -1.0f);
+    le::simd::exponential(x.data(), got.data(), x.size());
+    EXPECT_EQ(got.back(), -1.0f);
+    got.pop_back();
+    expectSameFloats(got, want, "exponential");
+  });
+}
+
 TEST(SimdHead, SoftmaxAndBlendMatchReference) {
   std::mt19937 rng(13);
   struct Case {

@@ -1,7 +1,6 @@
 // Half-precision conversions, the 3x3 convolution and the retrieval sums,
 // compiled once per processor target and dispatched by Highway.
 #include <algorithm>
-#include <cmath>
 #include <cstring>
 
 #undef HWY_TARGET_INCLUDE
@@ -506,6 +505,32 @@ void Lerp(const float* HWY_RESTRICT a, const float* HWY_RESTRICT b, float f, siz
   });
 }
 
+// e^x within one unit in the last place, the same bits on every target:
+// x - n ln 2 in two parts, a degree-5 polynomial, and 2^n applied in two
+// halves so that a subnormal result rounds once.
+template <class DF>
+HWY_INLINE hn::Vec<DF> Exp(DF df, hn::Vec<DF> x) {
+  const hn::RebindToSigned<DF> di;
+  // Beyond these e^x is 0 or infinite; inside, 2^n stays within reach.
+  const auto xc = hn::Min(hn::Max(x, hn::Set(df, -104.0f)), hn::Set(df, 89.0f));
+  const auto n = hn::Round(hn::Mul(xc, hn::Set(df, 1.44269504088896341f)));
+  const auto r = hn::Sub(hn::Sub(xc, hn::Mul(n, hn::Set(df, 0.693359375f))), hn::Mul(n, hn::Set(df, -2.12194440e-4f)));
+  auto p = hn::Set(df, 1.9875691500e-4f);
+  for (const float c : {1.3981999507e-3f, 8.3334519073e-3f, 4.1665795894e-2f, 1.6666665459e-1f, 5.0000001201e-1f})
+    p = hn::Add(hn::Mul(p, r), hn::Set(df, c));
+  p = hn::Add(hn::Add(hn::Mul(p, hn::Mul(r, r)), r), hn::Set(df, 1.0f));
+  const auto k = hn::ConvertTo(di, n);
+  const auto half = hn::ShiftRight<1>(k);
+  const auto pow2 = [&](hn::Vec<decltype(di)> e) {
+    return hn::BitCast(df, hn::ShiftLeft<23>(hn::Add(e, hn::Set(di, 127))));
+  };
+  return hn::IfThenElse(hn::IsNaN(x), x, hn::Mul(hn::Mul(p, pow2(half)), pow2(hn::Sub(k, half))));
+}
+
+void Exponential(const float* HWY_RESTRICT in, float* HWY_RESTRICT out, size_t n) {
+  ForEachLane(0, n, [&](auto d, size_t i) { hn::StoreU(Exp(d, hn::LoadU(d, in + i)), d, out + i); });
+}
+
 void SoftmaxPlanes(float* HWY_RESTRICT v, size_t count, size_t plane, size_t begin, size_t end) {
   ForEachLane(begin, end, [&](auto d, size_t i) {
     // Which NaN or signed zero the maximum keeps does not matter: a NaN
@@ -513,13 +538,8 @@ void SoftmaxPlanes(float* HWY_RESTRICT v, size_t count, size_t plane, size_t beg
     auto top = hn::Set(d, -INFINITY);
     for (size_t c = 0; c < count; ++c) top = hn::Max(top, hn::LoadU(d, v + c * plane + i));
     auto sum = hn::Zero(d);
-    HWY_ALIGN float lane[hn::MaxLanes(hn::ScalableTag<float>())];
     for (size_t c = 0; c < count; ++c) {
-      // The library exponential, lane by lane, so the weights do not depend
-      // on the target.
-      hn::Store(hn::Sub(hn::LoadU(d, v + c * plane + i), top), d, lane);
-      for (size_t l = 0; l < hn::Lanes(d); ++l) lane[l] = std::exp(lane[l]);
-      const auto e = hn::Load(d, lane);
+      const auto e = Exp(d, hn::Sub(hn::LoadU(d, v + c * plane + i), top));
       hn::StoreU(e, d, v + c * plane + i);
       sum = hn::Add(sum, e);
     }
@@ -583,6 +603,7 @@ HWY_EXPORT(MeanAbsDiff3);
 HWY_EXPORT(Relu);
 HWY_EXPORT(LerpTaps);
 HWY_EXPORT(Lerp);
+HWY_EXPORT(Exponential);
 HWY_EXPORT(SoftmaxPlanes);
 HWY_EXPORT(BlendRgb8);
 HWY_EXPORT(CompositeRgb8);
@@ -640,6 +661,8 @@ void lerpTaps(const float* in, const int32_t* lo, const int32_t* hi, const float
 void lerp(const float* a, const float* b, float f, size_t n, float* out) {
   HWY_DYNAMIC_DISPATCH(Lerp)(a, b, f, n, out);
 }
+
+void exponential(const float* in, float* out, size_t n) { HWY_DYNAMIC_DISPATCH(Exponential)(in, out, n); }
 
 void softmaxPlanes(float* v, size_t count, size_t plane, size_t begin, size_t end) {
   HWY_DYNAMIC_DISPATCH(SoftmaxPlanes)(v, count, plane, begin, end);

@@ -61,9 +61,12 @@ void relu(float* v, size_t n);
 void lerpTaps(const float* in, const int32_t* lo, const int32_t* hi, const float* frac, size_t n, float* out);
 // out[x] = (1 - f) * a[x] + f * b[x].
 void lerp(const float* a, const float* b, float f, size_t n, float* out);
+// e^x for each value, within one unit in the last place of the exact value
+// (NaN stays NaN).
+void exponential(const float* in, float* out, size_t n);
 // Softmax across count planes of stride `plane`, in place, for the pixels in
-// [begin, end): subtract the largest value, exponentiate (std::exp), divide
-// by the sum taken in plane order.
+// [begin, end): subtract the largest value, exponentiate (as exponential
+// does), divide by the sum taken in plane order.
 void softmaxPlanes(float* v, size_t count, size_t plane, size_t begin, size_t end);
 // out[k * outStride + i] = the sum in candidate order of
 // w[c * wStride + i] * (rgb[c * rgbStride + 3 * i + k] / 255), for i in [begin, end).
