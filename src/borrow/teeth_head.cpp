@@ -57,8 +57,13 @@ void TeethPass::headForward(const Pending& p, size_t count) {
 
   // Each candidate's logit map, upsampled along the rows as soon as it is
   // made: h2 rows of window width per candidate.
+  // Each candidate's window is gathered and its logit map made and
+  // upsampled along the rows at once: h2 rows of window width per candidate.
   work_.rows.resize(count * h2 * width);
-  pool::parallelRange(half ? count : 0, 1, [&](size_t b, size_t e) {
+  pool::parallelRange(count, 1, [&](size_t b, size_t e) {
+    gatherWindowsU8(candidates_.data() + b, e - b, p.dy, p.dx, work_.windows.data() + b * work_.windowStride,
+                    work_.windowStride);
+    if (half == 0) return;
     // Per thread: one candidate's input, hidden and logit maps, reused; the
     // frame's planes stay in place for every candidate.
     thread_local std::vector<float> input, hidden1, hidden2, logits;
@@ -84,12 +89,14 @@ void TeethPass::headForward(const Pending& p, size_t count) {
     }
   });
 
-  // Upsampled down the columns, then softmaxed across the candidates per
-  // pixel, a row piece at a time while its planes are in cache: one weight
-  // plane per candidate. A window too small for a half-resolution map blends
-  // its candidates evenly.
+  // A row piece at a time, while its planes are in cache: the logits
+  // upsampled down the columns, softmaxed across the candidates per pixel
+  // (one weight plane per candidate), and the blend. A window too small for
+  // a half-resolution map blends its candidates evenly. Supported pixels
+  // blend the candidates; the others keep the frame's own value.
   const size_t stride = work_.weightStride;
   work_.weights.resize(count * stride);
+  work_.blend.resize(3 * plane);
   pool::parallelRange(plane, kPixelGrain, [&](size_t b, size_t e) {
     forRowPieces(b, e, width, [&](size_t y, size_t x0, size_t x1) {
       for (size_t c = 0; c < count; ++c) {
@@ -101,27 +108,23 @@ void TeethPass::headForward(const Pending& p, size_t count) {
         const float* rows = work_.rows.data() + c * h2 * width + x0;
         simd::lerp(rows + ty.lo[y] * width, rows + ty.hi[y] * width, ty.frac[y], x1 - x0, out);
       }
-      simd::softmaxPlanes(work_.weights.data(), count, stride, y * width + x0, y * width + x1);
-    });
-  });
-
-  // Supported pixels blend the candidates; the others keep the frame's own value.
-  work_.blend.resize(3 * plane);
-  pool::parallelRange(plane, kPixelGrain, [&](size_t b, size_t e) {
-    for (size_t i = b; i < e;) {
-      size_t j = i;
-      while (j < e && work_.support[j] == work_.support[i]) ++j;
-      if (work_.support[i]) {
-        simd::blendRgb8(work_.weights.data(), stride, work_.windows.data(), work_.windowStride, count, i, j,
-                        work_.blend.data(), plane);
-      } else {
-        for (; i < j; ++i) {
-          const uint8_t* px = frameWindow + ((i / width) * s.canvas_w + i % width) * 3;
-          for (int k = 0; k < 3; ++k) work_.blend[k * plane + i] = px[k] / 255.0f;
+      const size_t end = y * width + x1;
+      simd::softmaxPlanes(work_.weights.data(), count, stride, y * width + x0, end);
+      for (size_t i = y * width + x0; i < end;) {
+        size_t j = i;
+        while (j < end && work_.support[j] == work_.support[i]) ++j;
+        if (work_.support[i]) {
+          simd::blendRgb8(work_.weights.data(), stride, work_.windows.data(), work_.windowStride, count, i, j,
+                          work_.blend.data(), plane);
+        } else {
+          for (size_t x = i - y * width; x < j - y * width; ++x) {
+            const uint8_t* px = frameWindow + (y * s.canvas_w + x) * 3;
+            for (int k = 0; k < 3; ++k) work_.blend[k * plane + y * width + x] = px[k] / 255.0f;
+          }
         }
+        i = j;
       }
-      i = j;
-    }
+    });
   });
 }
 

@@ -140,31 +140,29 @@ void TeethPass::deriveShift(const uint8_t* mask, const int32_t* shift, Pending& 
   p.ok = true;
 }
 
-void TeethPass::gatherWindowsU8(const std::vector<int32_t>& donors, int32_t dy, int32_t dx, uint8_t* out,
+void TeethPass::gatherWindowsU8(const int32_t* donors, size_t n, int32_t dy, int32_t dx, uint8_t* out,
                                 size_t stride) const {
   const GeometryStamp& s = bank_.stamp;
   const size_t rowBytes = static_cast<size_t>(s.window_w) * 3;
   const int32_t sh = s.storedH(), sw = s.storedW();
-  pool::parallelRange(donors.size(), 1, [&](size_t b, size_t e) {
-    for (size_t c = b; c < e; ++c) {
-      const uint8_t* patch = bank_.bank.data() + static_cast<size_t>(donors[c]) * sh * sw * 3;
-      int32_t row, col;
-      placement(donors[c], dy, dx, row, col);
-      const int32_t xa = std::clamp(-col, 0, s.window_w), xb = std::clamp(sw - col, xa, s.window_w);
-      for (int32_t y = 0; y < s.window_h; ++y) {
-        uint8_t* dst = out + c * stride + y * rowBytes;
-        const int32_t sr = y + row;
-        if (sr < 0 || sr >= sh || xa == xb) {
-          std::fill_n(dst, rowBytes, uint8_t{0});
-          continue;
-        }
-        std::fill(dst, dst + xa * 3, uint8_t{0});
-        std::copy_n(patch + (static_cast<size_t>(sr) * sw + xa + col) * 3, static_cast<size_t>(xb - xa) * 3,
-                    dst + static_cast<size_t>(xa) * 3);
-        std::fill(dst + xb * 3, dst + rowBytes, uint8_t{0});
+  for (size_t c = 0; c < n; ++c) {
+    const uint8_t* patch = bank_.bank.data() + static_cast<size_t>(donors[c]) * sh * sw * 3;
+    int32_t row, col;
+    placement(donors[c], dy, dx, row, col);
+    const int32_t xa = std::clamp(-col, 0, s.window_w), xb = std::clamp(sw - col, xa, s.window_w);
+    for (int32_t y = 0; y < s.window_h; ++y) {
+      uint8_t* dst = out + c * stride + y * rowBytes;
+      const int32_t sr = y + row;
+      if (sr < 0 || sr >= sh || xa == xb) {
+        std::fill_n(dst, rowBytes, uint8_t{0});
+        continue;
       }
+      std::fill(dst, dst + xa * 3, uint8_t{0});
+      std::copy_n(patch + (static_cast<size_t>(sr) * sw + xa + col) * 3, static_cast<size_t>(xb - xa) * 3,
+                  dst + static_cast<size_t>(xa) * 3);
+      std::fill(dst + xb * 3, dst + rowBytes, uint8_t{0});
     }
-  });
+  }
 }
 
 bool TeethPass::push(int64_t frame_index, const uint8_t* rgb, const uint8_t* mask, const int32_t* shift,
@@ -228,7 +226,6 @@ void TeethPass::emit(const Pending& p, const std::vector<int32_t>* ahead, FrameR
   work_.windowStride = (plane * 3 + kLine - 1) / kLine * kLine + kLine;
   work_.weightStride = (plane * sizeof(float) + kLine - 1) / kLine * kLine / sizeof(float) + kLine / sizeof(float);
   work_.windows.resize(count * work_.windowStride);
-  gatherWindowsU8(candidates_, p.dy, p.dx, work_.windows.data(), work_.windowStride);
 
   // A band pixel is supported when it is delivered and every candidate stores it.
   int32_t y0 = s.band_r0, y1 = s.band_r1, x0 = s.band_c0, x1 = s.band_c1;

@@ -168,10 +168,11 @@ class TeethPass {
   // (y, x) reads stored (y + row, x + col).
   void placement(int32_t d, int32_t dy, int32_t dx, int32_t& row, int32_t& col) const;
   void buildIndex();
-  // The donors' windows at frame shift (dy, dx), RGB, `stride` bytes apart.
-  void gatherWindowsU8(const std::vector<int32_t>& donors, int32_t dy, int32_t dx, uint8_t* out, size_t stride) const;
-  // Fills work_.weights with each candidate's blend weight per window pixel
-  // and work_.blend with the blended window.
+  // The n donors' windows at frame shift (dy, dx), RGB, `stride` bytes apart.
+  void gatherWindowsU8(const int32_t* donors, size_t n, int32_t dy, int32_t dx, uint8_t* out, size_t stride) const;
+  // Gathers the candidates' windows into work_.windows, fills work_.weights
+  // with each candidate's blend weight per window pixel and work_.blend with
+  // the blended window.
   void headForward(const Pending& p, size_t count);
   void emit(const Pending& p, const std::vector<int32_t>* ahead, FrameResult& out);
 
