@@ -1,6 +1,7 @@
 // Half-precision conversions, the 3x3 convolution and the retrieval sums,
 // compiled once per processor target and dispatched by Highway.
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #undef HWY_TARGET_INCLUDE
@@ -325,24 +326,27 @@ void Conv3x3Range(const float* HWY_RESTRICT in, int /*N*/, int Cin, int H, int W
 }
 
 // m = h((|h(a0-b0)| + |h(a1-b1)| + |h(a2-b2)|) / 3) per lane, from the
-// halves' bits of the three channels.
+// three channels' widened halves.
 template <class DF>
-HWY_INLINE hn::Vec<DF> MeanAbsDiffOf(DF df, const hn::Vec<HalfTag<DF>>* a, const hn::Vec<HalfTag<DF>>* b) {
+HWY_INLINE hn::Vec<DF> MeanAbsDiffOf(DF df, const hn::Vec<DF>* a, const hn::Vec<DF>* b) {
   hn::Vec<DF> d[3];
-  for (size_t k = 0; k < 3; ++k) d[k] = hn::Abs(RoundToHalf(df, hn::Sub(HalfToFloat(df, a[k]), HalfToFloat(df, b[k]))));
+  for (size_t k = 0; k < 3; ++k) d[k] = hn::Abs(RoundToHalf(df, hn::Sub(a[k], b[k])));
   return RoundToHalf(df, hn::Div(hn::Add(hn::Add(d[0], d[1]), d[2]), hn::Set(df, 3.0f)));
+}
+
+// The three channels of a planar half image at the lanes at i, widened.
+template <class DF>
+HWY_INLINE void LoadHalves(DF df, const uint16_t* p, size_t n, size_t i, hn::Vec<DF>* out) {
+  for (size_t k = 0; k < 3; ++k) out[k] = HalfToFloat(df, hn::LoadU(HalfTag<DF>(), p + k * n + i));
 }
 
 // MeanAbsDiffOf for the lanes at i of planar images.
 template <class DF>
 HWY_INLINE hn::Vec<DF> MeanAbsDiff(DF df, const uint16_t* a, const uint16_t* b, size_t n, size_t i) {
-  const HalfTag<DF> dh;
-  hn::Vec<HalfTag<DF>> ha[3], hb[3];
-  for (size_t k = 0; k < 3; ++k) {
-    ha[k] = hn::LoadU(dh, a + k * n + i);
-    hb[k] = hn::LoadU(dh, b + k * n + i);
-  }
-  return MeanAbsDiffOf(df, ha, hb);
+  hn::Vec<DF> fa[3], fb[3];
+  LoadHalves(df, a, n, i, fa);
+  LoadHalves(df, b, n, i, fb);
+  return MeanAbsDiffOf(df, fa, fb);
 }
 
 // Adds the per-pixel terms of one vector into total in index order.
@@ -387,10 +391,19 @@ HWY_INLINE void ExactGroup(const uint16_t* const* a, const uint16_t* b, const fl
     const auto on = hn::Ne(wv, hn::Zero(d));
     // Only +0 terms here: they leave every sum as it is.
     if (hn::AllFalse(d, on)) return;
-    for (size_t g = 0; g < G; ++g)
-      hn::Store(hn::IfThenElseZero(on, hn::Mul(wv, MeanAbsDiff(d, a[g], b, n, i))), d, terms[g]);
-    for (size_t l = 0; l < hn::Lanes(d); ++l)
-      for (size_t g = 0; g < G; ++g) total[g] += terms[g][l];
+    hn::Vec<decltype(d)> fb[3], fa[3];
+    LoadHalves(d, b, n, i, fb);
+    for (size_t g = 0; g < G; ++g) {
+      LoadHalves(d, a[g], n, i, fa);
+      hn::Store(hn::Mul(wv, MeanAbsDiffOf(d, fa, fb)), d, terms[g]);
+    }
+    // The weighted lanes in order; the others would add +0.
+    uint8_t bytes[8] = {};
+    hn::StoreMaskBits(d, on, bytes);
+    uint64_t bits;
+    std::memcpy(&bits, bytes, sizeof bits);
+    for (; bits != 0; bits &= bits - 1)
+      for (size_t g = 0; g < G; ++g) total[g] += terms[g][std::countr_zero(bits)];
   });
   std::copy_n(total, G, totals);
 }
@@ -415,13 +428,13 @@ void RetrieveTermPooledGroups(const uint16_t* HWY_RESTRICT a, size_t groups, con
       const uint16_t* p = a + g * n * 3 * kPooledGroup + j;
       auto total = hn::Zero(d);
       for (size_t i = 0; i < n; ++i, p += 3 * kPooledGroup) {
-        hn::Vec<decltype(dh)> ha[3], hb[3];
+        hn::Vec<decltype(d)> fa[3], fb[3];
         for (size_t k = 0; k < 3; ++k) {
-          ha[k] = hn::LoadU(dh, p + k * kPooledGroup);
-          hb[k] = hn::Set(dh, b[k * n + i]);
+          fa[k] = HalfToFloat(d, hn::LoadU(dh, p + k * kPooledGroup));
+          fb[k] = HalfToFloat(d, hn::Set(dh, b[k * n + i]));
         }
         const auto wv = HalfToFloat(d, hn::Set(dh, w[i]));
-        total = hn::Add(total, RoundToHalf(d, hn::Mul(MeanAbsDiffOf(d, ha, hb), wv)));
+        total = hn::Add(total, RoundToHalf(d, hn::Mul(MeanAbsDiffOf(d, fa, fb), wv)));
       }
       hn::StoreU(total, d, totals + g * kPooledGroup + j);
     }
