@@ -55,8 +55,6 @@ void TeethPass::headForward(const Pending& p, size_t count) {
   work_.frame.resize(3 * half);
   simd::pool2Rgb8(frameWindow, s.canvas_w, h2, w2, work_.frame.data());
 
-  // Each candidate's logit map, upsampled along the rows as soon as it is
-  // made: h2 rows of window width per candidate.
   // Each candidate's window is gathered and its logit map made and
   // upsampled along the rows at once: h2 rows of window width per candidate.
   work_.rows.resize(count * h2 * width);

@@ -1,5 +1,6 @@
-// Half-precision conversions, the 3x3 convolution and the retrieval sums,
-// compiled once per processor target and dispatched by Highway.
+// Half-precision conversions, the 3x3 convolution, the retrieval sums and
+// the blend head's per-pixel steps, compiled once per processor target and
+// dispatched by Highway.
 #include <algorithm>
 #include <bit>
 #include <cstring>
