@@ -116,8 +116,7 @@ inline float meanAbsDiff(const uint16_t* a, const uint16_t* b, size_t n, size_t 
   return h((d[0] + d[1] + d[2]) / 3.0f);
 }
 
-inline float retrieveExact(const uint16_t* a, const uint16_t* b, const float* w, size_t n, size_t begin,
-                           size_t end) {
+inline float retrieveExact(const uint16_t* a, const uint16_t* b, const float* w, size_t n, size_t begin, size_t end) {
   float total = 0.0f;
   for (size_t i = begin; i < end; ++i)
     if (w[i] != 0.0f) total += w[i] * meanAbsDiff(a, b, n, i);
@@ -128,6 +127,82 @@ inline float retrievePooled(const uint16_t* a, const uint16_t* b, const uint16_t
   float total = 0.0f;
   for (size_t i = 0; i < n; ++i) total += h(meanAbsDiff(a, b, n, i) * fromHalf(w[i]));
   return total;
+}
+
+inline void pool2Rgb8(const uint8_t* rgb, size_t stride, size_t h2, size_t w2, float* out) {
+  for (size_t k = 0; k < 3; ++k)
+    for (size_t y = 0; y < h2; ++y)
+      for (size_t x = 0; x < w2; ++x) {
+        float s = 0.0f;
+        for (size_t dy = 0; dy < 2; ++dy)
+          for (size_t dx = 0; dx < 2; ++dx) s += rgb[((2 * y + dy) * stride + 2 * x + dx) * 3 + k] / 255.0f;
+        out[(k * h2 + y) * w2 + x] = s / 4.0f;
+      }
+}
+
+inline void meanAbsDiff3(const float* a, const float* b, size_t n, float* out) {
+  for (size_t i = 0; i < n; ++i)
+    out[i] = (std::fabs(a[i] - b[i]) + std::fabs(a[n + i] - b[n + i]) + std::fabs(a[2 * n + i] - b[2 * n + i])) / 3.0f;
+}
+
+inline void relu(float* v, size_t n) {
+  for (size_t i = 0; i < n; ++i) v[i] = std::max(v[i], 0.0f);
+}
+
+inline void lerpTaps(const float* in, const int32_t* lo, const int32_t* hi, const float* frac, size_t n, float* out) {
+  for (size_t x = 0; x < n; ++x) out[x] = (1.0f - frac[x]) * in[lo[x]] + frac[x] * in[hi[x]];
+}
+
+inline void lerp(const float* a, const float* b, float f, size_t n, float* out) {
+  for (size_t x = 0; x < n; ++x) out[x] = (1.0f - f) * a[x] + f * b[x];
+}
+
+// e^x: reduction by n ln 2 (ln 2 in two parts), a degree-5 polynomial,
+// then 2^n as two exponent-field scalings.
+inline float exp(float x) {
+  if (std::isnan(x)) return x;
+  const float xc = std::min(std::max(x, -104.0f), 89.0f);
+  const float n = std::nearbyint(xc * 1.44269504088896341f);
+  const float r = (xc - n * 0.693359375f) - n * -2.12194440e-4f;
+  const float p = (((((1.9875691500e-4f * r + 1.3981999507e-3f) * r + 8.3334519073e-3f) * r + 4.1665795894e-2f) * r +
+                    1.6666665459e-1f) *
+                       r +
+                   5.0000001201e-1f) *
+                      (r * r) +
+                  r + 1.0f;
+  const int k = static_cast<int>(n), half = k >> 1;
+  return p * floatOf(static_cast<uint32_t>(half + 127) << 23) * floatOf(static_cast<uint32_t>(k - half + 127) << 23);
+}
+
+inline void softmaxPlanes(float* v, size_t count, size_t plane, size_t begin, size_t end) {
+  std::vector<float> e(count);
+  for (size_t i = begin; i < end; ++i) {
+    float top = -INFINITY, sum = 0.0f;
+    for (size_t c = 0; c < count; ++c) top = std::max(top, v[c * plane + i]);
+    for (size_t c = 0; c < count; ++c) sum += e[c] = exp(v[c * plane + i] - top);
+    for (size_t c = 0; c < count; ++c) v[c * plane + i] = e[c] / sum;
+  }
+}
+
+inline void blendRgb8(const float* w, size_t wStride, const uint8_t* rgb, size_t rgbStride, size_t count, size_t begin,
+                      size_t end, float* out, size_t outStride) {
+  for (size_t k = 0; k < 3; ++k)
+    for (size_t i = begin; i < end; ++i) {
+      float s = 0.0f;
+      for (size_t c = 0; c < count; ++c) s += w[c * wStride + i] * (rgb[c * rgbStride + i * 3 + k] / 255.0f);
+      out[k * outStride + i] = s;
+    }
+}
+
+inline void compositeRgb8(const uint8_t* frame, const uint8_t* mask, const float* blend, size_t planeStride, size_t n,
+                          uint8_t* out) {
+  for (size_t x = 0; x < n; ++x) {
+    const float a = mask[x] / 255.0f;
+    for (size_t k = 0; k < 3; ++k) {
+      const float v = std::clamp((1.0f - a) * (frame[3 * x + k] / 255.0f) + a * blend[k * planeStride + x], 0.0f, 1.0f);
+      out[3 * x + k] = static_cast<uint8_t>(std::clamp(std::rint(v * 255.0f), 0.0f, 255.0f));
+    }
+  }
 }
 
 }  // namespace le::ref

@@ -31,8 +31,8 @@ void onEveryTarget(const Body& body) {
 // arithmetic instruction propagates depends on operand order).
 ::testing::AssertionResult sameFloat(float a, float b) {
   if (bitsOf(a) == bitsOf(b) || (std::isnan(a) && std::isnan(b))) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << a << " (0x" << std::hex << bitsOf(a) << ") vs " << b << " (0x"
-                                       << bitsOf(b) << ")";
+  return ::testing::AssertionFailure() << a << " (0x" << std::hex << bitsOf(a) << ") vs " << b << " (0x" << bitsOf(b)
+                                       << ")";
 }
 
 std::vector<uint8_t> randomBytes(std::mt19937& rng, size_t n) {
@@ -107,9 +107,8 @@ TEST(SimdHalf, EveryHalfWidensExactly) {
 
 std::vector<float> narrowingInputs() {
   const auto p2 = [](float m, int e) { return std::ldexp(m, e); };
-  std::vector<float> v = {0.0f, -0.0f, 1.0f, -1.0f, 65504.0f, 65519.99f, 65520.0f, -65520.0f, 65536.0f, 1e30f,
-                          INFINITY, -INFINITY, std::numeric_limits<float>::quiet_NaN(),
-                          -std::numeric_limits<float>::quiet_NaN(),
+  std::vector<float> v = {0.0f, -0.0f, 1.0f, -1.0f, 65504.0f, 65519.99f, 65520.0f, -65520.0f, 65536.0f, 1e30f, INFINITY,
+                          -INFINITY, std::numeric_limits<float>::quiet_NaN(), -std::numeric_limits<float>::quiet_NaN(),
                           floatOf(0x7F800001),  // signalling NaN whose payload does not survive narrowing
                           floatOf(0x7FA02000), floatOf(0xFFC00001),
                           // Normal/subnormal edges, ties and near-ties, ties to even down and up.
@@ -144,9 +143,12 @@ TEST(SimdHalf, NarrowingRoundsToNearestEven) {
 
 TEST(SimdHalf, RgbBytesToPlanarHalves) {
   std::mt19937 rng(4);
+  // Every byte in every channel once, then random runs.
+  std::vector<uint8_t> every(3 * 256);
+  for (size_t i = 0; i < every.size(); ++i) every[i] = static_cast<uint8_t>(i * 97 / 3);
   onEveryTarget([&] {
-    for (size_t count : {1, 3, 16, 37, 4096}) {
-      const auto rgb = randomBytes(rng, 3 * count);
+    for (size_t count : {256, 1, 3, 16, 37, 4096}) {
+      const auto rgb = count == 256 ? every : randomBytes(rng, 3 * count);
       const size_t stride = count + 5;
       std::vector<uint16_t> out(3 * stride, 0xEEEE);
       le::simd::rgb8ToPlanarF16(rgb.data(), out.data(), stride, count);
@@ -167,8 +169,8 @@ TEST(SimdConv, MatchesReferenceOnNarrowAndWidePlanes) {
   // three vectors of the widest target (narrower than a vector, exactly one,
   // one more, a last vector overlapping the one before), with channel counts
   // that leave a remainder after the grouped channels.
-  std::vector<Case> cases = {{1, 7, 70, 86, 16}, {1, 16, 70, 86, 16}, {1, 16, 70, 86, 1}, {1, 16, 48, 64, 16},
-                             {1, 1, 1, 99, 1},   {2, 3, 1, 40, 6}};
+  std::vector<Case> cases = {{1, 7, 70, 86, 16},  {1, 16, 70, 86, 16}, {1, 16, 70, 86, 1},
+                             {1, 16, 48, 64, 16}, {1, 1, 1, 99, 1},    {2, 3, 1, 40, 6}};
   for (int w = 1; w <= 50; ++w) cases.push_back({2, 3, 4, w, w % 2 ? 11 : 6});
   std::mt19937 rng(5);
   std::normal_distribution<float> dist;
@@ -199,7 +201,8 @@ TEST(SimdConv, MatchesReferenceOnNarrowAndWidePlanes) {
       for (const auto& [b, e] : {std::pair{begin, std::max(begin, p - 1)}, {begin, p}, {p, p}}) {
         le::simd::conv3x3Range(in.data(), c.N, c.Cin, c.H, c.W, w.data(), bias.data(), c.Cout, got.data(), b, e);
         le::ref::conv3x3(in.data(), c.Cin, c.H, c.W, w.data(), bias.data(), c.Cout, want.data(), b, e);
-        for (size_t i = 0; i < got.size(); ++i) ASSERT_TRUE(sameFloat(got[i], want[i])) << "range " << b << ".." << e << " i " << i;
+        for (size_t i = 0; i < got.size(); ++i)
+          ASSERT_TRUE(sameFloat(got[i], want[i])) << "range " << b << ".." << e << " i " << i;
       }
       // The test must not pass on all-NaN planes.
       EXPECT_TRUE(std::any_of(got.begin() + begin * plane, got.end(), [](float v) { return std::isfinite(v); }));
@@ -226,7 +229,8 @@ TEST(SimdPaste, RunsOfEveryFootprintKindMatchReference) {
   // or 2), so levels near the skip threshold occur.
   std::vector<uint8_t> mask(side * side);
   for (int y = 0; y < side; ++y)
-    for (int x = 0; x < side; ++x) mask[y * side + x] = x < kZeroCols ? 0 : static_cast<uint8_t>(1 + rng() % (y < 20 ? 2 : 255));
+    for (int x = 0; x < side; ++x)
+      mask[y * side + x] = x < kZeroCols ? 0 : static_cast<uint8_t>(1 + rng() % (y < 20 ? 2 : 255));
   auto within = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo * 1024, hi * 1024 - 1)(rng); };
   auto place = [&](char kind, int& sx, int& sy) {
     // Bilinear samples at ix and ix + 1: both in the zero columns for 'z'.
@@ -303,7 +307,231 @@ TEST(SimdRetrieve, ZeroWeightsDropNaNButPooledKeepsIt) {
     EXPECT_TRUE(std::isnan(le::simd::retrieveTermPooled(nanImage.data(), zeros.data(), pooledW.data(), n)));
   });
   w[20] = 0.5f;
-  onEveryTarget([&] { EXPECT_TRUE(std::isnan(le::simd::retrieveTermExact(nanImage.data(), zeros.data(), w.data(), n))); });
+  onEveryTarget(
+      [&] { EXPECT_TRUE(std::isnan(le::simd::retrieveTermExact(nanImage.data(), zeros.data(), w.data(), n))); });
+}
+
+// Every float of got and want is the same, and none outside [begin, end)
+// of a plane was touched (both start from the same fill).
+void expectSameFloats(const std::vector<float>& got, const std::vector<float>& want, const std::string& what) {
+  ASSERT_EQ(got.size(), want.size());
+  for (size_t i = 0; i < got.size(); ++i) ASSERT_TRUE(sameFloat(got[i], want[i])) << what << " at " << i;
+}
+
+std::vector<float> randomFloats(std::mt19937& rng, size_t n, float lo, float hi) {
+  std::uniform_real_distribution<float> dist(lo, hi);
+  std::vector<float> v(n);
+  for (auto& x : v) x = dist(rng);
+  return v;
+}
+
+TEST(SimdRetrieve, ManySumsMatchOneImageAtATime) {
+  std::mt19937 rng(10);
+  const size_t n = 700;
+  const auto b = randomHalves(rng, 3 * n, 0.0f, 1.0f);
+  std::vector<float> w = randomFloats(rng, n, 0.0f, 1.0f);
+  // Runs of zero weights longer than any vector, and single ones.
+  std::fill(w.begin() + 100, w.begin() + 260, 0.0f);
+  for (size_t i = 0; i < n; i += 5) w[i] = 0.0f;
+  struct Case {
+    size_t count, begin, end;
+  };
+  const Case cases[] = {{1, 0, n}, {8, 0, n}, {11, 3, 301}, {17, 99, 261}, {9, 120, 250}, {3, 7, 7}};
+  for (const Case& c : cases) {
+    std::vector<std::vector<uint16_t>> images;
+    for (size_t g = 0; g < c.count; ++g) images.push_back(randomHalves(rng, 3 * n, 0.0f, 1.0f));
+    // NaN under a zero weight drops out; under a weight it spoils only its own image's sum.
+    images[0][n + 100] = 0x7E00;
+    images.back()[2 * n + 301] = 0x7E00;
+    std::vector<const uint16_t*> a;
+    for (const auto& im : images) a.push_back(im.data());
+    onEveryTarget([&] {
+      std::vector<float> got(c.count + 1, -1.0f);
+      le::simd::retrieveTermExactRangeMany(a.data(), c.count, b.data(), w.data(), n, c.begin, c.end, got.data());
+      for (size_t g = 0; g < c.count; ++g)
+        EXPECT_TRUE(sameFloat(got[g], le::ref::retrieveExact(a[g], b.data(), w.data(), n, c.begin, c.end)))
+            << "count " << c.count << " image " << g << " range " << c.begin << ".." << c.end;
+      EXPECT_EQ(got[c.count], -1.0f);
+    });
+  }
+}
+
+TEST(SimdRetrieve, PooledGroupsMatchOneImageAtATime) {
+  std::mt19937 rng(14);
+  constexpr size_t G = le::simd::kPooledGroup;
+  struct Case {
+    size_t n, groups;
+  };
+  for (const Case& c : {Case{1, 1}, Case{37, 3}, Case{192, 2}}) {
+    const auto b = randomHalves(rng, 3 * c.n, 0.0f, 1.0f);
+    auto w = randomHalves(rng, c.n, 0.0f, 1.0f);
+    w[0] = 0;  // zero weights still count: 0 * NaN is NaN
+    std::vector<std::vector<uint16_t>> images;
+    for (size_t j = 0; j < c.groups * G; ++j) images.push_back(randomHalves(rng, 3 * c.n, 0.0f, 1.0f));
+    images[G - 1][c.n - 1] = 0x7E00;
+    images.back()[0] = 0x7C00;
+    std::vector<uint16_t> lanes(c.groups * G * 3 * c.n);
+    for (size_t j = 0; j < images.size(); ++j)
+      for (size_t k = 0; k < 3; ++k)
+        for (size_t i = 0; i < c.n; ++i) lanes[(((j / G) * c.n + i) * 3 + k) * G + j % G] = images[j][k * c.n + i];
+    onEveryTarget([&] {
+      std::vector<float> got(images.size() + 1, -1.0f);
+      le::simd::retrieveTermPooledGroups(lanes.data(), c.groups, b.data(), w.data(), c.n, got.data());
+      for (size_t j = 0; j < images.size(); ++j)
+        EXPECT_TRUE(sameFloat(got[j], le::ref::retrievePooled(images[j].data(), b.data(), w.data(), c.n)))
+            << "n " << c.n << " image " << j;
+      EXPECT_EQ(got.back(), -1.0f);
+    });
+  }
+}
+
+TEST(SimdHead, PoolingDifferenceAndReluMatchReference) {
+  std::mt19937 rng(11);
+  struct Case {
+    size_t h2, w2, stride;  // stride in pixels, at least 2 w2
+  };
+  const Case cases[] = {{1, 1, 2}, {2, 3, 7}, {5, 17, 34}, {3, 40, 85}, {48, 64, 128}, {4, 33, 66}};
+  for (const Case& c : cases) {
+    const auto rgb = randomBytes(rng, 3 * c.stride * 2 * c.h2);
+    const size_t n = c.h2 * c.w2;
+    const auto a = randomFloats(rng, 3 * n, 0.0f, 1.0f), b = randomFloats(rng, 3 * n, 0.0f, 1.0f);
+    std::vector<float> v = randomFloats(rng, n, -2.0f, 2.0f);
+    const float special[] = {-0.0f, 0.0f, NAN, -INFINITY, INFINITY, -1e-40f};
+    for (size_t i = 0; i < std::size(special) && i < n; ++i) v[n - 1 - i] = special[i];
+    std::vector<float> pooled(3 * n), diff(n), relu = v;
+    le::ref::pool2Rgb8(rgb.data(), c.stride, c.h2, c.w2, pooled.data());
+    le::ref::meanAbsDiff3(a.data(), b.data(), n, diff.data());
+    le::ref::relu(relu.data(), n);
+    onEveryTarget([&] {
+      const std::string size = std::to_string(c.h2) + " x " + std::to_string(c.w2);
+      std::vector<float> got(3 * n, -1.0f);
+      le::simd::pool2Rgb8(rgb.data(), c.stride, c.h2, c.w2, got.data());
+      expectSameFloats(got, pooled, "pool2 " + size);
+      got.assign(n, -1.0f);
+      le::simd::meanAbsDiff3(a.data(), b.data(), n, got.data());
+      expectSameFloats(got, diff, "meanAbsDiff3 " + size);
+      got = v;
+      le::simd::relu(got.data(), n);
+      expectSameFloats(got, relu, "relu " + size);
+    });
+  }
+}
+
+TEST(SimdHead, InterpolationMatchesReference) {
+  std::mt19937 rng(12);
+  for (size_t n : {1, 5, 16, 31, 128, 261}) {
+    const size_t m = n / 2 + 1;
+    const auto in = randomFloats(rng, m, -10.0f, 10.0f), a = randomFloats(rng, n, -10.0f, 10.0f),
+               b = randomFloats(rng, n, -10.0f, 10.0f), frac = randomFloats(rng, n, 0.0f, 1.0f);
+    std::vector<int32_t> lo(n), hi(n);
+    for (size_t x = 0; x < n; ++x) {
+      lo[x] = static_cast<int32_t>(rng() % m);
+      hi[x] = static_cast<int32_t>(rng() % m);
+    }
+    std::vector<float> taps(n);
+    le::ref::lerpTaps(in.data(), lo.data(), hi.data(), frac.data(), n, taps.data());
+    onEveryTarget([&] {
+      std::vector<float> got(n);
+      le::simd::lerpTaps(in.data(), lo.data(), hi.data(), frac.data(), n, got.data());
+      expectSameFloats(got, taps, "lerpTaps " + std::to_string(n));
+      for (float f : {0.0f, 0.25f, 0.75f, 1.0f, frac[0]}) {
+        std::vector<float> want(n);
+        le::ref::lerp(a.data(), b.data(), f, n, want.data());
+        le::simd::lerp(a.data(), b.data(), f, n, got.data());
+        expectSameFloats(got, want, "lerp " + std::to_string(n) + " f " + std::to_string(f));
+      }
+    });
+  }
+}
+
+TEST(SimdHead, ExponentialIsWithinAnUlpAndTheSameOnEveryTarget) {
+  std::mt19937 rng(16);
+  std::vector<float> x = randomFloats(rng, 200000, -106.0f, 90.0f);
+  const std::vector<float> near0 = randomFloats(rng, 20000, -1e-3f, 1e-3f);
+  x.insert(x.end(), near0.begin(), near0.end());
+  // Subnormal results, the edges of the range and the special values.
+  for (float v = -104.0f; v < -87.0f; v += 0.01f) x.push_back(v);
+  for (const float v : {0.0f, -0.0f, -INFINITY, INFINITY, NAN, 88.72f, 88.7228394f, 88.73f, -103.97f, -103.98f,
+                        -87.33655f, 1e-30f, -1e-30f})
+    x.push_back(v);
+  std::vector<float> want(x.size());
+  for (size_t i = 0; i < x.size(); ++i) {
+    want[i] = le::ref::exp(x[i]);
+    // The reference itself: one unit in the last place of the exact value.
+    const double exact = std::exp(static_cast<double>(x[i]));
+    const float rounded = static_cast<float>(exact);
+    if (std::isnan(x[i])) {
+      ASSERT_TRUE(std::isnan(want[i]));
+    } else if (std::isinf(rounded) || rounded == 0.0f) {
+      ASSERT_EQ(want[i], rounded) << std::hexfloat << x[i];
+    } else {
+      const int64_t ulps = static_cast<int64_t>(bitsOf(want[i])) - static_cast<int64_t>(bitsOf(rounded));
+      ASSERT_LE(std::abs(ulps), 1) << std::hexfloat << x[i] << " gives " << want[i] << " for " << exact;
+    }
+  }
+  EXPECT_EQ(want[x.size() - 13], 1.0f);
+  onEveryTarget([&] {
+    std::vector<float> got(x.size() + 1, -1.0f);
+    le::simd::exponential(x.data(), got.data(), x.size());
+    EXPECT_EQ(got.back(), -1.0f);
+    got.pop_back();
+    expectSameFloats(got, want, "exponential");
+  });
+}
+
+TEST(SimdHead, SoftmaxAndBlendMatchReference) {
+  std::mt19937 rng(13);
+  struct Case {
+    size_t count, plane, begin, end;
+  };
+  const Case cases[] = {{1, 7, 0, 7}, {3, 40, 5, 37}, {64, 300, 0, 300}, {5, 129, 17, 128}, {2, 10, 4, 4}};
+  for (const Case& c : cases) {
+    std::vector<float> logits = randomFloats(rng, c.count * c.plane, -20.0f, 20.0f);
+    // A pixel of -inf everywhere (NaN weights), a NaN in the first and in a
+    // later plane, and an infinite logit.
+    const size_t last = c.end > c.begin ? c.end - 1 : c.begin;
+    for (size_t k = 0; k < c.count; ++k) logits[k * c.plane + last] = -INFINITY;
+    logits[c.begin] = NAN;
+    logits[(c.count - 1) * c.plane + c.plane / 2] = c.count > 1 ? NAN : INFINITY;
+    std::vector<float> weights = logits;
+    le::ref::softmaxPlanes(weights.data(), c.count, c.plane, c.begin, c.end);
+    // The blend's weight planes, windows and output planes each with a stride of their own.
+    const size_t wStride = c.plane + 3, rgbStride = 3 * c.plane + 5, outStride = c.plane + 1;
+    const auto rgb = randomBytes(rng, c.count * rgbStride);
+    const std::vector<float> w = randomFloats(rng, c.count * wStride, 0.0f, 1.0f);
+    std::vector<float> blend(3 * outStride, -1.0f);
+    le::ref::blendRgb8(w.data(), wStride, rgb.data(), rgbStride, c.count, c.begin, c.end, blend.data(), outStride);
+    onEveryTarget([&] {
+      const std::string size = std::to_string(c.count) + " x " + std::to_string(c.plane);
+      std::vector<float> got = logits;
+      le::simd::softmaxPlanes(got.data(), c.count, c.plane, c.begin, c.end);
+      expectSameFloats(got, weights, "softmax " + size);
+      got.assign(3 * outStride, -1.0f);
+      le::simd::blendRgb8(w.data(), wStride, rgb.data(), rgbStride, c.count, c.begin, c.end, got.data(), outStride);
+      expectSameFloats(got, blend, "blend " + size);
+    });
+  }
+}
+
+TEST(SimdHead, CompositeMatchesReference) {
+  std::mt19937 rng(15);
+  for (size_t n : {1, 7, 16, 33, 128, 200}) {
+    const auto frame = randomBytes(rng, 3 * n);
+    auto mask = randomBytes(rng, n);
+    mask[0] = 255;
+    if (n > 1) mask[1] = 0;
+    // Blends beyond 0..1 clamp; k/510 lands v * 255 on halves where the mask is 255.
+    std::vector<float> blend = randomFloats(rng, 3 * n + 5, -0.5f, 1.5f);
+    for (size_t i = 0; i < blend.size(); i += 3) blend[i] = static_cast<float>(rng() % 511) / 510.0f;
+    std::vector<uint8_t> want(3 * n);
+    le::ref::compositeRgb8(frame.data(), mask.data(), blend.data(), n + 1, n, want.data());
+    onEveryTarget([&] {
+      std::vector<uint8_t> got(3 * n + 1, 7);
+      le::simd::compositeRgb8(frame.data(), mask.data(), blend.data(), n + 1, n, got.data());
+      EXPECT_TRUE(std::equal(want.begin(), want.end(), got.begin())) << "n " << n;
+      EXPECT_EQ(got.back(), 7);
+    });
+  }
 }
 
 }  // namespace

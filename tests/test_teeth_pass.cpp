@@ -14,6 +14,7 @@
 
 #include "borrow/teeth_pass.h"
 #include "bundle_fixtures.h"
+#include "simd_reference.h"
 
 namespace {
 
@@ -290,6 +291,47 @@ TEST(TeethRetrieval, ScoresMatchTheWeightedMeanAbsoluteDifference) {
         den += pw;
       }
     EXPECT_NEAR(pooled[d], num / den, 4e-3 * num / den + 1e-4) << "donor " << d;
+  }
+}
+
+TEST(TeethRetrieval, ExactScoresTakeTheirHalfPrecisionStepsInPixelOrder) {
+  // q(v) = v/255 as f16, D = |q(b) - q(a)| as f16, each pixel's term the f16
+  // of the channels' mean, weighted and summed pixel by pixel.
+  float q[256];
+  for (int v = 0; v < 256; ++v) q[v] = le::ref::h(v / 255.0f);
+  auto D = [&](int a, int b) { return le::ref::h(std::fabs(q[b] - q[a])); };
+  // More donors than are summed side by side, some shifted so that their
+  // canonical windows hold black columns and rows.
+  std::vector<Donor> donors;
+  for (int d = 0; d < 11; ++d)
+    donors.push_back({0, kCanon + (d % 5) - 2 - 2 * (d == 3), kCanon + (d % 3) - 1 + 3 * (d == 7)});
+  const BankData b = bank(donors, 21);
+  struct Case {
+    int dy, dx;
+    std::vector<int32_t> list;
+  };
+  const Case cases[] = {
+      {0, 0, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}}, {-2, 1, {10, 3, 3, 7}}, {3, -4, {7, 0, 9, 1, 8, 2, 6, 3, 5}}};
+  TeethPass pass(b, head(0, 0), config(512, 96, 3));
+  const Image rgb = noise(22);
+  for (const Case& c : cases) {
+    // A second frame with a smaller mouth leaves decayed weights around it.
+    TeethPass::RetrieveWork w;
+    pass.retrievePrepare(rgb.data(), rectMask(kWy + 2, kWy + 22, kWx + 1, kWx + 31).data(), c.dy, c.dx, w);
+    pass.retrievePrepare(rgb.data(), rectMask(kWy + 8, kWy + 14, kWx + 5, kWx + 20).data(), c.dy, c.dx, w);
+    std::vector<float> got(c.list.size());
+    pass.scoreExact(w, c.list.data(), c.list.size(), got.data());
+    for (size_t j = 0; j < c.list.size(); ++j) {
+      float total = 0;
+      for (int i = 0; i < kWh * kWw; ++i) {
+        if (w.weights[i] == 0.0f) continue;
+        float sum = 0;
+        for (int k = 0; k < 3; ++k)
+          sum += D(w.rgb[i * 3 + k], std::max(0, donorPixel(b, c.list[j], 0, 0, i / kWw, i % kWw, k)));
+        total += w.weights[i] * le::ref::h(sum / 3.0f);
+      }
+      EXPECT_EQ(got[j], total / w.weight_sum) << "shift " << c.dy << "," << c.dx << " donor " << c.list[j];
+    }
   }
 }
 

@@ -3,7 +3,6 @@
 // a logit map; the maps are upsampled to the window, softmaxed across the
 // candidates per pixel, and the candidates blended with those weights.
 #include <algorithm>
-#include <cmath>
 
 #include "borrow/teeth_pass.h"
 #include "kernels/le_pool.h"
@@ -13,27 +12,9 @@ namespace le::tessera {
 
 namespace {
 
-constexpr int kInputs = 7;          // candidate RGB, frame RGB, mean |candidate - frame|
-constexpr int kHidden = 16;         // channels of the two hidden layers
+constexpr int kInputs = 7;   // candidate RGB, frame RGB, mean |candidate - frame|
+constexpr int kHidden = 16;  // channels of the two hidden layers
 constexpr size_t kPixelGrain = 256;
-
-// Mean of each 2x2 block of an RGB byte image (row stride `stride` pixels)
-// into three planes of h2 x w2 values/255.
-void pool2(const uint8_t* rgb, size_t stride, int32_t h2, int32_t w2, float* out) {
-  const size_t plane = static_cast<size_t>(h2) * w2;
-  for (int32_t y = 0; y < h2; ++y)
-    for (int32_t x = 0; x < w2; ++x) {
-      const uint8_t* p = rgb + (2 * y * stride + 2 * x) * 3;
-      const uint8_t* q = p + stride * 3;
-      for (int k = 0; k < 3; ++k)
-        out[k * plane + static_cast<size_t>(y) * w2 + x] =
-            (p[k] / 255.0f + p[3 + k] / 255.0f + q[k] / 255.0f + q[3 + k] / 255.0f) / 4.0f;
-    }
-}
-
-void relu(float* v, size_t n) {
-  for (size_t i = 0; i < n; ++i) v[i] = std::max(v[i], 0.0f);
-}
 
 // Bilinear taps of a half-resolution axis for each full-resolution index,
 // half-pixel centres, clamped at the edges.
@@ -50,90 +31,98 @@ struct Taps {
   }
 };
 
+// Calls fn(row, x0, x1) for the pieces of window rows that pixels [b, e) cover.
+template <class Fn>
+void forRowPieces(size_t b, size_t e, size_t width, const Fn& fn) {
+  for (size_t i = b; i < e;) {
+    const size_t y = i / width, x0 = i % width, x1 = std::min(width, x0 + (e - i));
+    fn(y, x0, x1);
+    i += x1 - x0;
+  }
+}
+
 }  // namespace
 
 void TeethPass::headForward(const Pending& p, size_t count) {
   const GeometryStamp& s = bank_.stamp;
   const int32_t h2 = s.window_h / 2, w2 = s.window_w / 2;
-  const size_t plane = static_cast<size_t>(s.window_h) * s.window_w, half = static_cast<size_t>(h2) * w2;
+  const size_t width = static_cast<size_t>(s.window_w);
+  const size_t plane = static_cast<size_t>(s.window_h) * width, half = static_cast<size_t>(h2) * w2;
+  const uint8_t* frameWindow = p.rgb.data() + (static_cast<size_t>(s.window_y0) * s.canvas_w + s.window_x0) * 3;
+  const Taps ty(s.window_h, h2), tx(s.window_w, w2);
 
   // The frame at the stamp's window: the donors, not the frame, carry the shift.
-  std::vector<float> frame(3 * half);
-  pool2(p.rgb.data() + (static_cast<size_t>(s.window_y0) * s.canvas_w + s.window_x0) * 3, s.canvas_w, h2, w2,
-        frame.data());
+  work_.frame.resize(3 * half);
+  simd::pool2Rgb8(frameWindow, s.canvas_w, h2, w2, work_.frame.data());
 
-  work_.logits.resize(count * half);
+  // Each candidate's window is gathered and its logit map made and
+  // upsampled along the rows at once: h2 rows of window width per candidate.
+  work_.rows.resize(count * h2 * width);
   pool::parallelRange(count, 1, [&](size_t b, size_t e) {
-    // Per thread: one candidate's input and hidden maps, reused.
-    thread_local std::vector<float> input, hidden1, hidden2;
+    gatherWindowsU8(candidates_.data() + b, e - b, p.dy, p.dx, work_.windows.data() + b * work_.windowStride,
+                    work_.windowStride);
+    if (half == 0) return;
+    // Per thread: one candidate's input, hidden and logit maps, reused; the
+    // frame's planes stay in place for every candidate.
+    thread_local std::vector<float> input, hidden1, hidden2, logits;
     input.resize(kInputs * half);
     hidden1.resize(kHidden * half);
     hidden2.resize(kHidden * half);
+    logits.resize(half);
+    std::copy(work_.frame.begin(), work_.frame.end(), input.begin() + 3 * half);
     for (size_t c = b; c < e; ++c) {
-      pool2(work_.windows.data() + c * plane * 3, s.window_w, h2, w2, input.data());
-      std::copy(frame.begin(), frame.end(), input.begin() + 3 * half);
-      for (size_t i = 0; i < half; ++i)
-        input[6 * half + i] = (std::fabs(input[i] - frame[i]) + std::fabs(input[half + i] - frame[half + i]) +
-                               std::fabs(input[2 * half + i] - frame[2 * half + i])) /
-                              3.0f;
+      simd::pool2Rgb8(work_.windows.data() + c * work_.windowStride, width, h2, w2, input.data());
+      simd::meanAbsDiff3(input.data(), input.data() + 3 * half, half, input.data() + 6 * half);
       simd::conv3x3Range(input.data(), 1, kInputs, h2, w2, head_.cand0_w.data(), head_.cand0_b.data(), kHidden,
                          hidden1.data(), 0, kHidden);
-      relu(hidden1.data(), hidden1.size());
+      simd::relu(hidden1.data(), hidden1.size());
       simd::conv3x3Range(hidden1.data(), 1, kHidden, h2, w2, head_.cand2_w.data(), head_.cand2_b.data(), kHidden,
                          hidden2.data(), 0, kHidden);
-      relu(hidden2.data(), hidden2.size());
+      simd::relu(hidden2.data(), hidden2.size());
       simd::conv3x3Range(hidden2.data(), 1, kHidden, h2, w2, head_.cand4_w.data(), head_.cand4_b.data(), 1,
-                         work_.logits.data() + c * half, 0, 1);
+                         logits.data(), 0, 1);
+      for (int32_t y = 0; y < h2; ++y)
+        simd::lerpTaps(logits.data() + static_cast<size_t>(y) * w2, tx.lo.data(), tx.hi.data(), tx.frac.data(), width,
+                       work_.rows.data() + (c * h2 + y) * width);
     }
   });
 
-  // Softmax across the candidates of the upsampled logits. A window too small
-  // for a half-resolution map blends its candidates evenly.
-  const Taps ty(s.window_h, h2), tx(s.window_w, w2);
-  work_.weights.resize(plane * count);
-  pool::parallelRange(plane, kPixelGrain, [&](size_t b, size_t e) {
-    std::vector<float> v(count);
-    for (size_t i = b; i < e; ++i) {
-      const size_t y = i / s.window_w, x = i % s.window_w;
-      float top = -INFINITY;
-      for (size_t c = 0; c < count; ++c) {
-        if (half == 0) {
-          v[c] = 0.0f;
-        } else {
-          const float* L = work_.logits.data() + c * half;
-          const float fy = ty.frac[y], fx = tx.frac[x];
-          const float* r0 = L + static_cast<size_t>(ty.lo[y]) * w2;
-          const float* r1 = L + static_cast<size_t>(ty.hi[y]) * w2;
-          v[c] = (1.0f - fy) * ((1.0f - fx) * r0[tx.lo[x]] + fx * r0[tx.hi[x]]) +
-                 fy * ((1.0f - fx) * r1[tx.lo[x]] + fx * r1[tx.hi[x]]);
-        }
-        top = std::max(top, v[c]);
-      }
-      float sum = 0.0f;
-      for (size_t c = 0; c < count; ++c) {
-        v[c] = std::exp(v[c] - top);
-        sum += v[c];
-      }
-      for (size_t c = 0; c < count; ++c) work_.weights[i * count + c] = v[c] / sum;
-    }
-  });
-
-  // Unsupported pixels keep the frame's own value.
+  // A row piece at a time, while its planes are in cache: the logits
+  // upsampled down the columns, softmaxed across the candidates per pixel
+  // (one weight plane per candidate), and the blend. A window too small for
+  // a half-resolution map blends its candidates evenly. Supported pixels
+  // blend the candidates; the others keep the frame's own value.
+  const size_t stride = work_.weightStride;
+  work_.weights.resize(count * stride);
   work_.blend.resize(3 * plane);
-  const uint8_t* windows = work_.windows.data();
-  pool::parallelRange(3 * plane, kPixelGrain, [&](size_t b, size_t e) {
-    for (size_t j = b; j < e; ++j) {
-      const size_t k = j / plane, i = j % plane;
-      if (!work_.support[i]) {
-        const size_t y = i / s.window_w, x = i % s.window_w;
-        work_.blend[j] = p.rgb[((s.window_y0 + y) * s.canvas_w + s.window_x0 + x) * 3 + k] / 255.0f;
-        continue;
+  pool::parallelRange(plane, kPixelGrain, [&](size_t b, size_t e) {
+    forRowPieces(b, e, width, [&](size_t y, size_t x0, size_t x1) {
+      for (size_t c = 0; c < count; ++c) {
+        float* out = work_.weights.data() + c * stride + y * width + x0;
+        if (half == 0) {
+          std::fill(out, out + (x1 - x0), 0.0f);
+          continue;
+        }
+        const float* rows = work_.rows.data() + c * h2 * width + x0;
+        simd::lerp(rows + ty.lo[y] * width, rows + ty.hi[y] * width, ty.frac[y], x1 - x0, out);
       }
-      const float* w = work_.weights.data() + i * count;
-      float sum = 0.0f;
-      for (size_t c = 0; c < count; ++c) sum += w[c] * (windows[(c * plane + i) * 3 + k] / 255.0f);
-      work_.blend[j] = sum;
-    }
+      const size_t end = y * width + x1;
+      simd::softmaxPlanes(work_.weights.data(), count, stride, y * width + x0, end);
+      for (size_t i = y * width + x0; i < end;) {
+        size_t j = i;
+        while (j < end && work_.support[j] == work_.support[i]) ++j;
+        if (work_.support[i]) {
+          simd::blendRgb8(work_.weights.data(), stride, work_.windows.data(), work_.windowStride, count, i, j,
+                          work_.blend.data(), plane);
+        } else {
+          for (size_t x = i - y * width; x < j - y * width; ++x) {
+            const uint8_t* px = frameWindow + (y * s.canvas_w + x) * 3;
+            for (int k = 0; k < 3; ++k) work_.blend[k * plane + y * width + x] = px[k] / 255.0f;
+          }
+        }
+        i = j;
+      }
+    });
   });
 }
 

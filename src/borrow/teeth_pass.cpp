@@ -13,12 +13,15 @@
 #include <string>
 
 #include "kernels/le_pool.h"
+#include "kernels/le_simd.h"
 
 namespace le::tessera {
 
 namespace {
 
 constexpr size_t kCompositeGrain = 4;  // window rows
+constexpr size_t kUsageGroup = 8;      // candidates
+constexpr size_t kLine = 64;           // bytes in a cache line
 
 bool contains(const std::vector<int32_t>& list, int32_t d) {
   return std::find(list.begin(), list.end(), d) != list.end();
@@ -137,26 +140,29 @@ void TeethPass::deriveShift(const uint8_t* mask, const int32_t* shift, Pending& 
   p.ok = true;
 }
 
-void TeethPass::gatherWindowsU8(const std::vector<int32_t>& donors, int32_t dy, int32_t dx, uint8_t* out) const {
+void TeethPass::gatherWindowsU8(const int32_t* donors, size_t n, int32_t dy, int32_t dx, uint8_t* out,
+                                size_t stride) const {
   const GeometryStamp& s = bank_.stamp;
   const size_t rowBytes = static_cast<size_t>(s.window_w) * 3;
   const int32_t sh = s.storedH(), sw = s.storedW();
-  pool::parallelRange(donors.size(), 1, [&](size_t b, size_t e) {
-    for (size_t c = b; c < e; ++c) {
-      const uint8_t* patch = bank_.bank.data() + static_cast<size_t>(donors[c]) * sh * sw * 3;
-      int32_t row, col;
-      placement(donors[c], dy, dx, row, col);
-      const int32_t xa = std::clamp(-col, 0, s.window_w), xb = std::clamp(sw - col, xa, s.window_w);
-      for (int32_t y = 0; y < s.window_h; ++y) {
-        uint8_t* dst = out + (c * s.window_h + y) * rowBytes;
+  for (size_t c = 0; c < n; ++c) {
+    const uint8_t* patch = bank_.bank.data() + static_cast<size_t>(donors[c]) * sh * sw * 3;
+    int32_t row, col;
+    placement(donors[c], dy, dx, row, col);
+    const int32_t xa = std::clamp(-col, 0, s.window_w), xb = std::clamp(sw - col, xa, s.window_w);
+    for (int32_t y = 0; y < s.window_h; ++y) {
+      uint8_t* dst = out + c * stride + y * rowBytes;
+      const int32_t sr = y + row;
+      if (sr < 0 || sr >= sh || xa == xb) {
         std::fill_n(dst, rowBytes, uint8_t{0});
-        const int32_t sr = y + row;
-        if (sr >= 0 && sr < sh && xa < xb)
-          std::copy_n(patch + (static_cast<size_t>(sr) * sw + xa + col) * 3, static_cast<size_t>(xb - xa) * 3,
-                      dst + static_cast<size_t>(xa) * 3);
+        continue;
       }
+      std::fill(dst, dst + xa * 3, uint8_t{0});
+      std::copy_n(patch + (static_cast<size_t>(sr) * sw + xa + col) * 3, static_cast<size_t>(xb - xa) * 3,
+                  dst + static_cast<size_t>(xa) * 3);
+      std::fill(dst + xb * 3, dst + rowBytes, uint8_t{0});
     }
-  });
+  }
 }
 
 bool TeethPass::push(int64_t frame_index, const uint8_t* rgb, const uint8_t* mask, const int32_t* shift,
@@ -217,8 +223,9 @@ void TeethPass::emit(const Pending& p, const std::vector<int32_t>* ahead, FrameR
   const size_t count = candidates_.size();
 
   const size_t plane = static_cast<size_t>(s.window_h) * s.window_w;
-  work_.windows.resize(count * plane * 3);
-  gatherWindowsU8(candidates_, p.dy, p.dx, work_.windows.data());
+  work_.windowStride = (plane * 3 + kLine - 1) / kLine * kLine + kLine;
+  work_.weightStride = (plane * sizeof(float) + kLine - 1) / kLine * kLine / sizeof(float) + kLine / sizeof(float);
+  work_.windows.resize(count * work_.windowStride);
 
   // A band pixel is supported when it is delivered and every candidate stores it.
   int32_t y0 = s.band_r0, y1 = s.band_r1, x0 = s.band_c0, x1 = s.band_c1;
@@ -249,9 +256,22 @@ void TeethPass::emit(const Pending& p, const std::vector<int32_t>* ahead, FrameR
   stats_.syn_mean_sum += out.syn_mean;
   stats_.syn_max = std::max(stats_.syn_max, out.syn_max);
 
+  // Each candidate's usage sums its plane in pixel order; eight sums run side
+  // by side to hide the adder's latency (short groups repeat a plane).
   std::vector<double> usage(count, 0.0);
-  for (size_t i = 0; i < plane; ++i)
-    for (size_t c = 0; c < count; ++c) usage[c] += work_.weights[i * count + c];
+  pool::parallelRange((count + kUsageGroup - 1) / kUsageGroup, 1, [&](size_t b, size_t e) {
+    for (size_t g = b; g < e; ++g) {
+      const size_t c0 = g * kUsageGroup, n = std::min(kUsageGroup, count - c0);
+      const float* w[kUsageGroup];
+      for (size_t j = 0; j < kUsageGroup; ++j)
+        w[j] = work_.weights.data() + (c0 + (j < n ? j : 0)) * work_.weightStride;
+      double sum[kUsageGroup] = {};
+      for (size_t i = 0; i < plane; ++i)
+#pragma GCC unroll 8
+        for (size_t j = 0; j < kUsageGroup; ++j) sum[j] += w[j][i];
+      std::copy_n(sum, n, usage.begin() + c0);
+    }
+  });
   std::vector<size_t> order(count);
   std::iota(order.begin(), order.end(), size_t{0});
   std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return usage[a] > usage[b]; });
@@ -263,17 +283,11 @@ void TeethPass::emit(const Pending& p, const std::vector<int32_t>* ahead, FrameR
 
   out.window.resize(plane * 3);
   pool::parallelRange(static_cast<size_t>(s.window_h), kCompositeGrain, [&](size_t b, size_t e) {
-    for (size_t y = b; y < e; ++y)
-      for (int32_t x = 0; x < s.window_w; ++x) {
-        const size_t c = (s.window_y0 + y) * s.canvas_w + s.window_x0 + x;
-        const size_t i = y * s.window_w + x;
-        const float a = p.mask[c] / 255.0f;
-        for (int k = 0; k < 3; ++k) {
-          const float frame = p.rgb[c * 3 + k] / 255.0f;
-          const float v = std::clamp((1.0f - a) * frame + a * work_.blend[k * plane + i], 0.0f, 1.0f);
-          out.window[i * 3 + k] = static_cast<uint8_t>(std::clamp(std::rint(v * 255.0f), 0.0f, 255.0f));
-        }
-      }
+    for (size_t y = b; y < e; ++y) {
+      const size_t c = (s.window_y0 + y) * s.canvas_w + s.window_x0, i = y * s.window_w;
+      simd::compositeRgb8(p.rgb.data() + c * 3, p.mask.data() + c, work_.blend.data() + i, plane, s.window_w,
+                          out.window.data() + i * 3);
+    }
   });
   out.passed = false;
   out.reason.clear();

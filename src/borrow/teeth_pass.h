@@ -93,16 +93,16 @@ class TeethPass {
 
   // One retrieval's query, over the window placed at the frame's shift.
   struct RetrieveWork {
-    int32_t oy = 0, ox = 0;     // window origin in the canvas
-    std::vector<uint8_t> rgb;   // the placed window, RGB (black off the canvas)
-    std::vector<float> planes;  // the same as three planes of value/255
-    std::vector<float> weights;           // teeth weight per window pixel
-    std::vector<uint32_t> weighted;       // indices of the non-zero weights, ascending
-    std::vector<uint16_t> pooled_query;   // three planes of the 4 x 4 grid, f16
-    std::vector<uint16_t> pooled_weights; // f16
-    float weight_sum = 1.0f;              // at least 1
-    float pooled_weight_sum = 1e-4f;      // at least 1e-4
-    int32_t r0 = 0, r1 = 0;               // rows holding a non-zero weight
+    int32_t oy = 0, ox = 0;                // window origin in the canvas
+    std::vector<uint8_t> rgb;              // the placed window, RGB (black off the canvas)
+    std::vector<float> planes;             // the same as three planes of value/255
+    std::vector<float> weights;            // teeth weight per window pixel
+    std::vector<uint32_t> weighted;        // indices of the non-zero weights, ascending
+    std::vector<uint16_t> pooled_query;    // three planes of the 4 x 4 grid, f16
+    std::vector<uint16_t> pooled_weights;  // f16
+    float weight_sum = 1.0f;               // at least 1
+    float pooled_weight_sum = 1e-4f;       // at least 1e-4
+    int32_t r0 = 0, r1 = 0;                // rows holding a non-zero weight
   };
 
   // Throws std::runtime_error for an incoherent stamp, a bank of the wrong
@@ -123,9 +123,7 @@ class TeethPass {
   // The candidates of the last composed frame, in blend order.
   const std::vector<int32_t>& lastCandidates() const { return candidates_; }
   // Donor d's pooled canonical window: three f16 planes of the 4 x 4 grid.
-  const uint16_t* pooledIndex(int32_t d) const {
-    return index_.data() + static_cast<size_t>(d) * 3 * gridH_ * gridW_;
-  }
+  const uint16_t* pooledIndex(int32_t d) const { return index_.data() + static_cast<size_t>(d) * 3 * gridH_ * gridW_; }
 
   // The steps of push, public so that they can be checked and timed one by
   // one.
@@ -140,48 +138,51 @@ class TeethPass {
   std::vector<int32_t> retrieve(const RetrieveWork& work);
   // Pooled score of every donor into score (n_donors values).
   void scorePooled(const RetrieveWork& work, float* score) const;
-  // Exact score of each listed donor into exact[i].
+  // Exact score of each listed donor into exact[i]: the weighted mean
+  // absolute difference of the donor at its canonical place against the
+  // frame, in f16 steps, summed over the weighted pixels in index order.
   void scoreExact(const RetrieveWork& work, const int32_t* donors, size_t n, float* exact) const;
   // The K donors kept from a shortlist given its exact scores (by position).
   std::vector<int32_t> retrieveSelect(const std::vector<int32_t>& shortlist, const float* exact) const;
-  // Weighted mean absolute difference of the donor at its canonical place
-  // against the frame, over the weighted rows (not divided by the weight sum).
-  float exactTermFromBand(const RetrieveWork& work, int32_t donor) const;
   // The donor at its canonical place as three f16 planes of value/255.
   void canonicalWindowF16(int32_t donor, uint16_t* out) const;
   // The same for window rows [r0, r1) only; other rows are left alone.
   void canonicalWindowF16Rows(int32_t donor, int32_t r0, int32_t r1, uint16_t* out) const;
 
-  // |q(b) - q(a)| at [a * 256 + b], q(i) = i/255 as f16, the difference
-  // rounded to f16.
-  static const float* dTable();
-
  private:
-  // Scratch of one composed frame, kept to avoid per-frame allocation.
+  // Scratch of one composed frame, kept to avoid per-frame allocation. The
+  // candidates' windows and weight planes lie a cache line further apart than
+  // their size, so that one pixel of every candidate does not crowd into a
+  // single cache set.
   struct EmitWork {
-    std::vector<uint8_t> windows;  // candidates' placed windows, RGB
+    std::vector<uint8_t> windows;  // candidates' placed windows, RGB, windowStride bytes apart
     std::vector<uint8_t> support;  // delivered band pixels every candidate stores
-    std::vector<float> logits;     // per candidate, half resolution
-    std::vector<float> weights;    // per window pixel, one per candidate
+    std::vector<float> frame;      // the frame's window pooled 2 x 2, three planes
+    std::vector<float> rows;       // per candidate the logit rows upsampled to window width
+    std::vector<float> weights;    // per candidate a plane of blend weights, weightStride apart
     std::vector<float> blend;      // three planes
+    size_t windowStride = 0, weightStride = 0;
   };
 
   // Stored pixel offset of donor d at frame shift (dy, dx): window pixel
   // (y, x) reads stored (y + row, x + col).
   void placement(int32_t d, int32_t dy, int32_t dx, int32_t& row, int32_t& col) const;
   void buildIndex();
-  void gatherWindowsU8(const std::vector<int32_t>& donors, int32_t dy, int32_t dx, uint8_t* out) const;
-  // Fills work_.weights with each candidate's blend weight per window pixel
-  // and work_.blend with the blended window.
+  // The n donors' windows at frame shift (dy, dx), RGB, `stride` bytes apart.
+  void gatherWindowsU8(const int32_t* donors, size_t n, int32_t dy, int32_t dx, uint8_t* out, size_t stride) const;
+  // Gathers the candidates' windows into work_.windows, fills work_.weights
+  // with each candidate's blend weight per window pixel and work_.blend with
+  // the blended window.
   void headForward(const Pending& p, size_t count);
   void emit(const Pending& p, const std::vector<int32_t>* ahead, FrameResult& out);
 
   BankData bank_;
   HeadWeights head_;
   ServeConfig config_;
-  std::vector<int32_t> sy_, sx_;  // per donor shift from the canonical centre
-  int32_t gridH_ = 0, gridW_ = 0; // the 4 x 4 retrieval grid
-  std::vector<uint16_t> index_;   // per donor three pooled planes, f16
+  std::vector<int32_t> sy_, sx_;      // per donor shift from the canonical centre
+  int32_t gridH_ = 0, gridW_ = 0;     // the 4 x 4 retrieval grid
+  std::vector<uint16_t> index_;       // per donor three pooled planes, f16
+  std::vector<uint16_t> indexLanes_;  // the same, one lane per donor (simd::retrieveTermPooledGroups)
 
   std::vector<float> prevWeights_;
   bool hasPrev_ = false;

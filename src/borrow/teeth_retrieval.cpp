@@ -13,8 +13,8 @@ namespace le::tessera {
 
 namespace {
 
-constexpr int kCell = 4;        // retrieval grid cell, pixels per side
-constexpr size_t kChunk = 256;  // pixels whose f16 rounding is batched
+constexpr int kCell = 4;           // retrieval grid cell, pixels per side
+constexpr size_t kExactGroup = 8;  // donors whose exact sums run side by side
 
 float roundHalf(float v) { return le::f16ToF32(le::f32ToF16(v)); }
 
@@ -38,18 +38,6 @@ std::vector<int32_t> stableArgsort(const float* v, size_t n) {
 }
 
 }  // namespace
-
-const float* TeethPass::dTable() {
-  static const std::vector<float> table = [] {
-    float q[256];
-    for (int i = 0; i < 256; ++i) q[i] = roundHalf(static_cast<float>(i) / 255.0f);
-    std::vector<float> d(256 * 256);
-    for (int a = 0; a < 256; ++a)
-      for (int b = 0; b < 256; ++b) d[a * 256 + b] = roundHalf(std::fabs(q[b] - q[a]));
-    return d;
-  }();
-  return table.data();
-}
 
 void TeethPass::canonicalWindowF16Rows(int32_t donor, int32_t r0, int32_t r1, uint16_t* out) const {
   const GeometryStamp& s = bank_.stamp;
@@ -89,10 +77,18 @@ void TeethPass::buildIndex() {
       simd::f32ToF16(pooled.data(), index_.data() + d * 3 * cells, pooled.size());
     }
   });
+  // The same index lane by lane for the pooled score; a short last group
+  // is padded with zeros.
+  constexpr size_t G = simd::kPooledGroup;
+  const size_t n = static_cast<size_t>(bank_.n_donors);
+  indexLanes_.assign((n + G - 1) / G * G * 3 * cells, 0);
+  for (size_t d = 0; d < n; ++d)
+    for (size_t k = 0; k < 3; ++k)
+      for (size_t i = 0; i < cells; ++i)
+        indexLanes_[((d / G * cells + i) * 3 + k) * G + d % G] = index_[(d * 3 + k) * cells + i];
 }
 
-void TeethPass::retrievePrepare(const uint8_t* rgb, const uint8_t* mask, int32_t dy, int32_t dx,
-                                RetrieveWork& work) {
+void TeethPass::retrievePrepare(const uint8_t* rgb, const uint8_t* mask, int32_t dy, int32_t dx, RetrieveWork& work) {
   const GeometryStamp& s = bank_.stamp;
   const size_t plane = static_cast<size_t>(s.window_h) * s.window_w;
   work.oy = s.window_y0 + dy;
@@ -160,49 +156,39 @@ void TeethPass::retrievePrepare(const uint8_t* rgb, const uint8_t* mask, int32_t
   work.pooled_weight_sum = std::max(pooledSum, 1e-4f);
 }
 
-float TeethPass::exactTermFromBand(const RetrieveWork& work, int32_t donor) const {
-  const GeometryStamp& s = bank_.stamp;
-  const int32_t sh = s.storedH(), sw = s.storedW();
-  const uint8_t* patch = bank_.bank.data() + static_cast<size_t>(donor) * sh * sw * 3;
-  const float* D = dTable();
-  int32_t row, col;
-  placement(donor, 0, 0, row, col);
-  static constexpr uint8_t kBlack[3] = {0, 0, 0};
-  float e[kChunk];
-  uint16_t half[kChunk];
-  float total = 0;
-  // The per-pixel differences are rounded to f16 a chunk at a time; the
-  // weighted sum then runs pixel by pixel in index order.
-  for (size_t b = 0; b < work.weighted.size(); b += kChunk) {
-    const size_t m = std::min(kChunk, work.weighted.size() - b);
-    for (size_t j = 0; j < m; ++j) {
-      const uint32_t i = work.weighted[b + j];
-      const int32_t sr = static_cast<int32_t>(i / s.window_w) + row, sc = static_cast<int32_t>(i % s.window_w) + col;
-      const uint8_t* q = sr >= 0 && sr < sh && sc >= 0 && sc < sw ? patch + (static_cast<size_t>(sr) * sw + sc) * 3
-                                                                   : kBlack;
-      const uint8_t* f = work.rgb.data() + static_cast<size_t>(i) * 3;
-      e[j] = (D[f[0] * 256 + q[0]] + D[f[1] * 256 + q[1]] + D[f[2] * 256 + q[2]]) / 3.0f;
-    }
-    simd::f32ToF16(e, half, m);
-    simd::f16ToF32(half, e, m);
-    for (size_t j = 0; j < m; ++j) total += work.weights[work.weighted[b + j]] * e[j];
-  }
-  return total;
-}
-
 void TeethPass::scorePooled(const RetrieveWork& work, float* score) const {
-  const size_t cells = static_cast<size_t>(gridH_) * gridW_;
-  pool::parallelRange(static_cast<size_t>(bank_.n_donors), 1, [&](size_t b, size_t e) {
-    for (size_t d = b; d < e; ++d)
-      score[d] = roundHalf(simd::retrieveTermPooled(index_.data() + d * 3 * cells, work.pooled_query.data(),
-                                                    work.pooled_weights.data(), cells)) /
-                 work.pooled_weight_sum;
+  constexpr size_t G = simd::kPooledGroup;
+  const size_t cells = static_cast<size_t>(gridH_) * gridW_, n = static_cast<size_t>(bank_.n_donors);
+  std::vector<float> totals((n + G - 1) / G * G);
+  pool::parallelRange(totals.size() / G, 1, [&](size_t b, size_t e) {
+    simd::retrieveTermPooledGroups(indexLanes_.data() + b * G * 3 * cells, e - b, work.pooled_query.data(),
+                                   work.pooled_weights.data(), cells, totals.data() + b * G);
   });
+  for (size_t d = 0; d < n; ++d) score[d] = roundHalf(totals[d]) / work.pooled_weight_sum;
 }
 
 void TeethPass::scoreExact(const RetrieveWork& work, const int32_t* donors, size_t n, float* exact) const {
-  pool::parallelRange(n, 1, [&](size_t b, size_t e) {
-    for (size_t i = b; i < e; ++i) exact[i] = exactTermFromBand(work, donors[i]) / work.weight_sum;
+  const GeometryStamp& s = bank_.stamp;
+  const size_t width = static_cast<size_t>(s.window_w), plane = static_cast<size_t>(s.window_h) * width;
+  const size_t begin = static_cast<size_t>(work.r0) * width, end = static_cast<size_t>(work.r1) * width;
+  // The frame's weighted rows as f16 planes, the donors' form.
+  std::vector<uint16_t> frame(3 * plane);
+  simd::rgb8ToPlanarF16(work.rgb.data() + begin * 3, frame.data() + begin, plane, end - begin);
+  pool::parallelRange((n + kExactGroup - 1) / kExactGroup, 1, [&](size_t b, size_t e) {
+    thread_local std::vector<uint16_t> windows;
+    windows.resize(kExactGroup * 3 * plane);
+    const uint16_t* images[kExactGroup];
+    float totals[kExactGroup];
+    for (size_t g = b; g < e; ++g) {
+      const size_t first = g * kExactGroup, count = std::min(kExactGroup, n - first);
+      for (size_t j = 0; j < count; ++j) {
+        uint16_t* window = windows.data() + j * 3 * plane;
+        canonicalWindowF16Rows(donors[first + j], work.r0, work.r1, window);
+        images[j] = window;
+      }
+      simd::retrieveTermExactRangeMany(images, count, frame.data(), work.weights.data(), plane, begin, end, totals);
+      for (size_t j = 0; j < count; ++j) exact[first + j] = totals[j] / work.weight_sum;
+    }
   });
 }
 

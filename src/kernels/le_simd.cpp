@@ -1,6 +1,8 @@
-// Half-precision conversions, the 3x3 convolution and the retrieval sums,
-// compiled once per processor target and dispatched by Highway.
+// Half-precision conversions, the 3x3 convolution, the retrieval sums and
+// the blend head's per-pixel steps, compiled once per processor target and
+// dispatched by Highway.
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #undef HWY_TARGET_INCLUDE
@@ -93,7 +95,9 @@ HWY_INLINE void ForEachLane(size_t begin, size_t end, const Body& body) {
 }
 
 void F16ToF32(const uint16_t* HWY_RESTRICT in, float* HWY_RESTRICT out, size_t n) {
-  ForEachLane(0, n, [&](auto d, size_t i) { hn::StoreU(HalfToFloat(d, hn::LoadU(HalfTag<decltype(d)>(), in + i)), d, out + i); });
+  ForEachLane(0, n, [&](auto d, size_t i) {
+    hn::StoreU(HalfToFloat(d, hn::LoadU(HalfTag<decltype(d)>(), in + i)), d, out + i);
+  });
 }
 
 void F32ToF16(const float* HWY_RESTRICT in, uint16_t* HWY_RESTRICT out, size_t n) {
@@ -102,25 +106,26 @@ void F32ToF16(const float* HWY_RESTRICT in, uint16_t* HWY_RESTRICT out, size_t n
   });
 }
 
-void Rgb8ToPlanarF16(const uint8_t* HWY_RESTRICT rgb, uint16_t* HWY_RESTRICT out, size_t planeStride,
-                     size_t count) {
+void Rgb8ToPlanarF16(const uint8_t* HWY_RESTRICT rgb, uint16_t* HWY_RESTRICT out, size_t planeStride, size_t count) {
   ForEachLane(0, count, [&](auto d, size_t i) {
     const hn::Rebind<uint8_t, decltype(d)> d8;
     const hn::Rebind<int32_t, decltype(d)> di;
     const HalfTag<decltype(d)> dh;
     hn::Vec<decltype(d8)> c[3];
     hn::LoadInterleaved3(d8, rgb + 3 * i, c[0], c[1], c[2]);
-    const auto k255 = hn::Set(d, 255.0f);
+    // For a byte, v * (1/255) can miss v / 255 by a bit of f32 but never
+    // lands on the other side of an f16 rounding: the product is cheaper.
+    const auto inv255 = hn::Set(d, 1.0f / 255.0f);
     for (size_t k = 0; k < 3; ++k)
-      hn::StoreU(FloatToHalf(d, hn::Div(hn::ConvertTo(d, hn::PromoteTo(di, c[k])), k255)), dh,
+      hn::StoreU(FloatToHalf(d, hn::Mul(hn::ConvertTo(d, hn::PromoteTo(di, c[k])), inv255)), dh,
                  out + k * planeStride + i);
   });
 }
 
 // One output value with every tap bounds-checked, for planes narrower than a
 // vector and for the edge columns of channels with non-finite weights.
-HWY_INLINE float Conv3x3At(const float* src, size_t plane, int Cin, int H, int W, const float* w, float bias,
-                           int y, int x) {
+HWY_INLINE float Conv3x3At(const float* src, size_t plane, int Cin, int H, int W, const float* w, float bias, int y,
+                           int x) {
   float s = 0.0f;
   for (int ky = 0; ky < 3; ++ky) {
     const int iy = y + ky - 1;
@@ -321,17 +326,28 @@ void Conv3x3Range(const float* HWY_RESTRICT in, int /*N*/, int Cin, int H, int W
   }
 }
 
-// m = h((|h(a0-b0)| + |h(a1-b1)| + |h(a2-b2)|) / 3) for the lanes at i.
+// m = h((|h(a0-b0)| + |h(a1-b1)| + |h(a2-b2)|) / 3) per lane, from the
+// three channels' widened halves.
+template <class DF>
+HWY_INLINE hn::Vec<DF> MeanAbsDiffOf(DF df, const hn::Vec<DF>* a, const hn::Vec<DF>* b) {
+  hn::Vec<DF> d[3];
+  for (size_t k = 0; k < 3; ++k) d[k] = hn::Abs(RoundToHalf(df, hn::Sub(a[k], b[k])));
+  return RoundToHalf(df, hn::Div(hn::Add(hn::Add(d[0], d[1]), d[2]), hn::Set(df, 3.0f)));
+}
+
+// The three channels of a planar half image at the lanes at i, widened.
+template <class DF>
+HWY_INLINE void LoadHalves(DF df, const uint16_t* p, size_t n, size_t i, hn::Vec<DF>* out) {
+  for (size_t k = 0; k < 3; ++k) out[k] = HalfToFloat(df, hn::LoadU(HalfTag<DF>(), p + k * n + i));
+}
+
+// MeanAbsDiffOf for the lanes at i of planar images.
 template <class DF>
 HWY_INLINE hn::Vec<DF> MeanAbsDiff(DF df, const uint16_t* a, const uint16_t* b, size_t n, size_t i) {
-  const HalfTag<DF> dh;
-  hn::Vec<DF> d[3];
-  for (size_t k = 0; k < 3; ++k) {
-    const auto ak = HalfToFloat(df, hn::LoadU(dh, a + k * n + i));
-    const auto bk = HalfToFloat(df, hn::LoadU(dh, b + k * n + i));
-    d[k] = hn::Abs(RoundToHalf(df, hn::Sub(ak, bk)));
-  }
-  return RoundToHalf(df, hn::Div(hn::Add(hn::Add(d[0], d[1]), d[2]), hn::Set(df, 3.0f)));
+  hn::Vec<DF> fa[3], fb[3];
+  LoadHalves(df, a, n, i, fa);
+  LoadHalves(df, b, n, i, fb);
+  return MeanAbsDiffOf(df, fa, fb);
 }
 
 // Adds the per-pixel terms of one vector into total in index order.
@@ -354,14 +370,229 @@ float RetrieveTermExactRange(const uint16_t* HWY_RESTRICT a, const uint16_t* HWY
   return total;
 }
 
-float RetrieveTermPooled(const uint16_t* HWY_RESTRICT a, const uint16_t* HWY_RESTRICT b,
-                         const uint16_t* HWY_RESTRICT w, size_t n) {
+float RetrieveTermPooled(const uint16_t* HWY_RESTRICT a, const uint16_t* HWY_RESTRICT b, const uint16_t* HWY_RESTRICT w,
+                         size_t n) {
   float total = 0.0f;
   ForEachLane(0, n, [&](auto d, size_t i) {
     const auto wv = HalfToFloat(d, hn::LoadU(HalfTag<decltype(d)>(), w + i));
     AddInOrder(d, RoundToHalf(d, hn::Mul(MeanAbsDiff(d, a, b, n, i), wv)), total);
   });
   return total;
+}
+
+// One group of G images. A pixel's float addition has a four-cycle latency;
+// G independent sums keep the adder busy while each stays in index order.
+template <size_t G>
+HWY_INLINE void ExactGroup(const uint16_t* const* a, const uint16_t* b, const float* w, size_t n, size_t begin,
+                           size_t end, float* totals) {
+  float total[G] = {};
+  HWY_ALIGN float terms[G][hn::MaxLanes(hn::ScalableTag<float>())];
+  ForEachLane(begin, end, [&](auto d, size_t i) {
+    const auto wv = hn::LoadU(d, w + i);
+    const auto on = hn::Ne(wv, hn::Zero(d));
+    // Only +0 terms here: they leave every sum as it is.
+    if (hn::AllFalse(d, on)) return;
+    hn::Vec<decltype(d)> fb[3], fa[3];
+    LoadHalves(d, b, n, i, fb);
+    for (size_t g = 0; g < G; ++g) {
+      LoadHalves(d, a[g], n, i, fa);
+      hn::Store(hn::Mul(wv, MeanAbsDiffOf(d, fa, fb)), d, terms[g]);
+    }
+    // The weighted lanes in order; the others would add +0.
+    uint8_t bytes[8] = {};
+    hn::StoreMaskBits(d, on, bytes);
+    uint64_t bits;
+    std::memcpy(&bits, bytes, sizeof bits);
+    for (; bits != 0; bits &= bits - 1)
+      for (size_t g = 0; g < G; ++g) total[g] += terms[g][std::countr_zero(bits)];
+  });
+  std::copy_n(total, G, totals);
+}
+
+void RetrieveTermExactRangeMany(const uint16_t* const* HWY_RESTRICT a, size_t count, const uint16_t* HWY_RESTRICT b,
+                                const float* HWY_RESTRICT w, size_t n, size_t begin, size_t end,
+                                float* HWY_RESTRICT totals) {
+  constexpr size_t kGroup = 8;
+  size_t g = 0;
+  for (; g + kGroup <= count; g += kGroup) ExactGroup<kGroup>(a + g, b, w, n, begin, end, totals + g);
+  for (; g < count; ++g) ExactGroup<1>(a + g, b, w, n, begin, end, totals + g);
+}
+
+// One lane per image: each lane's sum runs in index order on its own, so
+// no vector is ever summed across.
+void RetrieveTermPooledGroups(const uint16_t* HWY_RESTRICT a, size_t groups, const uint16_t* HWY_RESTRICT b,
+                              const uint16_t* HWY_RESTRICT w, size_t n, float* HWY_RESTRICT totals) {
+  const hn::CappedTag<float, kPooledGroup> d;
+  const HalfTag<decltype(d)> dh;
+  for (size_t g = 0; g < groups; ++g)
+    for (size_t j = 0; j < kPooledGroup; j += hn::Lanes(d)) {
+      const uint16_t* p = a + g * n * 3 * kPooledGroup + j;
+      auto total = hn::Zero(d);
+      for (size_t i = 0; i < n; ++i, p += 3 * kPooledGroup) {
+        hn::Vec<decltype(d)> fa[3], fb[3];
+        for (size_t k = 0; k < 3; ++k) {
+          fa[k] = HalfToFloat(d, hn::LoadU(dh, p + k * kPooledGroup));
+          fb[k] = HalfToFloat(d, hn::Set(dh, b[k * n + i]));
+        }
+        const auto wv = HalfToFloat(d, hn::Set(dh, w[i]));
+        total = hn::Add(total, RoundToHalf(d, hn::Mul(MeanAbsDiffOf(d, fa, fb), wv)));
+      }
+      hn::StoreU(total, d, totals + g * kPooledGroup + j);
+    }
+}
+
+// Bytes to value/255, as the scalar division does it.
+template <class DF>
+HWY_INLINE hn::Vec<DF> UnitFromBytes(DF df, hn::Vec<hn::Rebind<uint8_t, DF>> v) {
+  return hn::Div(hn::ConvertTo(df, hn::PromoteTo(hn::Rebind<int32_t, DF>(), v)), hn::Set(df, 255.0f));
+}
+
+void Pool2Rgb8(const uint8_t* HWY_RESTRICT rgb, size_t stride, size_t h2, size_t w2, float* HWY_RESTRICT out) {
+  const size_t plane = h2 * w2;
+  const hn::ScalableTag<float> d;
+  const hn::Rebind<uint8_t, decltype(d)> d8;
+  const size_t lanes = hn::Lanes(d);
+  for (size_t y = 0; y < h2; ++y) {
+    const uint8_t* top = rgb + 2 * y * stride * 3;
+    const uint8_t* bottom = top + stride * 3;
+    float* o = out + y * w2;
+    size_t x = 0;
+    for (; x + lanes <= w2; x += lanes) {
+      // Columns 2x .. 2x + 2 lanes - 1 of both rows, split into even and odd.
+      hn::Vec<decltype(d)> even[2][3], odd[2][3];
+      for (size_t r = 0; r < 2; ++r) {
+        const uint8_t* p = (r ? bottom : top) + 6 * x;
+        hn::Vec<decltype(d8)> lo[3], hi[3];
+        hn::LoadInterleaved3(d8, p, lo[0], lo[1], lo[2]);
+        hn::LoadInterleaved3(d8, p + 3 * lanes, hi[0], hi[1], hi[2]);
+        for (size_t k = 0; k < 3; ++k) {
+          const auto a = UnitFromBytes(d, lo[k]), b = UnitFromBytes(d, hi[k]);
+          even[r][k] = hn::ConcatEven(d, b, a);
+          odd[r][k] = hn::ConcatOdd(d, b, a);
+        }
+      }
+      for (size_t k = 0; k < 3; ++k) {
+        const auto sum = hn::Add(hn::Add(hn::Add(even[0][k], odd[0][k]), even[1][k]), odd[1][k]);
+        hn::StoreU(hn::Div(sum, hn::Set(d, 4.0f)), d, o + k * plane + x);
+      }
+    }
+    for (; x < w2; ++x) {
+      const uint8_t* p = top + 6 * x;
+      const uint8_t* q = bottom + 6 * x;
+      for (size_t k = 0; k < 3; ++k)
+        o[k * plane + x] = (p[k] / 255.0f + p[3 + k] / 255.0f + q[k] / 255.0f + q[3 + k] / 255.0f) / 4.0f;
+    }
+  }
+}
+
+void MeanAbsDiff3(const float* HWY_RESTRICT a, const float* HWY_RESTRICT b, size_t n, float* HWY_RESTRICT out) {
+  ForEachLane(0, n, [&](auto d, size_t i) {
+    hn::Vec<decltype(d)> diff[3];
+    for (size_t k = 0; k < 3; ++k) diff[k] = hn::Abs(hn::Sub(hn::LoadU(d, a + k * n + i), hn::LoadU(d, b + k * n + i)));
+    hn::StoreU(hn::Div(hn::Add(hn::Add(diff[0], diff[1]), diff[2]), hn::Set(d, 3.0f)), d, out + i);
+  });
+}
+
+void Relu(float* HWY_RESTRICT v, size_t n) {
+  ForEachLane(0, n, [&](auto d, size_t i) {
+    const auto x = hn::LoadU(d, v + i);
+    hn::StoreU(hn::IfThenZeroElse(hn::Lt(x, hn::Zero(d)), x), d, v + i);
+  });
+}
+
+void LerpTaps(const float* HWY_RESTRICT in, const int32_t* HWY_RESTRICT lo, const int32_t* HWY_RESTRICT hi,
+              const float* HWY_RESTRICT frac, size_t n, float* HWY_RESTRICT out) {
+  ForEachLane(0, n, [&](auto d, size_t i) {
+    const hn::Rebind<int32_t, decltype(d)> di;
+    const auto f = hn::LoadU(d, frac + i);
+    const auto a = hn::GatherIndex(d, in, hn::LoadU(di, lo + i));
+    const auto b = hn::GatherIndex(d, in, hn::LoadU(di, hi + i));
+    hn::StoreU(hn::Add(hn::Mul(hn::Sub(hn::Set(d, 1.0f), f), a), hn::Mul(f, b)), d, out + i);
+  });
+}
+
+void Lerp(const float* HWY_RESTRICT a, const float* HWY_RESTRICT b, float f, size_t n, float* HWY_RESTRICT out) {
+  const float g = 1.0f - f;
+  ForEachLane(0, n, [&](auto d, size_t i) {
+    hn::StoreU(hn::Add(hn::Mul(hn::Set(d, g), hn::LoadU(d, a + i)), hn::Mul(hn::Set(d, f), hn::LoadU(d, b + i))), d,
+               out + i);
+  });
+}
+
+// e^x within one unit in the last place, the same bits on every target:
+// x - n ln 2 in two parts, a degree-5 polynomial, and 2^n applied in two
+// halves so that a subnormal result rounds once.
+template <class DF>
+HWY_INLINE hn::Vec<DF> Exp(DF df, hn::Vec<DF> x) {
+  const hn::RebindToSigned<DF> di;
+  // Beyond these e^x is 0 or infinite; inside, 2^n stays within reach.
+  const auto xc = hn::Min(hn::Max(x, hn::Set(df, -104.0f)), hn::Set(df, 89.0f));
+  const auto n = hn::Round(hn::Mul(xc, hn::Set(df, 1.44269504088896341f)));
+  const auto r = hn::Sub(hn::Sub(xc, hn::Mul(n, hn::Set(df, 0.693359375f))), hn::Mul(n, hn::Set(df, -2.12194440e-4f)));
+  auto p = hn::Set(df, 1.9875691500e-4f);
+  for (const float c : {1.3981999507e-3f, 8.3334519073e-3f, 4.1665795894e-2f, 1.6666665459e-1f, 5.0000001201e-1f})
+    p = hn::Add(hn::Mul(p, r), hn::Set(df, c));
+  p = hn::Add(hn::Add(hn::Mul(p, hn::Mul(r, r)), r), hn::Set(df, 1.0f));
+  const auto k = hn::ConvertTo(di, n);
+  const auto half = hn::ShiftRight<1>(k);
+  const auto pow2 = [&](hn::Vec<decltype(di)> e) {
+    return hn::BitCast(df, hn::ShiftLeft<23>(hn::Add(e, hn::Set(di, 127))));
+  };
+  return hn::IfThenElse(hn::IsNaN(x), x, hn::Mul(hn::Mul(p, pow2(half)), pow2(hn::Sub(k, half))));
+}
+
+void Exponential(const float* HWY_RESTRICT in, float* HWY_RESTRICT out, size_t n) {
+  ForEachLane(0, n, [&](auto d, size_t i) { hn::StoreU(Exp(d, hn::LoadU(d, in + i)), d, out + i); });
+}
+
+void SoftmaxPlanes(float* HWY_RESTRICT v, size_t count, size_t plane, size_t begin, size_t end) {
+  ForEachLane(begin, end, [&](auto d, size_t i) {
+    // Which NaN or signed zero the maximum keeps does not matter: a NaN
+    // spoils the sum, and exp(+-0) is 1.
+    auto top = hn::Set(d, -INFINITY);
+    for (size_t c = 0; c < count; ++c) top = hn::Max(top, hn::LoadU(d, v + c * plane + i));
+    auto sum = hn::Zero(d);
+    for (size_t c = 0; c < count; ++c) {
+      const auto e = Exp(d, hn::Sub(hn::LoadU(d, v + c * plane + i), top));
+      hn::StoreU(e, d, v + c * plane + i);
+      sum = hn::Add(sum, e);
+    }
+    for (size_t c = 0; c < count; ++c) hn::StoreU(hn::Div(hn::LoadU(d, v + c * plane + i), sum), d, v + c * plane + i);
+  });
+}
+
+void BlendRgb8(const float* HWY_RESTRICT w, size_t wStride, const uint8_t* HWY_RESTRICT rgb, size_t rgbStride,
+               size_t count, size_t begin, size_t end, float* HWY_RESTRICT out, size_t outStride) {
+  ForEachLane(begin, end, [&](auto d, size_t i) {
+    const hn::Rebind<uint8_t, decltype(d)> d8;
+    hn::Vec<decltype(d)> acc[3] = {hn::Zero(d), hn::Zero(d), hn::Zero(d)};
+    for (size_t c = 0; c < count; ++c) {
+      const auto wv = hn::LoadU(d, w + c * wStride + i);
+      hn::Vec<decltype(d8)> px[3];
+      hn::LoadInterleaved3(d8, rgb + c * rgbStride + 3 * i, px[0], px[1], px[2]);
+      for (size_t k = 0; k < 3; ++k) acc[k] = hn::Add(acc[k], hn::Mul(wv, UnitFromBytes(d, px[k])));
+    }
+    for (size_t k = 0; k < 3; ++k) hn::StoreU(acc[k], d, out + k * outStride + i);
+  });
+}
+
+void CompositeRgb8(const uint8_t* HWY_RESTRICT frame, const uint8_t* HWY_RESTRICT mask, const float* HWY_RESTRICT blend,
+                   size_t planeStride, size_t n, uint8_t* HWY_RESTRICT out) {
+  ForEachLane(0, n, [&](auto d, size_t i) {
+    const hn::Rebind<uint8_t, decltype(d)> d8;
+    const hn::Rebind<int32_t, decltype(d)> di;
+    const auto a = UnitFromBytes(d, hn::LoadU(d8, mask + i));
+    const auto keep = hn::Sub(hn::Set(d, 1.0f), a);
+    hn::Vec<decltype(d8)> px[3];
+    hn::LoadInterleaved3(d8, frame + 3 * i, px[0], px[1], px[2]);
+    for (size_t k = 0; k < 3; ++k) {
+      auto v = hn::Add(hn::Mul(keep, UnitFromBytes(d, px[k])), hn::Mul(a, hn::LoadU(d, blend + k * planeStride + i)));
+      v = hn::Min(hn::Max(v, hn::Zero(d)), hn::Set(d, 1.0f));
+      // v * 255 is within 0..255 already; Round is rint's ties-to-even.
+      px[k] = hn::DemoteTo(d8, hn::ConvertTo(di, hn::Round(hn::Mul(v, hn::Set(d, 255.0f)))));
+    }
+    hn::StoreInterleaved3(px[0], px[1], px[2], d8, out + 3 * i);
+  });
 }
 
 const char* ActiveTarget() { return hwy::TargetName(HWY_TARGET); }
@@ -379,6 +610,17 @@ HWY_EXPORT(Rgb8ToPlanarF16);
 HWY_EXPORT(Conv3x3Range);
 HWY_EXPORT(RetrieveTermExactRange);
 HWY_EXPORT(RetrieveTermPooled);
+HWY_EXPORT(RetrieveTermExactRangeMany);
+HWY_EXPORT(RetrieveTermPooledGroups);
+HWY_EXPORT(Pool2Rgb8);
+HWY_EXPORT(MeanAbsDiff3);
+HWY_EXPORT(Relu);
+HWY_EXPORT(LerpTaps);
+HWY_EXPORT(Lerp);
+HWY_EXPORT(Exponential);
+HWY_EXPORT(SoftmaxPlanes);
+HWY_EXPORT(BlendRgb8);
+HWY_EXPORT(CompositeRgb8);
 HWY_EXPORT(ActiveTarget);
 
 void f16ToF32(const uint16_t* in, float* out, size_t n) { HWY_DYNAMIC_DISPATCH(F16ToF32)(in, out, n); }
@@ -398,13 +640,56 @@ float retrieveTermExact(const uint16_t* a, const uint16_t* b, const float* w, si
   return retrieveTermExactRange(a, b, w, n, 0, n);
 }
 
-float retrieveTermExactRange(const uint16_t* a, const uint16_t* b, const float* w, size_t n, size_t begin,
-                             size_t end) {
+float retrieveTermExactRange(const uint16_t* a, const uint16_t* b, const float* w, size_t n, size_t begin, size_t end) {
   return HWY_DYNAMIC_DISPATCH(RetrieveTermExactRange)(a, b, w, n, begin, end);
 }
 
 float retrieveTermPooled(const uint16_t* a, const uint16_t* b, const uint16_t* w, size_t n) {
   return HWY_DYNAMIC_DISPATCH(RetrieveTermPooled)(a, b, w, n);
+}
+
+void retrieveTermExactRangeMany(const uint16_t* const* a, size_t count, const uint16_t* b, const float* w, size_t n,
+                                size_t begin, size_t end, float* totals) {
+  HWY_DYNAMIC_DISPATCH(RetrieveTermExactRangeMany)(a, count, b, w, n, begin, end, totals);
+}
+
+void retrieveTermPooledGroups(const uint16_t* a, size_t groups, const uint16_t* b, const uint16_t* w, size_t n,
+                              float* totals) {
+  HWY_DYNAMIC_DISPATCH(RetrieveTermPooledGroups)(a, groups, b, w, n, totals);
+}
+
+void pool2Rgb8(const uint8_t* rgb, size_t stride, size_t h2, size_t w2, float* out) {
+  HWY_DYNAMIC_DISPATCH(Pool2Rgb8)(rgb, stride, h2, w2, out);
+}
+
+void meanAbsDiff3(const float* a, const float* b, size_t n, float* out) {
+  HWY_DYNAMIC_DISPATCH(MeanAbsDiff3)(a, b, n, out);
+}
+
+void relu(float* v, size_t n) { HWY_DYNAMIC_DISPATCH(Relu)(v, n); }
+
+void lerpTaps(const float* in, const int32_t* lo, const int32_t* hi, const float* frac, size_t n, float* out) {
+  HWY_DYNAMIC_DISPATCH(LerpTaps)(in, lo, hi, frac, n, out);
+}
+
+void lerp(const float* a, const float* b, float f, size_t n, float* out) {
+  HWY_DYNAMIC_DISPATCH(Lerp)(a, b, f, n, out);
+}
+
+void exponential(const float* in, float* out, size_t n) { HWY_DYNAMIC_DISPATCH(Exponential)(in, out, n); }
+
+void softmaxPlanes(float* v, size_t count, size_t plane, size_t begin, size_t end) {
+  HWY_DYNAMIC_DISPATCH(SoftmaxPlanes)(v, count, plane, begin, end);
+}
+
+void blendRgb8(const float* w, size_t wStride, const uint8_t* rgb, size_t rgbStride, size_t count, size_t begin,
+               size_t end, float* out, size_t outStride) {
+  HWY_DYNAMIC_DISPATCH(BlendRgb8)(w, wStride, rgb, rgbStride, count, begin, end, out, outStride);
+}
+
+void compositeRgb8(const uint8_t* frame, const uint8_t* mask, const float* blend, size_t planeStride, size_t n,
+                   uint8_t* out) {
+  HWY_DYNAMIC_DISPATCH(CompositeRgb8)(frame, mask, blend, planeStride, n, out);
 }
 
 const char* target() {
