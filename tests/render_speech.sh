@@ -1,8 +1,8 @@
 #!/bin/sh
 # le-render's main job on a tiny bundle, checked with FFmpeg's own probe and
 # decode: one H.264 and one AAC stream whose durations agree within a frame,
-# as many video frames as the tool reported, and the speech heard from the
-# frame the tool says it began at; the mouth borrow on by default where the
+# as many video frames as the tool reported, the colours of the tool's own
+# PNG frames, and the speech heard from the frame the tool says it began at; the mouth borrow on by default where the
 # bundle carries it. Bad input fails with one line and leaves nothing under
 # the output name, nor a temporary file beside it.
 # usage: render_speech.sh LE_RENDER FIXTURE_DIR WORK_DIR
@@ -57,6 +57,18 @@ render_ok() {
 }
 
 render_ok utterance "$speech" --audio "$speech"
+# Frame 0 of the mp4s (converted from RGB, and from RGBA for --idle) against
+# the same idle frame as a PNG, per plane: a swapped channel or a wrong range
+# costs U and V far more than the encoder's loss does.
+"$render" "$bundle" --png "$work/png" 2>/dev/null || fail "png: le-render --png exited non-zero"
+"$render" "$bundle" --idle "$work/idle.mp4" 2>/dev/null || fail "idle: le-render --idle exited non-zero"
+for name in utterance idle; do
+  set -- $(ffmpeg -nostats -i "$work/$name.mp4" -i "$work/png/frame_000000.png" \
+    -lavfi "[0:v]trim=end_frame=1[a];[a][1:v]psnr" -f null - 2>&1 |
+    sed -n 's/.*PSNR y:\([0-9.]*\) u:\([0-9.]*\) v:\([0-9.]*\).*/\1 \2 \3/p')
+  [ $# -eq 3 ] && awk -v y="$1" -v u="$2" -v v="$3" 'BEGIN { exit !(y >= 35 && u >= 40 && v >= 40) }' ||
+    fail "$name: frame 0 against the PNG: PSNR y/u/v ${1:-?} ${2:-?} ${3:-?} dB, want 35/40/40"
+done
 render_ok realtime "$speech" --audio "$speech" --realtime
 render_ok motion "$speech" --audio "$speech" --family motion
 render_ok stream "$speech" --audio "$speech" --stream

@@ -5,8 +5,8 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/opt.h>
-#include <libswscale/swscale.h>
 }
+#include <libyuv.h>
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -54,7 +54,7 @@ Mp4Writer::Mp4Writer(const std::string& path, int width, int height, AVPixelForm
     v->time_base = AVRational{1, kFps};
     v->framerate = AVRational{kFps, 1};
     v->gop_size = 2 * kFps;
-    // swscale's RGB -> YUV matrix is BT.601 limited range; say so.
+    // The RGB -> YUV matrix below (toYuv420) is BT.601 limited range; say so.
     v->colorspace = AVCOL_SPC_SMPTE170M;
     v->color_range = AVCOL_RANGE_MPEG;
     av_opt_set(v->priv_data, "preset", live ? "ultrafast" : "veryfast", 0);
@@ -82,11 +82,9 @@ Mp4Writer::Mp4Writer(const std::string& path, int width, int height, AVPixelForm
 
     check(avio_open(&fmt_->pb, temp_.c_str(), AVIO_FLAG_WRITE), "cannot write " + temp_);
     check(avformat_write_header(fmt_, nullptr), "cannot write the mp4 header");
-    sws_ =
-        sws_getContext(width, height, input, width, height, AV_PIX_FMT_YUV420P, SWS_BICUBIC, nullptr, nullptr, nullptr);
     picture_ = av_frame_alloc();
     packet_ = av_packet_alloc();
-    if (!sws_ || !picture_ || !packet_) throw std::runtime_error("cannot set up the conversion to yuv420p");
+    if (!picture_ || !packet_) throw std::bad_alloc();
     picture_->format = AV_PIX_FMT_YUV420P;
     picture_->width = width;
     picture_->height = height;
@@ -131,8 +129,6 @@ void Mp4Writer::release() {
   av_packet_free(&packet_);
   av_frame_free(&samples_);
   av_frame_free(&picture_);
-  sws_freeContext(sws_);
-  sws_ = nullptr;
   avcodec_free_context(&audio_.enc);
   avcodec_free_context(&video_.enc);
   if (fmt_ && fmt_->pb) avio_closep(&fmt_->pb);
@@ -235,11 +231,20 @@ void Mp4Writer::drain() {
 
 void Mp4Writer::encodeVideo(const uint8_t* pixels) {
   check(av_frame_make_writable(picture_), "video frame");
-  const uint8_t* src[1] = {pixels};
-  const int stride[1] = {bytesPerPixel_ * width_};
-  sws_scale(sws_, src, stride, 0, height_, picture_->data, picture_->linesize);
+  toYuv420(pixels);
   picture_->pts = nextFrame_++;
   encode(video_, picture_);
+}
+
+void Mp4Writer::toYuv420(const uint8_t* pixels) {
+  // Byte order R, G, B(, A) is what the converter calls RAW (and ABGR).
+  uint8_t* const* d = picture_->data;
+  const int* ls = picture_->linesize;
+  const int stride = bytesPerPixel_ * width_;
+  if (bytesPerPixel_ == 4)
+    libyuv::ABGRToI420(pixels, stride, d[0], ls[0], d[1], ls[1], d[2], ls[2], width_, height_);
+  else
+    libyuv::RAWToI420(pixels, stride, d[0], ls[0], d[1], ls[1], d[2], ls[2], width_, height_);
 }
 
 void Mp4Writer::appendAudio(const float* pcm, size_t n) {

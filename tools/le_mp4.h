@@ -24,7 +24,6 @@ struct AVFormatContext;
 struct AVFrame;
 struct AVPacket;
 struct AVStream;
-struct SwsContext;
 
 namespace le::tool {
 
@@ -75,6 +74,7 @@ class Mp4Writer {
   void encode(Track& track, const AVFrame* frame);
   void encodeAudio(size_t n);
   void encodeVideo(const uint8_t* pixels);
+  void toYuv420(const uint8_t* pixels);  // into picture_
   size_t frameBytes() const { return size_t(bytesPerPixel_) * size_t(width_) * size_t(height_); }
   std::vector<uint8_t> spareFrame();  // a frame buffer, reused when the live thread has one
   void appendAudio(const float* pcm, size_t n);
@@ -87,7 +87,6 @@ class Mp4Writer {
   bool committed_ = false;
   AVFormatContext* fmt_ = nullptr;
   Track video_, audio_;
-  SwsContext* sws_ = nullptr;
   AVFrame* picture_ = nullptr;
   AVFrame* samples_ = nullptr;
   AVPacket* packet_ = nullptr;
