@@ -142,7 +142,8 @@ def openings(g, kd_xy, ks_xy, points, rows):
     hundredths apart and their opposite motions cancel.  For each (upper,
     lower) pair, the points above the driving midline take the upper lid's
     extra motion and the points below the lower one's, through a tanh step as
-    wide as the driving opening, inside a window around the pair.
+    wide as the driving opening, inside a window around the pair.  points is
+    the (x, y) pair of point_axes.
     """
     pairs = [p for p in OPENINGS if rows is None or max(p) < rows]
     if not pairs:
@@ -162,18 +163,27 @@ def openings(g, kd_xy, ks_xy, points, rows):
     _, _, hs = height(ks_xy, "/grid/open_s")
     amp = g.op("Mul", [g.op("Sub", [hs, hd], "/grid/open_change"), g.const(0.5)], "/grid/open_amp")
     mid = g.op("Mul", [g.op("Add", [d_top, d_bottom], "/grid/open_sum"), g.const(0.5)], "/grid/open_mid")
-    rel = g.op("Sub", [points, g.op("Unsqueeze", [mid, g.ints(1)], "/grid/open_mid4")], "/grid/open_rel")
-    scaled = g.op("Div", [rel, g.const(np.array([OPENING_WINDOWS[p] for p in pairs]).reshape(1, 1, n, 2))],
-                  "/grid/open_rel_scaled")
-    d2 = g.op("ReduceSum", [g.op("Mul", [scaled, scaled], "/grid/open_sq"), g.ints(3)], "/grid/open_d2", keepdims=0)
+    mid_x, mid_y = keypoint_axes(g, mid, "/grid/open_mid")
+    windows = np.array([OPENING_WINDOWS[p] for p in pairs], np.float32)
+    rel_x = g.op("Sub", [points[0], mid_x], "/grid/open_rel_x")
+    rel_y = g.op("Sub", [points[1], mid_y], "/grid/open_rel_y")
+    sx = g.op("Div", [rel_x, g.const(windows[:, 0].reshape(1, 1, n))], "/grid/open_rel_x_scaled")
+    sy = g.op("Div", [rel_y, g.const(windows[:, 1].reshape(1, 1, n))], "/grid/open_rel_y_scaled")
+    d2 = g.op("Add", [g.op("Mul", [sx, sx], "/grid/open_sq_x"), g.op("Mul", [sy, sy], "/grid/open_sq_y")],
+              "/grid/open_d2")
     window = g.op("Exp", [g.op("Neg", [d2], "/grid/open_neg")], "/grid/open_window")
-    rel_y = g.op("Squeeze", [g.slice(rel, 3, 1, 2, "/grid/open_rel_y"), g.ints(3)], "/grid/open_y")
     soft = g.op("Add", [g.op("Mul", [g.op("Abs", [hd], "/grid/open_abs"), g.const(0.5)], "/grid/open_half"),
                         g.const(OPENING_SOFTNESS)], "/grid/open_soft")
     step = g.op("Tanh", [g.op("Div", [rel_y, soft], "/grid/open_ratio")], "/grid/open_step")
     dy = g.op("Mul", [g.op("Mul", [window, step], "/grid/open_weighted"), amp], "/grid/open_dy")
     dy = g.op("ReduceSum", [dy, g.ints(2)], "/grid/open_dy_sum", keepdims=1)
     return g.op("Pad", [dy, g.ints(0, 0, 1, 0, 0, 0)], "/grid/open_field", mode="constant")
+
+
+def keypoint_axes(g, xy, name):
+    """x and y of keypoints [B, K, 2] as two [B, 1, K] rows."""
+    return tuple(g.op("Transpose", [g.slice(xy, 2, i, i + 1, f"{name}_{a}")], f"{name}_{a}_row", perm=[0, 2, 1])
+                 for i, a in enumerate("xy"))
 
 
 def sampling_grid(g, kd_xy, ks_xy, ident, size, rows):
@@ -185,10 +195,14 @@ def sampling_grid(g, kd_xy, ks_xy, ident, size, rows):
     side = max(size // 4, min(size, 64))
     c = _pixel_centres(side)
     xx, yy = np.meshgrid(c, c)
-    points = g.const(np.stack([xx, yy], axis=-1).reshape(1, side * side, 1, 2))
-    kd4 = g.op("Unsqueeze", [kd_xy, g.ints(1)], "/grid/kd_unsqueeze")
-    diff = g.op("Sub", [points, kd4], "/grid/diff")
-    d2 = g.op("ReduceSum", [g.op("Mul", [diff, diff], "/grid/diff_sq"), g.ints(3)], "/grid/dist2", keepdims=0)
+    # x and y kept apart, [1, N, 1] points against [B, 1, K] keypoints: each
+    # difference is then a row broadcast against a column.
+    points = (g.const(xx.reshape(1, side * side, 1)), g.const(yy.reshape(1, side * side, 1)))
+    kd_x, kd_y = keypoint_axes(g, kd_xy, "/grid/kd")
+    dx = g.op("Sub", [points[0], kd_x], "/grid/diff_x")
+    dy = g.op("Sub", [points[1], kd_y], "/grid/diff_y")
+    d2 = g.op("Add", [g.op("Mul", [dx, dx], "/grid/diff_sq_x"), g.op("Mul", [dy, dy], "/grid/diff_sq_y")],
+              "/grid/dist2")
     logits = g.op("Mul", [d2, g.const(-1.0 / (2.0 * REACH * REACH))], "/grid/logits")
     with_anchor = g.op("Pad", [logits, g.ints(0, 0, 0, 0, 0, 1), g.const(ANCHOR)], "/grid/anchor", mode="constant")
     weights = g.op("Softmax", [with_anchor], "/grid/softmax", axis=-1)
