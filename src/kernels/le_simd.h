@@ -22,9 +22,9 @@ void f16ToF32(const uint16_t* in, float* out, size_t n);
 void f32ToF16(const float* in, uint16_t* out, size_t n);
 
 // Stride-1, zero-padded 3x3 convolution (NCHW) of output planes
-// j = b*Cout + o in [begin, end).
+// j = b*Cout + o in [begin, end); with relu, each output then as relu leaves it.
 void conv3x3Range(const float* in, int N, int Cin, int H, int W, const float* weight, const float* bias, int Cout,
-                  float* out, int begin, int end);
+                  float* out, int begin, int end, bool relu = false);
 
 // One output row of the paste compositor: Lanczos-8 colour, bilinear mask.
 void pasteLanczos8Row(const float* crop4, int side, const uint8_t* mask, const float* lanczosTable,
