@@ -74,11 +74,9 @@ void TeethPass::headForward(const Pending& p, size_t count) {
       simd::pool2Rgb8(work_.windows.data() + c * work_.windowStride, width, h2, w2, input.data());
       simd::meanAbsDiff3(input.data(), input.data() + 3 * half, half, input.data() + 6 * half);
       simd::conv3x3Range(input.data(), 1, kInputs, h2, w2, head_.cand0_w.data(), head_.cand0_b.data(), kHidden,
-                         hidden1.data(), 0, kHidden);
-      simd::relu(hidden1.data(), hidden1.size());
+                         hidden1.data(), 0, kHidden, /*relu=*/true);
       simd::conv3x3Range(hidden1.data(), 1, kHidden, h2, w2, head_.cand2_w.data(), head_.cand2_b.data(), kHidden,
-                         hidden2.data(), 0, kHidden);
-      simd::relu(hidden2.data(), hidden2.size());
+                         hidden2.data(), 0, kHidden, /*relu=*/true);
       simd::conv3x3Range(hidden2.data(), 1, kHidden, h2, w2, head_.cand4_w.data(), head_.cand4_b.data(), 1,
                          logits.data(), 0, 1);
       for (int32_t y = 0; y < h2; ++y)

@@ -181,6 +181,12 @@ struct ConvRow {
   int Cin, H, W, y;
 };
 
+// The convolution's lambdas hold its accumulators: inlined, they stay in
+// registers.
+#ifndef LE_INLINE_LAMBDA
+#define LE_INLINE_LAMBDA __attribute__((always_inline))
+#endif
+
 // Which vector of a block reads past an image edge at a tap column: none, the
 // first one's lane 0 (column -1) or the last one's top lane (column W).
 enum class Edge { kNone, kLeft, kRight };
@@ -246,7 +252,7 @@ HWY_INLINE void ConvBlock(D d, const ConvRow& r, const float* weight, const floa
     if (iy < 0 || iy >= r.H) continue;
     const float* row = r.src + static_cast<size_t>(iy) * r.W;
     for (int kx = 0; kx < 3; ++kx)
-      ForTapColumn<V>(kx, x0, xl, leftEdge, rightEdge, [&]<Edge kEdge>(int base, int last) {
+      ForTapColumn<V>(kx, x0, xl, leftEdge, rightEdge, [&]<Edge kEdge>(int base, int last) LE_INLINE_LAMBDA {
         for (int ci = 0; ci < r.Cin; ++ci) {
           const float* p = row + ci * r.plane + base;
           hn::Vec<D> in[V];
@@ -280,11 +286,11 @@ HWY_INLINE void ConvRowsBlock(D d, const ConvRow& r, const float* weight, const 
 #pragma GCC unroll 8
     for (size_t v = 0; v < V; ++v) acc[i][v] = hn::Zero(d);
   const float* w = weight + static_cast<size_t>(o) * r.Cin * 9;
-  const auto inputRow = [&]<size_t J>() {
+  const auto inputRow = [&]<size_t J>() LE_INLINE_LAMBDA {
     constexpr size_t i0 = J >= 2 ? J - 2 : 0, i1 = HWY_MIN(J, R - 1);
     const float* row = r.src + static_cast<size_t>(r.y - 1 + static_cast<int>(J)) * r.W;
     for (int kx = 0; kx < 3; ++kx)
-      ForTapColumn<V>(kx, x0, xl, leftEdge, rightEdge, [&]<Edge kEdge>(int base, int last) {
+      ForTapColumn<V>(kx, x0, xl, leftEdge, rightEdge, [&]<Edge kEdge>(int base, int last) LE_INLINE_LAMBDA {
         for (int ci = 0; ci < r.Cin; ++ci) {
           const float* p = row + ci * r.plane + base;
           hn::Vec<D> wv[i1 - i0 + 1];
@@ -299,7 +305,7 @@ HWY_INLINE void ConvRowsBlock(D d, const ConvRow& r, const float* weight, const 
         }
       });
   };
-  [&]<size_t... J>(std::index_sequence<J...>) { (inputRow.template operator()<J>(), ...); }
+  [&]<size_t... J>(std::index_sequence<J...>) LE_INLINE_LAMBDA { (inputRow.template operator()<J>(), ...); }
   (std::make_index_sequence<R + 2>());
 #pragma GCC unroll 8
   for (size_t i = 0; i < R; ++i)
@@ -571,13 +577,6 @@ void MeanAbsDiff3(const float* HWY_RESTRICT a, const float* HWY_RESTRICT b, size
   });
 }
 
-void Relu(float* HWY_RESTRICT v, size_t n) {
-  ForEachLane(0, n, [&](auto d, size_t i) {
-    const auto x = hn::LoadU(d, v + i);
-    hn::StoreU(hn::IfThenZeroElse(hn::Lt(x, hn::Zero(d)), x), d, v + i);
-  });
-}
-
 void LerpTaps(const float* HWY_RESTRICT in, const int32_t* HWY_RESTRICT lo, const int32_t* HWY_RESTRICT hi,
               const float* HWY_RESTRICT frac, size_t n, float* HWY_RESTRICT out) {
   ForEachLane(0, n, [&](auto d, size_t i) {
@@ -692,7 +691,6 @@ HWY_EXPORT(RetrieveTermExactRangeMany);
 HWY_EXPORT(RetrieveTermPooledGroups);
 HWY_EXPORT(Pool2Rgb8);
 HWY_EXPORT(MeanAbsDiff3);
-HWY_EXPORT(Relu);
 HWY_EXPORT(LerpTaps);
 HWY_EXPORT(Lerp);
 HWY_EXPORT(Exponential);
@@ -743,8 +741,6 @@ void pool2Rgb8(const uint8_t* rgb, size_t stride, size_t h2, size_t w2, float* o
 void meanAbsDiff3(const float* a, const float* b, size_t n, float* out) {
   HWY_DYNAMIC_DISPATCH(MeanAbsDiff3)(a, b, n, out);
 }
-
-void relu(float* v, size_t n) { HWY_DYNAMIC_DISPATCH(Relu)(v, n); }
 
 void lerpTaps(const float* in, const int32_t* lo, const int32_t* hi, const float* frac, size_t n, float* out) {
   HWY_DYNAMIC_DISPATCH(LerpTaps)(in, lo, hi, frac, n, out);
