@@ -48,12 +48,12 @@ void TeethPass::headForward(const Pending& p, size_t count) {
   const int32_t h2 = s.window_h / 2, w2 = s.window_w / 2;
   const size_t width = static_cast<size_t>(s.window_w);
   const size_t plane = static_cast<size_t>(s.window_h) * width, half = static_cast<size_t>(h2) * w2;
-  const uint8_t* frameWindow = p.rgb.data() + (static_cast<size_t>(s.window_y0) * s.canvas_w + s.window_x0) * 3;
+  const uint8_t* frameWindow = p.rgb.data();
   const Taps ty(s.window_h, h2), tx(s.window_w, w2);
 
   // The frame at the stamp's window: the donors, not the frame, carry the shift.
   work_.frame.resize(3 * half);
-  simd::pool2Rgb8(frameWindow, s.canvas_w, h2, w2, work_.frame.data());
+  simd::pool2Rgb8(frameWindow, width, h2, w2, work_.frame.data());
 
   // Each candidate's window is gathered and its logit map made and
   // upsampled along the rows at once: h2 rows of window width per candidate.
@@ -114,7 +114,7 @@ void TeethPass::headForward(const Pending& p, size_t count) {
                           work_.blend.data(), plane);
         } else {
           for (size_t x = i - y * width; x < j - y * width; ++x) {
-            const uint8_t* px = frameWindow + (y * s.canvas_w + x) * 3;
+            const uint8_t* px = frameWindow + (y * width + x) * 3;
             for (int k = 0; k < 3; ++k) work_.blend[k * plane + y * width + x] = px[k] / 255.0f;
           }
         }
