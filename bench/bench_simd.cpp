@@ -165,26 +165,27 @@ const bool convHeadPerTarget = registerPerTarget(
     "BM_Conv3x3_TeethHead_70x86", [](benchmark::State& st) { convHead(st, 70, 86); }, benchmark::kMicrosecond);
 
 // The head's layers one at a time (Cin -> Cout channels on ReLU-like
-// inputs) at the two half windows, h x w.
+// inputs) at the two half windows, h x w, with planes `gap` elements further
+// apart than their size.
 void BM_Conv3x3_TeethLayer(benchmark::State& state) {
   const int cin = static_cast<int>(state.range(0)), cout = static_cast<int>(state.range(1));
   const int kH = static_cast<int>(state.range(2)), kW = static_cast<int>(state.range(3));
   std::mt19937 rng(5);
   std::normal_distribution<float> dist(0.0f, 0.1f);
-  const size_t plane = static_cast<size_t>(kH) * kW;
-  std::vector<float> in(cin * plane), w(static_cast<size_t>(cout) * cin * 9), bias(cout), out(cout * plane);
+  const size_t plane = static_cast<size_t>(kH) * kW, stride = plane + static_cast<size_t>(state.range(4));
+  std::vector<float> in(cin * stride), w(static_cast<size_t>(cout) * cin * 9), bias(cout), out(cout * stride);
   for (auto* v : {&in, &w, &bias})
     for (auto& x : *v) x = std::fabs(dist(rng));
   for (auto _ : state) {
-    le::simd::conv3x3Range(in.data(), 1, cin, kH, kW, w.data(), bias.data(), cout, out.data(), 0, cout);
+    le::simd::conv3x3Planes(in.data(), stride, cin, kH, kW, w.data(), bias.data(), out.data(), stride, 0, cout, false);
     benchmark::DoNotOptimize(out.data());
   }
   state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(plane) * cin * cout * 9);
 }
 BENCHMARK(BM_Conv3x3_TeethLayer)
-    ->ArgsProduct({{16}, {1, 16}, {48, 70}, {64, 86}})
-    ->Args({7, 16, 48, 64})
-    ->Args({7, 16, 70, 86})
+    ->ArgsProduct({{16}, {1, 16}, {48, 70}, {64, 86}, {0, 16}})
+    ->Args({7, 16, 48, 64, 0})
+    ->Args({7, 16, 70, 86, 0})
     ->Unit(benchmark::kMicrosecond);
 
 // Every row of a 512 crop pasted at scale 1.3 into a 1080p frame, with the

@@ -211,6 +211,22 @@ TEST(SimdConv, MatchesReferenceOnNarrowAndWidePlanes) {
         }
       // The test must not pass on all-NaN planes.
       EXPECT_TRUE(std::any_of(got.begin() + begin * plane, got.end(), [](float v) { return std::isfinite(v); }));
+
+      // The first batch item again with its planes spread apart (by 4 KB plus
+      // a cache line, and by an odd gap), output channels 1.. only: the same
+      // values, and the gaps and channel 0 left alone.
+      const size_t inPlane = plane + 1024 + 16, outPlane = plane + 3;
+      std::vector<float> spread(c.Cin * inPlane, NAN), out(c.Cout * outPlane, -7.0f);
+      for (int ci = 0; ci < c.Cin; ++ci) std::copy_n(in.begin() + ci * plane, plane, spread.begin() + ci * inPlane);
+      const int o0 = c.Cout > 1 ? 1 : 0;
+      le::simd::conv3x3Planes(spread.data(), inPlane, c.Cin, c.H, c.W, w.data(), bias.data(), out.data(), outPlane, o0,
+                              c.Cout, false);
+      le::ref::conv3x3(in.data(), c.Cin, c.H, c.W, w.data(), bias.data(), c.Cout, want.data(), 0, c.Cout);
+      for (int o = 0; o < c.Cout; ++o)
+        for (size_t i = 0; i < outPlane; ++i) {
+          const float expected = o >= o0 && i < plane ? want[o * plane + i] : -7.0f;
+          ASSERT_TRUE(sameFloat(out[o * outPlane + i], expected)) << "spread planes, channel " << o << " i " << i;
+        }
     }
   });
 }

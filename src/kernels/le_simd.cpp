@@ -177,7 +177,8 @@ constexpr size_t kRowVecs = (kVecRegs - 5) / kConvRows;
 // The one batch item's input rows and the first row of output being computed.
 struct ConvRow {
   const float* src;  // channel 0 of the batch item
-  size_t plane;
+  size_t plane;      // elements between input channels
+  size_t outPlane;   // elements between output channels
   int Cin, H, W, y;
 };
 
@@ -270,7 +271,7 @@ HWY_INLINE void ConvBlock(D d, const ConvRow& r, const float* weight, const floa
   }
 #pragma GCC unroll 8
   for (size_t g = 0; g < G; ++g)
-    StoreSums(d, acc[g], bias[o + g], relu, x0, xl, out + g * r.plane + static_cast<size_t>(r.y) * r.W);
+    StoreSums(d, acc[g], bias[o + g], relu, x0, xl, out + g * r.outPlane + static_cast<size_t>(r.y) * r.W);
 }
 
 // Output channel o of rows r.y..r.y+R-1, every tap row of which lies inside
@@ -345,7 +346,7 @@ void ConvChannels(const ConvRow& base, const float* weight, const float* bias, i
     const bool inside = y >= 1 && y + kRows <= H - 1;
     ConvRow r = base;
     for (int o = o0; o < o1;) {
-      float* dst = out + static_cast<size_t>(o - o0) * base.plane;
+      float* dst = out + static_cast<size_t>(o - o0) * base.outPlane;
       if (o + static_cast<int>(kConvGroup) <= o1) {
         for (r.y = y; r.y < y + (inside ? kRows : 1); ++r.y)
           forBlocks(kMaxVecs<kConvGroup>, [&](size_t vecs, int x0, int xl, bool left, bool right) {
@@ -378,36 +379,50 @@ HWY_INLINE bool AllFinite(const float* p, size_t n) {
   return finite;
 }
 
+// Output channels o0..o1-1 of one image, channel o's plane at
+// out + (o - o0) * r.outPlane.
+void ConvImage(const ConvRow& r, const float* weight, const float* bias, int o0, int o1, bool relu, float* out) {
+  const bool vectors = r.W >= static_cast<int>(hn::Lanes(hn::ScalableTag<float>()));
+  if (vectors) ConvChannels(r, weight, bias, o0, o1, relu, out);
+  float* dst = out;
+  for (int o = o0; o < o1; ++o, dst += r.outPlane) {
+    const float* w = weight + static_cast<size_t>(o) * r.Cin * 9;
+    const auto at = [&](int y, int x) {
+      const float v = Conv3x3At(r.src, r.plane, r.Cin, r.H, r.W, w, bias[o], y, x);
+      dst[static_cast<size_t>(y) * r.W + x] = relu && v < 0.0f ? 0.0f : v;
+    };
+    if (!vectors) {
+      for (int y = 0; y < r.H; ++y)
+        for (int x = 0; x < r.W; ++x) at(y, x);
+    } else if (!AllFinite(w, static_cast<size_t>(r.Cin) * 9)) {
+      // A non-finite weight times the 0 read outside the image is NaN,
+      // where the skipped tap adds nothing: redo the two edge columns.
+      for (int y = 0; y < r.H; ++y) {
+        at(y, 0);
+        at(y, r.W - 1);
+      }
+    }
+  }
+}
+
 void Conv3x3Range(const float* HWY_RESTRICT in, int /*N*/, int Cin, int H, int W, const float* HWY_RESTRICT weight,
                   const float* HWY_RESTRICT bias, int Cout, float* HWY_RESTRICT out, int begin, int end, bool relu) {
   const size_t plane = static_cast<size_t>(H) * W;
-  const bool vectors = W >= static_cast<int>(hn::Lanes(hn::ScalableTag<float>()));
   // Runs of output channels within one batch item.
   for (int j = begin; j < end;) {
     const int b = j / Cout, o0 = j % Cout, o1 = std::min(Cout, o0 + (end - j));
-    const ConvRow r{in + static_cast<size_t>(b) * Cin * plane, plane, Cin, H, W, 0};
-    float* dst = out + static_cast<size_t>(j) * plane;
-    if (vectors) ConvChannels(r, weight, bias, o0, o1, relu, dst);
-    for (int o = o0; o < o1; ++o, dst += plane) {
-      const float* w = weight + static_cast<size_t>(o) * Cin * 9;
-      const auto at = [&](int y, int x) {
-        const float v = Conv3x3At(r.src, plane, Cin, H, W, w, bias[o], y, x);
-        dst[static_cast<size_t>(y) * W + x] = relu && v < 0.0f ? 0.0f : v;
-      };
-      if (!vectors) {
-        for (int y = 0; y < H; ++y)
-          for (int x = 0; x < W; ++x) at(y, x);
-      } else if (!AllFinite(w, static_cast<size_t>(Cin) * 9)) {
-        // A non-finite weight times the 0 read outside the image is NaN,
-        // where the skipped tap adds nothing: redo the two edge columns.
-        for (int y = 0; y < H; ++y) {
-          at(y, 0);
-          at(y, W - 1);
-        }
-      }
-    }
+    ConvImage({in + static_cast<size_t>(b) * Cin * plane, plane, plane, Cin, H, W, 0}, weight, bias, o0, o1, relu,
+              out + static_cast<size_t>(j) * plane);
     j += o1 - o0;
   }
+}
+
+void Conv3x3Planes(const float* HWY_RESTRICT in, size_t inPlane, int Cin, int H, int W,
+                   const float* HWY_RESTRICT weight, const float* HWY_RESTRICT bias, float* HWY_RESTRICT out,
+                   size_t outPlane, int begin, int end, bool relu) {
+  if (begin >= end) return;
+  ConvImage({in, inPlane, outPlane, Cin, H, W, 0}, weight, bias, begin, end, relu,
+            out + static_cast<size_t>(begin) * outPlane);
 }
 
 // m = h((|h(a0-b0)| + |h(a1-b1)| + |h(a2-b2)|) / 3) per lane, from the
@@ -685,6 +700,7 @@ HWY_EXPORT(F16ToF32);
 HWY_EXPORT(F32ToF16);
 HWY_EXPORT(Rgb8ToPlanarF16);
 HWY_EXPORT(Conv3x3Range);
+HWY_EXPORT(Conv3x3Planes);
 HWY_EXPORT(RetrieveTermExactRange);
 HWY_EXPORT(RetrieveTermPooled);
 HWY_EXPORT(RetrieveTermExactRangeMany);
@@ -710,6 +726,11 @@ void rgb8ToPlanarF16(const uint8_t* rgb, uint16_t* out, size_t planeStride, size
 void conv3x3Range(const float* in, int N, int Cin, int H, int W, const float* weight, const float* bias, int Cout,
                   float* out, int begin, int end, bool relu) {
   HWY_DYNAMIC_DISPATCH(Conv3x3Range)(in, N, Cin, H, W, weight, bias, Cout, out, begin, end, relu);
+}
+
+void conv3x3Planes(const float* in, size_t inPlane, int Cin, int H, int W, const float* weight, const float* bias,
+                   float* out, size_t outPlane, int begin, int end, bool relu) {
+  HWY_DYNAMIC_DISPATCH(Conv3x3Planes)(in, inPlane, Cin, H, W, weight, bias, out, outPlane, begin, end, relu);
 }
 
 float retrieveTermExact(const uint16_t* a, const uint16_t* b, const float* w, size_t n) {

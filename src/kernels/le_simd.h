@@ -26,6 +26,12 @@ void f32ToF16(const float* in, uint16_t* out, size_t n);
 // v < 0 ? 0 : v (so -0 and NaN stay as they are).
 void conv3x3Range(const float* in, int N, int Cin, int H, int W, const float* weight, const float* bias, int Cout,
                   float* out, int begin, int end, bool relu = false);
+// The same for one image whose channel planes lie inPlane (input) and
+// outPlane (output) elements apart, both at least H*W: output channel o in
+// [begin, end) at out + o * outPlane. Planes a multiple of 4 KB apart would
+// share the few cache sets their rows map to.
+void conv3x3Planes(const float* in, size_t inPlane, int Cin, int H, int W, const float* weight, const float* bias,
+                   float* out, size_t outPlane, int begin, int end, bool relu);
 
 // One output row of the paste compositor: Lanczos-8 colour, bilinear mask.
 void pasteLanczos8Row(const float* crop4, int side, const uint8_t* mask, const float* lanczosTable,
