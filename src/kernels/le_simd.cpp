@@ -192,21 +192,21 @@ struct ConvRow {
 // first one's lane 0 (column -1) or the last one's top lane (column W).
 enum class Edge { kNone, kLeft, kRight };
 
-// Vector v of one tap column of a channel: loaded from p + v * lanes, the
-// last one from p + last. Offsets fixed at compile time keep the addresses
-// down to one register per input row. An edge vector is loaded inside the
+// Vector v of one tap column of a channel's input row: loaded from column
+// base + v * lanes, the last one from base + last. Offsets fixed at compile
+// time keep the addresses down to one register per input row. An edge vector is loaded inside the
 // image and shifted by a lane, so the outside column reads 0: a finite weight
 // times 0 is +-0, and adding that to a sum leaves it as it was (sums start
 // at +0, so they are never -0).
 template <size_t V, Edge kEdge, class D>
-HWY_INLINE hn::Vec<D> TapVector(D d, const float* p, int last, size_t v) {
+HWY_INLINE hn::Vec<D> TapVector(D d, const float* row, int base, int last, size_t v) {
   if (v + 1 == V) {
-    const auto in = hn::LoadU(d, p + last);
+    const auto in = hn::LoadU(d, row + (base + last));
     if (kEdge == Edge::kRight) return ShiftDownOne(d, in);
     return kEdge == Edge::kLeft && V == 1 ? ShiftUpOne(d, in) : in;
   }
-  if (v == 0 && kEdge == Edge::kLeft) return ShiftUpOne(d, hn::LoadU(d, p + 1));
-  return hn::LoadU(d, p + v * hn::Lanes(d));
+  if (v == 0 && kEdge == Edge::kLeft) return ShiftUpOne(d, hn::LoadU(d, row + (base + 1)));
+  return hn::LoadU(d, row + (base + static_cast<int>(v * hn::Lanes(d))));
 }
 
 // TapVector's base and last offsets for tap column kx of a block whose vector
@@ -255,10 +255,10 @@ HWY_INLINE void ConvBlock(D d, const ConvRow& r, const float* weight, const floa
     for (int kx = 0; kx < 3; ++kx)
       ForTapColumn<V>(kx, x0, xl, leftEdge, rightEdge, [&]<Edge kEdge>(int base, int last) LE_INLINE_LAMBDA {
         for (int ci = 0; ci < r.Cin; ++ci) {
-          const float* p = row + ci * r.plane + base;
+          const float* p = row + ci * r.plane;
           hn::Vec<D> in[V];
 #pragma GCC unroll 8
-          for (size_t v = 0; v < V; ++v) in[v] = TapVector<V, kEdge>(d, p, last, v);
+          for (size_t v = 0; v < V; ++v) in[v] = TapVector<V, kEdge>(d, p, base, last, v);
           const int k = (ci * 3 + ky) * 3 + kx;
 #pragma GCC unroll 8
           for (size_t g = 0; g < G; ++g) {
@@ -293,13 +293,13 @@ HWY_INLINE void ConvRowsBlock(D d, const ConvRow& r, const float* weight, const 
     for (int kx = 0; kx < 3; ++kx)
       ForTapColumn<V>(kx, x0, xl, leftEdge, rightEdge, [&]<Edge kEdge>(int base, int last) LE_INLINE_LAMBDA {
         for (int ci = 0; ci < r.Cin; ++ci) {
-          const float* p = row + ci * r.plane + base;
+          const float* p = row + ci * r.plane;
           hn::Vec<D> wv[i1 - i0 + 1];
 #pragma GCC unroll 3
           for (size_t i = i0; i <= i1; ++i) wv[i - i0] = hn::Set(d, w[(ci * 3 + J - i) * 3 + kx]);
 #pragma GCC unroll 8
           for (size_t v = 0; v < V; ++v) {
-            const auto in = TapVector<V, kEdge>(d, p, last, v);
+            const auto in = TapVector<V, kEdge>(d, p, base, last, v);
 #pragma GCC unroll 3
             for (size_t i = i0; i <= i1; ++i) acc[i][v] = hn::Add(acc[i][v], hn::Mul(wv[i - i0], in));
           }
