@@ -235,6 +235,17 @@ HWY_INLINE void StoreSums(D d, const hn::Vec<D> (&acc)[V], float bias, bool relu
   }
 }
 
+// Keeps v in a register. The compiler would otherwise fold its load into
+// each multiply that uses it, loading it again for every one.
+template <class V>
+HWY_INLINE void KeepInRegister(V& v) {
+#if HWY_ARCH_X86 && HWY_TARGET != HWY_EMU128 && HWY_TARGET != HWY_SCALAR
+  asm("" : "+v"(v.raw));
+#else
+  (void)v;
+#endif
+}
+
 // Output channels o..o+G-1 of row r.y at V column vectors: vector v starts
 // at column x0 + v * lanes, the last one at column xl. Each value sums its
 // taps in the reference order: ky, then kx, then ci.
@@ -299,7 +310,8 @@ HWY_INLINE void ConvRowsBlock(D d, const ConvRow& r, const float* weight, const 
           for (size_t i = i0; i <= i1; ++i) wv[i - i0] = hn::Set(d, w[(ci * 3 + J - i) * 3 + kx]);
 #pragma GCC unroll 8
           for (size_t v = 0; v < V; ++v) {
-            const auto in = TapVector<V, kEdge>(d, p, base, last, v);
+            auto in = TapVector<V, kEdge>(d, p, base, last, v);
+            KeepInRegister(in);
 #pragma GCC unroll 3
             for (size_t i = i0; i <= i1; ++i) acc[i][v] = hn::Add(acc[i][v], hn::Mul(wv[i - i0], in));
           }
