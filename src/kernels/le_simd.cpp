@@ -235,6 +235,15 @@ HWY_INLINE void StoreSums(D d, const hn::Vec<D> (&acc)[V], float bias, bool relu
   }
 }
 
+// Sets a block's accumulators to +0.
+template <size_t A, size_t B, class D>
+HWY_INLINE void ZeroAll(D d, hn::Vec<D> (&acc)[A][B]) {
+#pragma GCC unroll 8
+  for (size_t a = 0; a < A; ++a)
+#pragma GCC unroll 8
+    for (size_t b = 0; b < B; ++b) acc[a][b] = hn::Zero(d);
+}
+
 // Keeps v in a register. The compiler would otherwise fold its load into
 // each multiply that uses it, loading it again for every one.
 template <class V>
@@ -253,10 +262,7 @@ template <size_t G, size_t V, class D>
 HWY_INLINE void ConvBlock(D d, const ConvRow& r, const float* weight, const float* bias, int o, int x0, int xl,
                           bool leftEdge, bool rightEdge, bool relu, float* out) {
   hn::Vec<D> acc[G][V];
-#pragma GCC unroll 8
-  for (size_t g = 0; g < G; ++g)
-#pragma GCC unroll 8
-    for (size_t v = 0; v < V; ++v) acc[g][v] = hn::Zero(d);
+  ZeroAll(d, acc);
   const float* w[G];
   for (size_t g = 0; g < G; ++g) w[g] = weight + static_cast<size_t>(o + g) * r.Cin * 9;
   for (int ky = 0; ky < 3; ++ky) {
@@ -293,10 +299,7 @@ template <size_t R, size_t V, class D>
 HWY_INLINE void ConvRowsBlock(D d, const ConvRow& r, const float* weight, const float* bias, int o, int x0, int xl,
                               bool leftEdge, bool rightEdge, bool relu, float* out) {
   hn::Vec<D> acc[R][V];
-#pragma GCC unroll 8
-  for (size_t i = 0; i < R; ++i)
-#pragma GCC unroll 8
-    for (size_t v = 0; v < V; ++v) acc[i][v] = hn::Zero(d);
+  ZeroAll(d, acc);
   const float* w = weight + static_cast<size_t>(o) * r.Cin * 9;
   const auto inputRow = [&]<size_t J>() LE_INLINE_LAMBDA {
     constexpr size_t i0 = J >= 2 ? J - 2 : 0, i1 = HWY_MIN(J, R - 1);
