@@ -71,8 +71,8 @@ void BM_Yuv420ToRgb24_1080p_Planar(benchmark::State& state) { yuvFrame(state, 1)
 void BM_Yuv420ToRgb24_1080p_Interleaved(benchmark::State& state) { yuvFrame(state, 2); }
 BENCHMARK(BM_Yuv420ToRgb24_1080p_Planar)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Yuv420ToRgb24_1080p_Interleaved)->Unit(benchmark::kMillisecond);
-const bool yuvPerTarget = registerPerTarget("BM_Yuv420ToRgb24_1080p_Planar", BM_Yuv420ToRgb24_1080p_Planar,
-                                            benchmark::kMillisecond);
+const bool yuvPerTarget =
+    registerPerTarget("BM_Yuv420ToRgb24_1080p_Planar", BM_Yuv420ToRgb24_1080p_Planar, benchmark::kMillisecond);
 
 // Times fn, which writes out, counting the bytes of the 16M-element f32 side.
 template <class Fn>
@@ -164,6 +164,30 @@ BENCHMARK(BM_Conv3x3_TeethHead)->Args({70, 86})->Args({48, 64})->Unit(benchmark:
 const bool convHeadPerTarget = registerPerTarget(
     "BM_Conv3x3_TeethHead_70x86", [](benchmark::State& st) { convHead(st, 70, 86); }, benchmark::kMicrosecond);
 
+// The head's layers one at a time (Cin -> Cout channels on ReLU-like
+// inputs) at the two half windows, h x w, with planes `gap` elements further
+// apart than their size.
+void BM_Conv3x3_TeethLayer(benchmark::State& state) {
+  const int cin = static_cast<int>(state.range(0)), cout = static_cast<int>(state.range(1));
+  const int kH = static_cast<int>(state.range(2)), kW = static_cast<int>(state.range(3));
+  std::mt19937 rng(5);
+  std::normal_distribution<float> dist(0.0f, 0.1f);
+  const size_t plane = static_cast<size_t>(kH) * kW, stride = plane + static_cast<size_t>(state.range(4));
+  std::vector<float> in(cin * stride), w(static_cast<size_t>(cout) * cin * 9), bias(cout), out(cout * stride);
+  for (auto* v : {&in, &w, &bias})
+    for (auto& x : *v) x = std::fabs(dist(rng));
+  for (auto _ : state) {
+    le::simd::conv3x3Planes(in.data(), stride, cin, kH, kW, w.data(), bias.data(), out.data(), stride, 0, cout, false);
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(plane) * cin * cout * 9);
+}
+BENCHMARK(BM_Conv3x3_TeethLayer)
+    ->ArgsProduct({{16}, {1, 16}, {48, 70}, {64, 86}, {0, 16}})
+    ->Args({7, 16, 48, 64, 0})
+    ->Args({7, 16, 70, 86, 0})
+    ->Unit(benchmark::kMicrosecond);
+
 // Every row of a 512 crop pasted at scale 1.3 into a 1080p frame, with the
 // compositor's tables and fixed-point positions as it builds them.
 void BM_PasteLanczos8_512Crop(benchmark::State& state) {
@@ -194,8 +218,8 @@ void BM_PasteLanczos8_512Crop(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * (x1 - x0 + 1) * (y1 - y0 + 1));
 }
 BENCHMARK(BM_PasteLanczos8_512Crop)->Unit(benchmark::kMillisecond);
-const bool pastePerTarget = registerPerTarget("BM_PasteLanczos8_512Crop", BM_PasteLanczos8_512Crop,
-                                              benchmark::kMillisecond);
+const bool pastePerTarget =
+    registerPerTarget("BM_PasteLanczos8_512Crop", BM_PasteLanczos8_512Crop, benchmark::kMillisecond);
 
 struct RetrievalImages {
   static constexpr size_t kN = 64 * 64;

@@ -149,31 +149,49 @@ TEST(TeethStamp, ReportsEveryViolatedRuleInOrder) {
   }
 }
 
-TEST(TeethPassBuild, RefusesBanksThatDisagreeWithTheStamp) {
+TEST(TeethPassBuild, RefusesBanksHeadsAndConfigsItCannotServe) {
   const std::string sizeNote =
       " (n * stored_h * stored_w * 3) — a decoder that delivered a different pixel format "
       "would land here";
+  const std::string noDonor = " leave no donor to blend — refusing";
+  const std::string noCand = "teeth: head weights lack the BlendHead(16) cand branch — refusing";
   struct Case {
-    void (*spoil)(BankData&);
+    void (*spoil)(BankData&, HeadWeights&, ServeConfig&);
     std::string message;
   };
   const Case cases[] = {
-      {[](BankData& b) { b.bank.pop_back(); },
+      {[](BankData& b, HeadWeights&, ServeConfig&) { b.bank.pop_back(); },
        "teeth: reference track is 1679 bytes, the stamp requires 1680" + sizeNote},
-      {[](BankData& b) { b.n_donors = 2; }, "teeth: reference track is 1680 bytes, the stamp requires 3360" + sizeNote},
-      {[](BankData& b) { b.cent.push_back(0); }, "teeth: bank sidecar arrays disagree with n_donors"},
-      {[](BankData& b) { b.aperture.clear(); }, "teeth: bank sidecar arrays disagree with n_donors"},
-      {[](BankData& b) {
+      {[](BankData& b, HeadWeights&, ServeConfig&) { b.n_donors = 2; },
+       "teeth: reference track is 1680 bytes, the stamp requires 3360" + sizeNote},
+      {[](BankData& b, HeadWeights&, ServeConfig&) { b.cent.push_back(0); },
+       "teeth: bank sidecar arrays disagree with n_donors"},
+      {[](BankData& b, HeadWeights&, ServeConfig&) { b.aperture.clear(); },
+       "teeth: bank sidecar arrays disagree with n_donors"},
+      {[](BankData& b, HeadWeights&, ServeConfig&) {
          b.bank.clear();
          b.stamp.band_r1 = b.stamp.band_r0;
        },
        "teeth: GeometryStamp incoherent: band rows escape window;"},
+      // No donor, no shortlist or no blend slot: no frame could be blended.
+      {[](BankData& b, HeadWeights&, ServeConfig&) { b = bank({}); }, "teeth: n_donors=0, K=4, kshort=512" + noDonor},
+      {[](BankData&, HeadWeights&, ServeConfig& c) { c.K = 0; }, "teeth: n_donors=1, K=0, kshort=512" + noDonor},
+      {[](BankData&, HeadWeights&, ServeConfig& c) { c.kshort = -1; }, "teeth: n_donors=1, K=4, kshort=-1" + noDonor},
+      // A head without every cand vector at its shape (a syn-only file, a
+      // narrower head).
+      {[](BankData&, HeadWeights& h, ServeConfig&) { h.cand4_b.clear(); }, noCand},
+      {[](BankData&, HeadWeights& h, ServeConfig&) { h.cand0_w.resize(8 * 7 * 9); }, noCand},
+      {[](BankData&, HeadWeights& h, ServeConfig&) { h.cand2_w.pop_back(); }, noCand},
   };
   for (const Case& c : cases) {
     BankData b = bank({{}});
-    c.spoil(b);
-    EXPECT_EQ(errorOf([&] { TeethPass(b, head(0, 0), config(512, 96, 4)); }), c.message);
+    HeadWeights h = head(0, 0);
+    ServeConfig cfg = config(512, 96, 4);
+    c.spoil(b, h, cfg);
+    EXPECT_EQ(errorOf([&] { TeethPass(b, h, cfg); }), c.message);
   }
+  // The smallest pass that can serve builds.
+  EXPECT_EQ(errorOf([&] { TeethPass(bank({{}}), head(0, 0), config(1, 1, 1)); }), "(no error)");
 }
 
 TEST(TeethPassFlow, OutputRunsOneFrameBehindWithItsReason) {

@@ -33,7 +33,11 @@ double delta(uint8_t w, double x) { return w / 255.0 - quantised(x) / 255.0 + x;
 
 StreamBorrow::StreamBorrow(const BankData& bank, const HeadWeights& head, const ServeConfig& config,
                            const UnifiedPi& pi, const std::string& lip_template_text)
-    : TeethPass(bank, head, config), pi_(pi), canon_{bank.c_canon[0], bank.c_canon[1]}, side_(bank.stamp.canvas_w) {
+    : TeethPass(bank, head, config),
+      pi_(pi),
+      canon_{bank.c_canon[0], bank.c_canon[1]},
+      side_(bank.stamp.canvas_w),
+      region_(readRegion(bank.stamp, side_)) {
   const GeometryStamp& s = bank.stamp;
   if (s.canvas_w != s.canvas_h)
     throw std::runtime_error("teeth stream: non-square compose canvas " + std::to_string(s.canvas_w) + "x" +
@@ -62,15 +66,14 @@ StreamBorrow::StreamBorrow(const BankData& bank, const HeadWeights& head, const 
 // The pass reads the frame's pixels only in its window moved by at most pad,
 // so only those rows and columns are converted; the rest of rgb_ stays as it
 // was and is never read.
-StreamBorrow::Region StreamBorrow::readRegion() const {
-  const GeometryStamp& s = stamp();
-  return {size_t(std::max(0, s.window_y0 - s.pad)), size_t(std::min(side_, s.window_y0 + s.window_h + s.pad)),
-          size_t(std::max(0, s.window_x0 - s.pad)), size_t(std::min(side_, s.window_x0 + s.window_w + s.pad))};
+StreamBorrow::Region StreamBorrow::readRegion(const GeometryStamp& s, int side) {
+  return {size_t(std::max(0, s.window_y0 - s.pad)), size_t(std::min(side, s.window_y0 + s.window_h + s.pad)),
+          size_t(std::max(0, s.window_x0 - s.pad)), size_t(std::min(side, s.window_x0 + s.window_w + s.pad))};
 }
 
 bool StreamBorrow::push(const float* planes, const float* kp, FrameResult& out) {
   const size_t pixels = size_t(side_) * size_t(side_);
-  const Region r = readRegion();
+  const Region& r = region_;
   le::pool::parallelRange(r.y1 - r.y0, kRowGrain, [&](size_t begin, size_t end) {
     for (size_t y = r.y0 + begin; y < r.y0 + end; ++y)
       for (size_t x = r.x0; x < r.x1; ++x) {
@@ -82,7 +85,7 @@ bool StreamBorrow::push(const float* planes, const float* kp, FrameResult& out) 
 }
 
 bool StreamBorrow::pushRgba(const uint8_t* rgba, const float* kp, FrameResult& out) {
-  const Region r = readRegion();
+  const Region& r = region_;
   for (size_t y = r.y0; y < r.y1; ++y)
     for (size_t x = r.x0; x < r.x1; ++x) {
       const size_t i = y * size_t(side_) + x;

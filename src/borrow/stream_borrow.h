@@ -45,7 +45,7 @@ class StreamBorrow : public TeethPass {
   struct Region {
     size_t y0, y1, x0, x1;
   };
-  Region readRegion() const;
+  static Region readRegion(const GeometryStamp& s, int side);
   // The step both pushes share, on the RGB already in the buffer.
   bool pushSynth(const float* kp, FrameResult& out);
 
@@ -53,6 +53,7 @@ class StreamBorrow : public TeethPass {
   std::unique_ptr<LipContour> contour_;
   double canon_[2];
   int side_;
+  Region region_;  // readRegion of the stamp, fixed for the stream
   int64_t frame_ = 0;
   std::vector<uint8_t> rgb_, mask_;
 };

@@ -16,6 +16,11 @@ constexpr int kInputs = 7;   // candidate RGB, frame RGB, mean |candidate - fram
 constexpr int kHidden = 16;  // channels of the two hidden layers
 constexpr size_t kPixelGrain = 256;
 
+// Elements between the hidden maps' planes: an odd number of cache lines, so
+// that a row of all sixteen channels spreads over sixteen cache sets (planes a
+// multiple of 4 KB apart would all land in one).
+size_t hiddenStride(size_t plane) { return ((plane + 15) / 16 | 1) * 16; }
+
 // Bilinear taps of a half-resolution axis for each full-resolution index,
 // half-pixel centres, clamped at the edges.
 struct Taps {
@@ -48,12 +53,12 @@ void TeethPass::headForward(const Pending& p, size_t count) {
   const int32_t h2 = s.window_h / 2, w2 = s.window_w / 2;
   const size_t width = static_cast<size_t>(s.window_w);
   const size_t plane = static_cast<size_t>(s.window_h) * width, half = static_cast<size_t>(h2) * w2;
-  const uint8_t* frameWindow = p.rgb.data() + (static_cast<size_t>(s.window_y0) * s.canvas_w + s.window_x0) * 3;
+  const uint8_t* frameWindow = p.rgb.data();
   const Taps ty(s.window_h, h2), tx(s.window_w, w2);
 
   // The frame at the stamp's window: the donors, not the frame, carry the shift.
   work_.frame.resize(3 * half);
-  simd::pool2Rgb8(frameWindow, s.canvas_w, h2, w2, work_.frame.data());
+  simd::pool2Rgb8(frameWindow, width, h2, w2, work_.frame.data());
 
   // Each candidate's window is gathered and its logit map made and
   // upsampled along the rows at once: h2 rows of window width per candidate.
@@ -65,22 +70,21 @@ void TeethPass::headForward(const Pending& p, size_t count) {
     // Per thread: one candidate's input, hidden and logit maps, reused; the
     // frame's planes stay in place for every candidate.
     thread_local std::vector<float> input, hidden1, hidden2, logits;
+    const size_t stride = hiddenStride(half);
     input.resize(kInputs * half);
-    hidden1.resize(kHidden * half);
-    hidden2.resize(kHidden * half);
+    hidden1.resize(kHidden * stride);
+    hidden2.resize(kHidden * stride);
     logits.resize(half);
     std::copy(work_.frame.begin(), work_.frame.end(), input.begin() + 3 * half);
     for (size_t c = b; c < e; ++c) {
       simd::pool2Rgb8(work_.windows.data() + c * work_.windowStride, width, h2, w2, input.data());
       simd::meanAbsDiff3(input.data(), input.data() + 3 * half, half, input.data() + 6 * half);
-      simd::conv3x3Range(input.data(), 1, kInputs, h2, w2, head_.cand0_w.data(), head_.cand0_b.data(), kHidden,
-                         hidden1.data(), 0, kHidden);
-      simd::relu(hidden1.data(), hidden1.size());
-      simd::conv3x3Range(hidden1.data(), 1, kHidden, h2, w2, head_.cand2_w.data(), head_.cand2_b.data(), kHidden,
-                         hidden2.data(), 0, kHidden);
-      simd::relu(hidden2.data(), hidden2.size());
-      simd::conv3x3Range(hidden2.data(), 1, kHidden, h2, w2, head_.cand4_w.data(), head_.cand4_b.data(), 1,
-                         logits.data(), 0, 1);
+      simd::conv3x3Planes(input.data(), half, kInputs, h2, w2, head_.cand0_w.data(), head_.cand0_b.data(),
+                          hidden1.data(), stride, 0, kHidden, /*relu=*/true);
+      simd::conv3x3Planes(hidden1.data(), stride, kHidden, h2, w2, head_.cand2_w.data(), head_.cand2_b.data(),
+                          hidden2.data(), stride, 0, kHidden, /*relu=*/true);
+      simd::conv3x3Planes(hidden2.data(), stride, kHidden, h2, w2, head_.cand4_w.data(), head_.cand4_b.data(),
+                          logits.data(), half, 0, 1, /*relu=*/false);
       for (int32_t y = 0; y < h2; ++y)
         simd::lerpTaps(logits.data() + static_cast<size_t>(y) * w2, tx.lo.data(), tx.hi.data(), tx.frac.data(), width,
                        work_.rows.data() + (c * h2 + y) * width);
@@ -116,7 +120,7 @@ void TeethPass::headForward(const Pending& p, size_t count) {
                           work_.blend.data(), plane);
         } else {
           for (size_t x = i - y * width; x < j - y * width; ++x) {
-            const uint8_t* px = frameWindow + (y * s.canvas_w + x) * 3;
+            const uint8_t* px = frameWindow + (y * width + x) * 3;
             for (int k = 0; k < 3; ++k) work_.blend[k * plane + y * width + x] = px[k] / 255.0f;
           }
         }

@@ -168,11 +168,16 @@ void TeethPass::gatherWindowsU8(const int32_t* donors, size_t n, int32_t dy, int
 bool TeethPass::push(int64_t frame_index, const uint8_t* rgb, const uint8_t* mask, const int32_t* shift,
                      FrameResult& out) {
   const GeometryStamp& s = bank_.stamp;
-  const size_t px = static_cast<size_t>(s.canvas_w) * s.canvas_h;
+  const size_t width = static_cast<size_t>(s.window_w);
   Pending& p = next_;
   p.frame = frame_index;
-  p.rgb.assign(rgb, rgb + px * 3);
-  p.mask.assign(mask, mask + px);
+  p.rgb.resize(width * s.window_h * 3);
+  p.mask.resize(width * s.window_h);
+  for (int32_t y = 0; y < s.window_h; ++y) {
+    const size_t c = static_cast<size_t>(s.window_y0 + y) * s.canvas_w + s.window_x0;
+    std::copy_n(rgb + c * 3, width * 3, p.rgb.data() + y * width * 3);
+    std::copy_n(mask + c, width, p.mask.data() + y * width);
+  }
   p.donors.clear();
   deriveShift(mask, shift, p);
   if (p.ok) {
@@ -241,8 +246,9 @@ void TeethPass::emit(const Pending& p, const std::vector<int32_t>* ahead, FrameR
   int64_t supported = 0;
   for (int32_t y = y0; y < y1; ++y)
     for (int32_t x = x0; x < x1; ++x) {
-      const bool on = p.mask[static_cast<size_t>(s.window_y0 + y) * s.canvas_w + s.window_x0 + x] != 0;
-      work_.support[static_cast<size_t>(y) * s.window_w + x] = on;
+      const size_t i = static_cast<size_t>(y) * s.window_w + x;
+      const bool on = p.mask[i] != 0;
+      work_.support[i] = on;
       supported += on;
     }
 
@@ -284,8 +290,8 @@ void TeethPass::emit(const Pending& p, const std::vector<int32_t>* ahead, FrameR
   out.window.resize(plane * 3);
   pool::parallelRange(static_cast<size_t>(s.window_h), kCompositeGrain, [&](size_t b, size_t e) {
     for (size_t y = b; y < e; ++y) {
-      const size_t c = (s.window_y0 + y) * s.canvas_w + s.window_x0, i = y * s.window_w;
-      simd::compositeRgb8(p.rgb.data() + c * 3, p.mask.data() + c, work_.blend.data() + i, plane, s.window_w,
+      const size_t i = y * s.window_w;
+      simd::compositeRgb8(p.rgb.data() + i * 3, p.mask.data() + i, work_.blend.data() + i, plane, s.window_w,
                           out.window.data() + i * 3);
     }
   });

@@ -83,8 +83,8 @@ class TeethPass {
   // One frame held back for its look-ahead.
   struct Pending {
     int64_t frame = 0;
-    std::vector<uint8_t> rgb;   // canvas RGB
-    std::vector<uint8_t> mask;  // delivery mask, canvas_w x canvas_h bytes
+    std::vector<uint8_t> rgb;   // the canvas's window, RGB: all that emitting reads
+    std::vector<uint8_t> mask;  // the delivery mask over the window, a byte per pixel
     int32_t dy = 0, dx = 0;     // mouth shift from the canonical position
     bool ok = false;            // the shift was derived
     std::string reason;         // why not

@@ -171,9 +171,12 @@ void TeethPass::scoreExact(const RetrieveWork& work, const int32_t* donors, size
   const GeometryStamp& s = bank_.stamp;
   const size_t width = static_cast<size_t>(s.window_w), plane = static_cast<size_t>(s.window_h) * width;
   const size_t begin = static_cast<size_t>(work.r0) * width, end = static_cast<size_t>(work.r1) * width;
-  // The frame's weighted rows as f16 planes, the donors' form.
-  std::vector<uint16_t> frame(3 * plane);
-  simd::rgb8ToPlanarF16(work.rgb.data() + begin * 3, frame.data() + begin, plane, end - begin);
+  // The frame's weighted rows as f16 planes, the donors' form; the sums read
+  // no other rows. Kept per thread so that no frame allocates it.
+  thread_local std::vector<uint16_t> scratch;
+  scratch.resize(3 * plane);
+  uint16_t* frame = scratch.data();
+  simd::rgb8ToPlanarF16(work.rgb.data() + begin * 3, frame + begin, plane, end - begin);
   pool::parallelRange((n + kExactGroup - 1) / kExactGroup, 1, [&](size_t b, size_t e) {
     thread_local std::vector<uint16_t> windows;
     windows.resize(kExactGroup * 3 * plane);
@@ -186,7 +189,7 @@ void TeethPass::scoreExact(const RetrieveWork& work, const int32_t* donors, size
         canonicalWindowF16Rows(donors[first + j], work.r0, work.r1, window);
         images[j] = window;
       }
-      simd::retrieveTermExactRangeMany(images, count, frame.data(), work.weights.data(), plane, begin, end, totals);
+      simd::retrieveTermExactRangeMany(images, count, frame, work.weights.data(), plane, begin, end, totals);
       for (size_t j = 0; j < count; ++j) exact[first + j] = totals[j] / work.weight_sum;
     }
   });

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <utility>
 
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "kernels/le_simd.cpp"
@@ -166,125 +167,223 @@ template <size_t G>
 constexpr size_t kMaxVecs = HWY_MIN(size_t{8}, (kVecRegs - 1) / (G + 1));
 // Output channels fed by each input load.
 constexpr size_t kConvGroup = HWY_TARGET <= HWY_AVX3 ? 8 : 4;
+// A channel left over from the groups does one multiply per load, and one
+// row's few accumulators would leave the adder waiting on its latency: it
+// computes kConvRows rows at once instead, in blocks of up to kRowVecs
+// vectors (the accumulators, one input and three weights in registers).
+constexpr size_t kConvRows = HWY_TARGET <= HWY_AVX3 ? 4 : 3;
+constexpr size_t kRowVecs = (kVecRegs - 5) / kConvRows;
 
-// The one batch item's input rows and the row of output being computed.
+// The one batch item's input rows and the first row of output being computed.
 struct ConvRow {
   const float* src;  // channel 0 of the batch item
-  size_t plane;
+  size_t plane;      // elements between input channels
+  size_t outPlane;   // elements between output channels
   int Cin, H, W, y;
 };
+
+// The convolution's lambdas hold its accumulators: inlined, they stay in
+// registers.
+#ifndef LE_INLINE_LAMBDA
+#define LE_INLINE_LAMBDA __attribute__((always_inline))
+#endif
 
 // Which vector of a block reads past an image edge at a tap column: none, the
 // first one's lane 0 (column -1) or the last one's top lane (column W).
 enum class Edge { kNone, kLeft, kRight };
 
-// Adds the products of tap column kx in input row `row` over every input
-// channel. An edge vector is loaded inside the image and shifted by a lane,
-// so the outside column reads 0: a finite weight times 0 is +-0, and adding
-// that to s leaves s as it was (s starts at +0, so it is never -0).
-template <size_t G, size_t V, Edge kEdge, class D>
-HWY_INLINE void ConvTaps(D d, const ConvRow& r, const float* row, const int* off, const float* const* w,
-                         hn::Vec<D> (&acc)[G][V]) {
-  for (int ci = 0; ci < r.Cin; ++ci) {
-    const float* p = row + ci * r.plane;
-    hn::Vec<D> in[V];
+// Vector v of one tap column of a channel's input row: loaded from column
+// base + v * lanes, the last one from base + last. Offsets fixed at compile
+// time keep the addresses down to one register per input row. An edge vector is loaded inside the
+// image and shifted by a lane, so the outside column reads 0: a finite weight
+// times 0 is +-0, and adding that to a sum leaves it as it was (sums start
+// at +0, so they are never -0).
+template <size_t V, Edge kEdge, class D>
+HWY_INLINE hn::Vec<D> TapVector(D d, const float* row, int base, int last, size_t v) {
+  if (v + 1 == V) {
+    const auto in = hn::LoadU(d, row + (base + last));
+    if (kEdge == Edge::kRight) return ShiftDownOne(d, in);
+    return kEdge == Edge::kLeft && V == 1 ? ShiftUpOne(d, in) : in;
+  }
+  if (v == 0 && kEdge == Edge::kLeft) return ShiftUpOne(d, hn::LoadU(d, row + (base + 1)));
+  return hn::LoadU(d, row + (base + static_cast<int>(v * hn::Lanes(d))));
+}
+
+// TapVector's base and last offsets for tap column kx of a block whose vector
+// v starts at column x0 + v * lanes, the last one at column xl: edge vectors
+// read one column further in. Calls taps.template operator()<kEdge>(base, last).
+template <size_t V, class Taps>
+HWY_INLINE void ForTapColumn(int kx, int x0, int xl, bool leftEdge, bool rightEdge, const Taps& taps) {
+  const int base = x0 + kx - 1, last = xl - x0;
+  if (kx == 0 && leftEdge)
+    taps.template operator()<Edge::kLeft>(base, V == 1 ? last + 1 : last);
+  else if (kx == 2 && rightEdge)
+    taps.template operator()<Edge::kRight>(base, last - 1);
+  else
+    taps.template operator()<Edge::kNone>(base, last);
+}
+
+// bias + one output row's sums (through relu when asked) to the block's columns.
+template <size_t V, class D>
+HWY_INLINE void StoreSums(D d, const hn::Vec<D> (&acc)[V], float bias, bool relu, int x0, int xl, float* dst) {
+  const auto b = hn::Set(d, bias);
 #pragma GCC unroll 8
-    for (size_t v = 0; v < V; ++v) in[v] = hn::LoadU(d, p + off[v]);
-    if (kEdge == Edge::kLeft) in[0] = ShiftUpOne(d, in[0]);
-    if (kEdge == Edge::kRight) in[V - 1] = ShiftDownOne(d, in[V - 1]);
-#pragma GCC unroll 8
-    for (size_t g = 0; g < G; ++g) {
-      const auto wv = hn::Set(d, w[g][ci * 9]);
-#pragma GCC unroll 8
-      for (size_t v = 0; v < V; ++v) acc[g][v] = hn::Add(acc[g][v], hn::Mul(wv, in[v]));
-    }
+  for (size_t v = 0; v < V; ++v) {
+    auto s = hn::Add(b, acc[v]);
+    if (relu) s = hn::IfThenZeroElse(hn::Lt(s, hn::Zero(d)), s);
+    hn::StoreU(s, d, dst + (v + 1 < V ? x0 + static_cast<int>(v * hn::Lanes(d)) : xl));
   }
 }
 
-// Output channels o..o+G-1 of row r.y at the V column vectors starting at
-// columns xs[0..V). Each value sums its taps in the reference order: ky,
-// then kx, then ci.
+// Sets a block's accumulators to +0.
+template <size_t A, size_t B, class D>
+HWY_INLINE void ZeroAll(D d, hn::Vec<D> (&acc)[A][B]) {
+#pragma GCC unroll 8
+  for (size_t a = 0; a < A; ++a)
+#pragma GCC unroll 8
+    for (size_t b = 0; b < B; ++b) acc[a][b] = hn::Zero(d);
+}
+
+// Keeps v in a register. The compiler would otherwise fold its load into
+// each multiply that uses it, loading it again for every one.
+template <class V>
+HWY_INLINE void KeepInRegister(V& v) {
+#if HWY_ARCH_X86 && HWY_TARGET != HWY_EMU128 && HWY_TARGET != HWY_SCALAR
+  asm("" : "+v"(v.raw));
+#else
+  (void)v;
+#endif
+}
+
+// Output channels o..o+G-1 of row r.y at V column vectors: vector v starts
+// at column x0 + v * lanes, the last one at column xl. Each value sums its
+// taps in the reference order: ky, then kx, then ci.
 template <size_t G, size_t V, class D>
-HWY_INLINE void ConvBlock(D d, const ConvRow& r, const float* weight, const float* bias, int o, const int* xs,
-                          bool leftEdge, bool rightEdge, float* out) {
+HWY_INLINE void ConvBlock(D d, const ConvRow& r, const float* weight, const float* bias, int o, int x0, int xl,
+                          bool leftEdge, bool rightEdge, bool relu, float* out) {
   hn::Vec<D> acc[G][V];
-#pragma GCC unroll 8
-  for (size_t g = 0; g < G; ++g)
-#pragma GCC unroll 8
-    for (size_t v = 0; v < V; ++v) acc[g][v] = hn::Zero(d);
+  ZeroAll(d, acc);
   const float* w[G];
   for (size_t g = 0; g < G; ++g) w[g] = weight + static_cast<size_t>(o + g) * r.Cin * 9;
   for (int ky = 0; ky < 3; ++ky) {
     const int iy = r.y + ky - 1;
     if (iy < 0 || iy >= r.H) continue;
     const float* row = r.src + static_cast<size_t>(iy) * r.W;
-    for (int kx = 0; kx < 3; ++kx) {
-      const float* wk[G];
-      for (size_t g = 0; g < G; ++g) wk[g] = w[g] + ky * 3 + kx;
-      int off[V];
-      for (size_t v = 0; v < V; ++v) off[v] = xs[v] + kx - 1;
-      if (kx == 0 && leftEdge) {
-        off[0] = xs[0];
-        ConvTaps<G, V, Edge::kLeft>(d, r, row, off, wk, acc);
-      } else if (kx == 2 && rightEdge) {
-        off[V - 1] = xs[V - 1];
-        ConvTaps<G, V, Edge::kRight>(d, r, row, off, wk, acc);
-      } else {
-        ConvTaps<G, V, Edge::kNone>(d, r, row, off, wk, acc);
-      }
-    }
-  }
-  const size_t plane = static_cast<size_t>(r.H) * r.W;
+    for (int kx = 0; kx < 3; ++kx)
+      ForTapColumn<V>(kx, x0, xl, leftEdge, rightEdge, [&]<Edge kEdge>(int base, int last) LE_INLINE_LAMBDA {
+        for (int ci = 0; ci < r.Cin; ++ci) {
+          const float* p = row + ci * r.plane;
+          hn::Vec<D> in[V];
 #pragma GCC unroll 8
-  for (size_t g = 0; g < G; ++g) {
-    const auto b = hn::Set(d, bias[o + g]);
-    float* dst = out + g * plane + static_cast<size_t>(r.y) * r.W;
+          for (size_t v = 0; v < V; ++v) in[v] = TapVector<V, kEdge>(d, p, base, last, v);
+          const int k = (ci * 3 + ky) * 3 + kx;
 #pragma GCC unroll 8
-    for (size_t v = 0; v < V; ++v) hn::StoreU(hn::Add(b, acc[g][v]), d, dst + xs[v]);
+          for (size_t g = 0; g < G; ++g) {
+            const auto wv = hn::Set(d, w[g][k]);
+#pragma GCC unroll 8
+            for (size_t v = 0; v < V; ++v) acc[g][v] = hn::Add(acc[g][v], hn::Mul(wv, in[v]));
+          }
+        }
+      });
   }
+#pragma GCC unroll 8
+  for (size_t g = 0; g < G; ++g)
+    StoreSums(d, acc[g], bias[o + g], relu, x0, xl, out + g * r.outPlane + static_cast<size_t>(r.y) * r.W);
 }
 
-// ConvBlock for a block of `vecs` (1..V) vectors.
-template <size_t G, size_t V = kMaxVecs<G>, class D>
-HWY_INLINE void ConvBlockOf(size_t vecs, D d, const ConvRow& r, const float* weight, const float* bias, int o,
-                            const int* xs, bool leftEdge, bool rightEdge, float* out) {
-  if constexpr (V > 1) {
-    if (vecs < V) return ConvBlockOf<G, V - 1>(vecs, d, r, weight, bias, o, xs, leftEdge, rightEdge, out);
-  }
-  ConvBlock<G, V>(d, r, weight, bias, o, xs, leftEdge, rightEdge, out);
+// Output channel o of rows r.y..r.y+R-1, every tap row of which lies inside
+// the image, at the columns of ConvBlock. Input row r.y - 1 + j is tap row
+// j - i of output row i, so one load feeds up to three rows; taking j
+// upwards still gives each output its taps in ky, kx, ci order.
+template <size_t R, size_t V, class D>
+HWY_INLINE void ConvRowsBlock(D d, const ConvRow& r, const float* weight, const float* bias, int o, int x0, int xl,
+                              bool leftEdge, bool rightEdge, bool relu, float* out) {
+  hn::Vec<D> acc[R][V];
+  ZeroAll(d, acc);
+  const float* w = weight + static_cast<size_t>(o) * r.Cin * 9;
+  const auto inputRow = [&]<size_t J>() LE_INLINE_LAMBDA {
+    constexpr size_t i0 = J >= 2 ? J - 2 : 0, i1 = HWY_MIN(J, R - 1);
+    const float* row = r.src + static_cast<size_t>(r.y - 1 + static_cast<int>(J)) * r.W;
+    for (int kx = 0; kx < 3; ++kx)
+      ForTapColumn<V>(kx, x0, xl, leftEdge, rightEdge, [&]<Edge kEdge>(int base, int last) LE_INLINE_LAMBDA {
+        for (int ci = 0; ci < r.Cin; ++ci) {
+          const float* p = row + ci * r.plane;
+          hn::Vec<D> wv[i1 - i0 + 1];
+#pragma GCC unroll 3
+          for (size_t i = i0; i <= i1; ++i) wv[i - i0] = hn::Set(d, w[(ci * 3 + J - i) * 3 + kx]);
+#pragma GCC unroll 8
+          for (size_t v = 0; v < V; ++v) {
+            auto in = TapVector<V, kEdge>(d, p, base, last, v);
+            KeepInRegister(in);
+#pragma GCC unroll 3
+            for (size_t i = i0; i <= i1; ++i) acc[i][v] = hn::Add(acc[i][v], hn::Mul(wv[i - i0], in));
+          }
+        }
+      });
+  };
+  [&]<size_t... J>(std::index_sequence<J...>) LE_INLINE_LAMBDA { (inputRow.template operator()<J>(), ...); }
+  (std::make_index_sequence<R + 2>());
+#pragma GCC unroll 8
+  for (size_t i = 0; i < R; ++i)
+    StoreSums(d, acc[i], bias[o], relu, x0, xl, out + static_cast<size_t>(r.y + static_cast<int>(i)) * r.W);
 }
 
-// Output channels o0..o1-1 of one batch item, G channels and up to
-// kMaxVecs<G> column vectors at a time, row by row so the three input rows
-// stay in cache for every channel. The row is split evenly into blocks of
-// whole vectors; the last vector ends at column W - 1 and may overlap the one
+// Calls block.template operator()<V>() with V = vecs, for vecs in 1..kMax.
+template <size_t kMax, class Block>
+HWY_INLINE void WithVecs(size_t vecs, const Block& block) {
+  if constexpr (kMax > 1) {
+    if (vecs < kMax) return WithVecs<kMax - 1>(vecs, block);
+  }
+  block.template operator()<kMax>();
+}
+
+// Output channels o0..o1-1 of one batch item, kConvRows rows (1 next to the
+// top and bottom edges) at a time so the input rows stay in cache for every
+// channel. Groups of kConvGroup channels go a row at a time, a channel left
+// over all the rows at once. Each row is split evenly into blocks of whole
+// vectors; the last vector ends at column W - 1 and may overlap the one
 // before it (it recomputes the same values).
-void ConvChannels(const ConvRow& base, const float* weight, const float* bias, int o0, int o1, float* out) {
+void ConvChannels(const ConvRow& base, const float* weight, const float* bias, int o0, int o1, bool relu, float* out) {
   const hn::ScalableTag<float> d;
   const int lanes = static_cast<int>(hn::Lanes(d));
-  const int W = base.W, nv = (W + lanes - 1) / lanes;
-  const size_t plane = base.plane;
-  for (int y = 0; y < base.H; ++y) {
-    ConvRow r = base;
-    r.y = y;
-    for (int o = o0; o < o1;) {
-      const bool grouped = o + static_cast<int>(kConvGroup) <= o1;
-      const size_t maxVecs = grouped ? kMaxVecs<kConvGroup> : kMaxVecs<1>;
-      const int blocks = static_cast<int>((nv + maxVecs - 1) / maxVecs);
-      float* dst = out + static_cast<size_t>(o - o0) * plane;
-      for (int k = 0, v0 = 0; k < blocks; ++k) {
-        const int vecs = nv / blocks + (k < nv % blocks);
-        int xs[kMaxVecs<1>];
-        for (int v = 0; v < vecs; ++v) xs[v] = std::min((v0 + v) * lanes, W - lanes);
-        const bool left = v0 == 0, right = v0 + vecs == nv;
-        if (grouped)
-          ConvBlockOf<kConvGroup>(vecs, d, r, weight, bias, o, xs, left, right, dst);
-        else
-          ConvBlockOf<1>(vecs, d, r, weight, bias, o, xs, left, right, dst);
-        v0 += vecs;
-      }
-      o += grouped ? kConvGroup : 1;
+  const int W = base.W, H = base.H, nv = (W + lanes - 1) / lanes;
+  const auto forBlocks = [&](int maxVecs, const auto& block) {
+    const int blocks = (nv + maxVecs - 1) / maxVecs;
+    for (int k = 0, v0 = 0; k < blocks; ++k) {
+      const int vecs = nv / blocks + (k < nv % blocks);
+      block(static_cast<size_t>(vecs), v0 * lanes, std::min((v0 + vecs - 1) * lanes, W - lanes), v0 == 0,
+            v0 + vecs == nv);
+      v0 += vecs;
     }
+  };
+  constexpr int kRows = static_cast<int>(kConvRows);
+  for (int y = 0; y < H;) {
+    const bool inside = y >= 1 && y + kRows <= H - 1;
+    ConvRow r = base;
+    for (int o = o0; o < o1;) {
+      float* dst = out + static_cast<size_t>(o - o0) * base.outPlane;
+      if (o + static_cast<int>(kConvGroup) <= o1) {
+        for (r.y = y; r.y < y + (inside ? kRows : 1); ++r.y)
+          forBlocks(kMaxVecs<kConvGroup>, [&](size_t vecs, int x0, int xl, bool left, bool right) {
+            WithVecs<kMaxVecs<kConvGroup>>(vecs, [&]<size_t V>() {
+              ConvBlock<kConvGroup, V>(d, r, weight, bias, o, x0, xl, left, right, relu, dst);
+            });
+          });
+        o += kConvGroup;
+      } else {
+        r.y = y;
+        forBlocks(kRowVecs, [&](size_t vecs, int x0, int xl, bool left, bool right) {
+          WithVecs<kRowVecs>(vecs, [&]<size_t V>() {
+            if (inside)
+              ConvRowsBlock<kConvRows, V>(d, r, weight, bias, o, x0, xl, left, right, relu, dst);
+            else
+              ConvBlock<1, V>(d, r, weight, bias, o, x0, xl, left, right, relu, dst);
+          });
+        });
+        o += 1;
+      }
+    }
+    y += inside ? kRows : 1;
   }
 }
 
@@ -295,35 +394,50 @@ HWY_INLINE bool AllFinite(const float* p, size_t n) {
   return finite;
 }
 
+// Output channels o0..o1-1 of one image, channel o's plane at
+// out + (o - o0) * r.outPlane.
+void ConvImage(const ConvRow& r, const float* weight, const float* bias, int o0, int o1, bool relu, float* out) {
+  const bool vectors = r.W >= static_cast<int>(hn::Lanes(hn::ScalableTag<float>()));
+  if (vectors) ConvChannels(r, weight, bias, o0, o1, relu, out);
+  float* dst = out;
+  for (int o = o0; o < o1; ++o, dst += r.outPlane) {
+    const float* w = weight + static_cast<size_t>(o) * r.Cin * 9;
+    const auto at = [&](int y, int x) {
+      const float v = Conv3x3At(r.src, r.plane, r.Cin, r.H, r.W, w, bias[o], y, x);
+      dst[static_cast<size_t>(y) * r.W + x] = relu && v < 0.0f ? 0.0f : v;
+    };
+    if (!vectors) {
+      for (int y = 0; y < r.H; ++y)
+        for (int x = 0; x < r.W; ++x) at(y, x);
+    } else if (!AllFinite(w, static_cast<size_t>(r.Cin) * 9)) {
+      // A non-finite weight times the 0 read outside the image is NaN,
+      // where the skipped tap adds nothing: redo the two edge columns.
+      for (int y = 0; y < r.H; ++y) {
+        at(y, 0);
+        at(y, r.W - 1);
+      }
+    }
+  }
+}
+
 void Conv3x3Range(const float* HWY_RESTRICT in, int /*N*/, int Cin, int H, int W, const float* HWY_RESTRICT weight,
-                  const float* HWY_RESTRICT bias, int Cout, float* HWY_RESTRICT out, int begin, int end) {
+                  const float* HWY_RESTRICT bias, int Cout, float* HWY_RESTRICT out, int begin, int end, bool relu) {
   const size_t plane = static_cast<size_t>(H) * W;
-  const bool vectors = W >= static_cast<int>(hn::Lanes(hn::ScalableTag<float>()));
   // Runs of output channels within one batch item.
   for (int j = begin; j < end;) {
     const int b = j / Cout, o0 = j % Cout, o1 = std::min(Cout, o0 + (end - j));
-    const ConvRow r{in + static_cast<size_t>(b) * Cin * plane, plane, Cin, H, W, 0};
-    float* dst = out + static_cast<size_t>(j) * plane;
-    if (vectors) ConvChannels(r, weight, bias, o0, o1, dst);
-    for (int o = o0; o < o1; ++o, dst += plane) {
-      const float* w = weight + static_cast<size_t>(o) * Cin * 9;
-      const auto at = [&](int y, int x) {
-        dst[static_cast<size_t>(y) * W + x] = Conv3x3At(r.src, plane, Cin, H, W, w, bias[o], y, x);
-      };
-      if (!vectors) {
-        for (int y = 0; y < H; ++y)
-          for (int x = 0; x < W; ++x) at(y, x);
-      } else if (!AllFinite(w, static_cast<size_t>(Cin) * 9)) {
-        // A non-finite weight times the 0 read outside the image is NaN,
-        // where the skipped tap adds nothing: redo the two edge columns.
-        for (int y = 0; y < H; ++y) {
-          at(y, 0);
-          at(y, W - 1);
-        }
-      }
-    }
+    ConvImage({in + static_cast<size_t>(b) * Cin * plane, plane, plane, Cin, H, W, 0}, weight, bias, o0, o1, relu,
+              out + static_cast<size_t>(j) * plane);
     j += o1 - o0;
   }
+}
+
+void Conv3x3Planes(const float* HWY_RESTRICT in, size_t inPlane, int Cin, int H, int W,
+                   const float* HWY_RESTRICT weight, const float* HWY_RESTRICT bias, float* HWY_RESTRICT out,
+                   size_t outPlane, int begin, int end, bool relu) {
+  if (begin >= end) return;
+  ConvImage({in, inPlane, outPlane, Cin, H, W, 0}, weight, bias, begin, end, relu,
+            out + static_cast<size_t>(begin) * outPlane);
 }
 
 // m = h((|h(a0-b0)| + |h(a1-b1)| + |h(a2-b2)|) / 3) per lane, from the
@@ -493,13 +607,6 @@ void MeanAbsDiff3(const float* HWY_RESTRICT a, const float* HWY_RESTRICT b, size
   });
 }
 
-void Relu(float* HWY_RESTRICT v, size_t n) {
-  ForEachLane(0, n, [&](auto d, size_t i) {
-    const auto x = hn::LoadU(d, v + i);
-    hn::StoreU(hn::IfThenZeroElse(hn::Lt(x, hn::Zero(d)), x), d, v + i);
-  });
-}
-
 void LerpTaps(const float* HWY_RESTRICT in, const int32_t* HWY_RESTRICT lo, const int32_t* HWY_RESTRICT hi,
               const float* HWY_RESTRICT frac, size_t n, float* HWY_RESTRICT out) {
   ForEachLane(0, n, [&](auto d, size_t i) {
@@ -608,13 +715,13 @@ HWY_EXPORT(F16ToF32);
 HWY_EXPORT(F32ToF16);
 HWY_EXPORT(Rgb8ToPlanarF16);
 HWY_EXPORT(Conv3x3Range);
+HWY_EXPORT(Conv3x3Planes);
 HWY_EXPORT(RetrieveTermExactRange);
 HWY_EXPORT(RetrieveTermPooled);
 HWY_EXPORT(RetrieveTermExactRangeMany);
 HWY_EXPORT(RetrieveTermPooledGroups);
 HWY_EXPORT(Pool2Rgb8);
 HWY_EXPORT(MeanAbsDiff3);
-HWY_EXPORT(Relu);
 HWY_EXPORT(LerpTaps);
 HWY_EXPORT(Lerp);
 HWY_EXPORT(Exponential);
@@ -632,8 +739,13 @@ void rgb8ToPlanarF16(const uint8_t* rgb, uint16_t* out, size_t planeStride, size
 }
 
 void conv3x3Range(const float* in, int N, int Cin, int H, int W, const float* weight, const float* bias, int Cout,
-                  float* out, int begin, int end) {
-  HWY_DYNAMIC_DISPATCH(Conv3x3Range)(in, N, Cin, H, W, weight, bias, Cout, out, begin, end);
+                  float* out, int begin, int end, bool relu) {
+  HWY_DYNAMIC_DISPATCH(Conv3x3Range)(in, N, Cin, H, W, weight, bias, Cout, out, begin, end, relu);
+}
+
+void conv3x3Planes(const float* in, size_t inPlane, int Cin, int H, int W, const float* weight, const float* bias,
+                   float* out, size_t outPlane, int begin, int end, bool relu) {
+  HWY_DYNAMIC_DISPATCH(Conv3x3Planes)(in, inPlane, Cin, H, W, weight, bias, out, outPlane, begin, end, relu);
 }
 
 float retrieveTermExact(const uint16_t* a, const uint16_t* b, const float* w, size_t n) {
@@ -665,8 +777,6 @@ void pool2Rgb8(const uint8_t* rgb, size_t stride, size_t h2, size_t w2, float* o
 void meanAbsDiff3(const float* a, const float* b, size_t n, float* out) {
   HWY_DYNAMIC_DISPATCH(MeanAbsDiff3)(a, b, n, out);
 }
-
-void relu(float* v, size_t n) { HWY_DYNAMIC_DISPATCH(Relu)(v, n); }
 
 void lerpTaps(const float* in, const int32_t* lo, const int32_t* hi, const float* frac, size_t n, float* out) {
   HWY_DYNAMIC_DISPATCH(LerpTaps)(in, lo, hi, frac, n, out);

@@ -22,9 +22,16 @@ void f16ToF32(const uint16_t* in, float* out, size_t n);
 void f32ToF16(const float* in, uint16_t* out, size_t n);
 
 // Stride-1, zero-padded 3x3 convolution (NCHW) of output planes
-// j = b*Cout + o in [begin, end).
+// j = b*Cout + o in [begin, end). With relu, each output v then becomes
+// v < 0 ? 0 : v (so -0 and NaN stay as they are).
 void conv3x3Range(const float* in, int N, int Cin, int H, int W, const float* weight, const float* bias, int Cout,
-                  float* out, int begin, int end);
+                  float* out, int begin, int end, bool relu = false);
+// The same for one image whose channel planes lie inPlane (input) and
+// outPlane (output) elements apart, both at least H*W: output channel o in
+// [begin, end) at out + o * outPlane. Planes a multiple of 4 KB apart would
+// share the few cache sets their rows map to.
+void conv3x3Planes(const float* in, size_t inPlane, int Cin, int H, int W, const float* weight, const float* bias,
+                   float* out, size_t outPlane, int begin, int end, bool relu);
 
 // One output row of the paste compositor: Lanczos-8 colour, bilinear mask.
 void pasteLanczos8Row(const float* crop4, int side, const uint8_t* mask, const float* lanczosTable,
@@ -55,8 +62,6 @@ void retrieveTermExactRangeMany(const uint16_t* const* a, size_t count, const ui
 void pool2Rgb8(const uint8_t* rgb, size_t stride, size_t h2, size_t w2, float* out);
 // out[i] = (|a0 - b0| + |a1 - b1| + |a2 - b2|) / 3 per pixel, summed in channel order.
 void meanAbsDiff3(const float* a, const float* b, size_t n, float* out);
-// v = v < 0 ? 0 : v (so -0 and NaN stay as they are).
-void relu(float* v, size_t n);
 // out[x] = (1 - frac[x]) * in[lo[x]] + frac[x] * in[hi[x]].
 void lerpTaps(const float* in, const int32_t* lo, const int32_t* hi, const float* frac, size_t n, float* out);
 // out[x] = (1 - f) * a[x] + f * b[x].
