@@ -6,7 +6,7 @@ kp_driving and kp_source [B, rows, 3] and writes rgb [B, 3, crop, crop]:
 1. Source cone: the second differences of the source (d2/dx2, d2/dy2 and
    d4/dx2dy2, three depthwise 3x3 convolutions over an edge-padded P_rgb),
    concatenated after P_rgb itself: the 12-channel boundary.
-2. Sampling grid: every point of a 32 x 32 grid moves by a softmax-weighted
+2. Sampling grid: every point of a grid a quarter of the crop a side (at least 64) moves by a softmax-weighted
    mix of the keypoint displacements (source - driving), weighted by its
    distance to each driving keypoint; an anchor term with no displacement keeps
    points far from every keypoint (the room) where they are.  The field is
@@ -143,7 +143,7 @@ def openings(g, kd_xy, ks_xy, points, rows):
     lower) pair, the points above the driving midline take the upper lid's
     extra motion and the points below the lower one's, through a tanh step as
     wide as the driving opening, inside a window around the pair.  points is
-    the (x, y) pair of point_axes.
+    the field points' x and y, each [1, N, 1].
     """
     pairs = [p for p in OPENINGS if rows is None or max(p) < rows]
     if not pairs:
